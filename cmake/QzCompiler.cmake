@@ -1,0 +1,41 @@
+# Warnings and sanitizer build types shared by every target of the project.
+
+# Sanitizer builds: -DCMAKE_BUILD_TYPE=Asan (AddressSanitizer + UndefinedBehaviorSanitizer)
+# or -DCMAKE_BUILD_TYPE=Tsan (ThreadSanitizer). See CMakePresets.json.
+set(_qz_san_common "-O1 -g -fno-omit-frame-pointer")
+set(CMAKE_CXX_FLAGS_ASAN "${_qz_san_common} -fsanitize=address,undefined -fno-sanitize-recover=undefined"
+    CACHE STRING "" FORCE)
+set(CMAKE_C_FLAGS_ASAN "${CMAKE_CXX_FLAGS_ASAN}" CACHE STRING "" FORCE)
+set(CMAKE_EXE_LINKER_FLAGS_ASAN "-fsanitize=address,undefined" CACHE STRING "" FORCE)
+set(CMAKE_CXX_FLAGS_TSAN "${_qz_san_common} -fsanitize=thread" CACHE STRING "" FORCE)
+set(CMAKE_C_FLAGS_TSAN "${CMAKE_CXX_FLAGS_TSAN}" CACHE STRING "" FORCE)
+set(CMAKE_EXE_LINKER_FLAGS_TSAN "-fsanitize=thread" CACHE STRING "" FORCE)
+
+# Our own code builds with strict warnings; third-party headers come in as system headers.
+function(qz_strict target)
+  target_compile_options(${target} PRIVATE -Wall -Wextra -Werror)
+endfunction()
+
+# One static library per subsystem folder: every .cpp of the folder.
+function(qz_subsystem name)
+  file(GLOB _srcs CONFIGURE_DEPENDS "${CMAKE_CURRENT_SOURCE_DIR}/*.cpp")
+  file(GLOB _hdrs CONFIGURE_DEPENDS "${CMAKE_CURRENT_SOURCE_DIR}/*.h")
+  if(_srcs)
+    add_library(qz_${name} STATIC ${_srcs} ${_hdrs})
+    target_include_directories(qz_${name} PUBLIC "${PROJECT_SOURCE_DIR}/src")
+    qz_strict(qz_${name})
+  else()
+    add_library(qz_${name} INTERFACE)
+    target_include_directories(qz_${name} INTERFACE "${PROJECT_SOURCE_DIR}/src")
+  endif()
+endfunction()
+
+# Links a subsystem library to what it builds on (works for the empty, interface-only stage too).
+function(qz_link name)
+  get_target_property(_type qz_${name} TYPE)
+  if(_type STREQUAL "INTERFACE_LIBRARY")
+    target_link_libraries(qz_${name} INTERFACE ${ARGN})
+  else()
+    target_link_libraries(qz_${name} PUBLIC ${ARGN})
+  endif()
+endfunction()
