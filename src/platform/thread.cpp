@@ -1,0 +1,106 @@
+#include "platform/thread.h"
+
+#include <QCoreApplication>
+#include <QMetaObject>
+
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+
+namespace platform {
+
+namespace {
+
+std::atomic<TThreadCreator> g_threadCreator{nullptr};
+
+// Shared between the ending thread and the end handler's delivery on the main thread.
+struct THandOver {
+  std::mutex mutex;
+  std::condition_variable finished;
+  bool done = false;
+};
+
+// Travels inside the posted call. Its destructor releases the waiting thread, both after the
+// call has run and when the event loop throws the call away undelivered (the application
+// object being destroyed), so the ending thread never waits for a call that cannot come.
+class TReleaseOnDestroy {
+ public:
+  explicit TReleaseOnDestroy(std::shared_ptr<THandOver> handOver) : m_handOver(std::move(handOver)) {}
+  TReleaseOnDestroy(const TReleaseOnDestroy&) = delete;
+  TReleaseOnDestroy& operator=(const TReleaseOnDestroy&) = delete;
+  ~TReleaseOnDestroy() {
+    std::lock_guard<std::mutex> lock(m_handOver->mutex);
+    m_handOver->done = true;
+    m_handOver->finished.notify_all();
+  }
+
+ private:
+  std::shared_ptr<THandOver> m_handOver;
+};
+
+}  // namespace
+
+TThread::TThread() = default;
+
+TThread::~TThread() = default;
+
+void TThread::SetOnTerminate(std::function<void()> handler) { m_onTerminate = std::move(handler); }
+
+void TThread::RunEndHandler() {
+  if (!m_onTerminate) return;
+  QCoreApplication* app = QCoreApplication::instance();
+  if (app == nullptr) return;
+
+  auto handOver = std::make_shared<THandOver>();
+  auto release = std::make_shared<TReleaseOnDestroy>(handOver);
+  std::function<void()>* handler = &m_onTerminate;
+  const bool posted = QMetaObject::invokeMethod(
+      app,
+      [handler, release]() {
+        // An exception must not unwind through Qt's event dispatch.
+        try {
+          (*handler)();
+        } catch (...) {
+        }
+      },
+      Qt::QueuedConnection);
+  release.reset();  // from here on only the posted call holds it
+  if (!posted) return;
+
+  std::unique_lock<std::mutex> lock(handOver->mutex);
+  handOver->finished.wait(lock, [&] { return handOver->done; });
+}
+
+void* TThread::ThreadMain(void* arg) {
+  std::unique_ptr<TThread> thread(static_cast<TThread*>(arg));
+  try {
+    thread->Execute();
+  } catch (...) {
+  }
+  thread->RunEndHandler();
+  return nullptr;
+}
+
+bool StartThread(std::unique_ptr<TThread> thread) {
+  if (!thread) return false;
+  pthread_attr_t attr;
+  if (pthread_attr_init(&attr) != 0) return false;
+  pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+  pthread_attr_setstacksize(&attr, kThreadStackSize);
+
+  TThreadCreator creator = g_threadCreator.load();
+  if (creator == nullptr) creator = &pthread_create;
+  TThread* raw = thread.release();
+  pthread_t id;
+  const int rc = creator(&id, &attr, &TThread::ThreadMain, raw);
+  pthread_attr_destroy(&attr);
+  if (rc != 0) {
+    delete raw;
+    return false;
+  }
+  return true;
+}
+
+TThreadCreator SetThreadCreator(TThreadCreator creator) { return g_threadCreator.exchange(creator); }
+
+}  // namespace platform
