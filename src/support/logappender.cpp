@@ -1,0 +1,229 @@
+#include "support/logappender.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <QAbstractEventDispatcher>
+#include <QCoreApplication>
+#include <QThread>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <ctime>
+#include <filesystem>
+#include <system_error>
+#include <thread>
+
+#include "support/paths.h"
+
+namespace support {
+
+namespace {
+
+constexpr const char* kExchangeLogPath = "C:\\Qv\\vrn6\\logs\\Ews.QvLog";
+constexpr int kAttempts = 51;
+constexpr auto kRetryWait = std::chrono::milliseconds(20);
+constexpr auto kCreateWait = std::chrono::milliseconds(200);
+constexpr int kPumpRounds = 51;
+constexpr int64_t kPumpInterval = 200;
+constexpr int64_t kIdleSpan = 600000;  // ten minutes without cursor movement: user away
+constexpr int kCallsBetweenPauses = 4;
+constexpr int64_t kPauseLength = 150;
+constexpr int kPumpsPerPauseRound = 6;
+
+// What YieldMessages keeps for the whole run. Shared by every thread without a lock: a
+// thread that reads a value while another writes it only waits a little more or less.
+std::atomic<int64_t> g_lastPump{0};
+std::atomic<int64_t> g_lastActivity{0};
+std::atomic<int32_t> g_cursorX{0};
+std::atomic<int32_t> g_cursorY{0};
+std::atomic<int32_t> g_pauseCounter{0};
+std::atomic<TTickSource> g_tickSource{nullptr};
+std::atomic<TCursorReader> g_cursorReader{nullptr};
+
+int64_t Tick() {
+  if (TTickSource source = g_tickSource.load(); source != nullptr) {
+    return source();
+  }
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+std::string TimeStamp() {
+  time_t now = time(nullptr);
+  tm local{};
+  localtime_r(&now, &local);
+  char text[80];
+  std::snprintf(text, sizeof text, "%02d.%02d.%04d %02d:%02d:%02d", local.tm_mday,
+                local.tm_mon + 1, local.tm_year + 1900, local.tm_hour, local.tm_min,
+                local.tm_sec);
+  return text;
+}
+
+int OpenRetrying(const std::string& path, int flags, mode_t mode = 0) {
+  int fd;
+  do {
+    fd = open(path.c_str(), flags, mode);
+  } while (fd < 0 && errno == EINTR);
+  return fd;
+}
+
+// Windows opens the log with write sharing refused; an exclusive lock that is not waited
+// for is our equivalent: a second writer fails at once and tries again later.
+bool LockForWriting(int fd) {
+  int result;
+  do {
+    result = flock(fd, LOCK_EX | LOCK_NB);
+  } while (result != 0 && errno == EINTR);
+  return result == 0;
+}
+
+// One write call for the whole line, so a reader never sees part of it.
+bool WriteWhole(int fd, const std::string& text) {
+  ssize_t written;
+  do {
+    written = write(fd, text.data(), text.size());
+  } while (written < 0 && errno == EINTR);
+  return written == static_cast<ssize_t>(text.size());
+}
+
+// One attempt: open the existing file for appending, lock, write, close. O_NONBLOCK keeps
+// a FIFO in the file's place from blocking the open; it changes nothing for a file.
+bool TryAppend(const std::string& path, const std::string& text) {
+  int fd = OpenRetrying(path, O_WRONLY | O_APPEND | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+  if (fd < 0) {
+    return false;
+  }
+  bool written = LockForWriting(fd) && WriteWhole(fd, text);
+  // Linux releases the descriptor even when close reports EINTR; the line is written.
+  if (close(fd) != 0 && errno != EINTR) {
+    written = false;
+  }
+  return written;
+}
+
+// Creates the folder part of path with its parents and the file itself, empty. The file is
+// not truncated: another writer may have created it and written its line meanwhile.
+void CreateFoldersAndFile(const std::string& path) {
+  std::error_code ignored;
+  std::filesystem::path folder = std::filesystem::path(path).parent_path();
+  if (!folder.empty()) {
+    std::filesystem::create_directories(folder, ignored);
+  }
+  int fd = OpenRetrying(path, O_WRONLY | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0666);
+  if (fd >= 0) {
+    close(fd);
+  }
+}
+
+bool OnApplicationThread() {
+  QCoreApplication* application = QCoreApplication::instance();
+  return application != nullptr && QThread::currentThread() == application->thread();
+}
+
+void UpdateActivity(int64_t now) {
+  TCursorReader reader = g_cursorReader.load();
+  int32_t x = 0;
+  int32_t y = 0;
+  if (reader == nullptr || !reader(&x, &y)) {
+    return;
+  }
+  if (x != g_cursorX.load() || y != g_cursorY.load()) {
+    g_lastActivity.store(now);
+    g_cursorX.store(x);
+    g_cursorY.store(y);
+  }
+}
+
+}  // namespace
+
+void LogExchange(const std::string& message) {
+  try {
+    AppendLogLine(MapDrivePath(kExchangeLogPath), TimeStamp() + " " + message);
+  } catch (...) {
+    // Out of memory while building the line: the line is lost, the exchange goes on.
+  }
+}
+
+bool AppendLogLine(const std::string& path, const std::string& line) {
+  const std::string text = line + "\r\n";
+  for (int attempt = 0; attempt < kAttempts; ++attempt) {
+    if (TryAppend(path, text)) {
+      return true;
+    }
+    if (!PathExists(path)) {
+      CreateFoldersAndFile(path);
+      std::this_thread::sleep_for(kCreateWait);
+    }
+    std::this_thread::sleep_for(kRetryWait);
+    YieldMessages();
+  }
+  return false;
+}
+
+bool PathExists(const std::string& path) {
+  struct stat entry {};
+  return !path.empty() && lstat(path.c_str(), &entry) == 0;
+}
+
+bool YieldMessages() {
+  const int64_t now = Tick();
+  if (now <= g_lastPump.load() + kPumpInterval) {
+    return false;
+  }
+  PumpMessages();
+  g_lastPump.store(now);
+  if (now >= g_lastActivity.load() + kIdleSpan) {
+    UpdateActivity(now);
+  }
+  if (now >= g_lastActivity.load() + kIdleSpan) {
+    return true;
+  }
+  if (g_pauseCounter.fetch_add(1) + 1 <= kCallsBetweenPauses) {
+    return true;
+  }
+  // The pause: keep dispatching for 150 ms. The 1 ms sleep per round keeps a thread whose
+  // pump has nothing to do (any thread but the main one) from spinning on the CPU.
+  do {
+    for (int i = 0; i < kPumpsPerPauseRound; ++i) {
+      PumpMessages();
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  } while (Tick() <= now + kPauseLength);
+  g_pauseCounter.store(0);
+  return true;
+}
+
+void PumpMessages() {
+  if (!OnApplicationThread()) {
+    return;
+  }
+  QAbstractEventDispatcher* dispatcher = QAbstractEventDispatcher::instance();
+  if (dispatcher == nullptr) {
+    return;
+  }
+  for (int round = 0; round < kPumpRounds; ++round) {
+    if (!dispatcher->processEvents(QEventLoop::AllEvents)) {
+      break;
+    }
+  }
+}
+
+void SetCursorReader(TCursorReader reader) { g_cursorReader.store(reader); }
+
+void SetTickSource(TTickSource source) { g_tickSource.store(source); }
+
+void ResetYieldState() {
+  g_lastPump.store(0);
+  g_lastActivity.store(0);
+  g_cursorX.store(0);
+  g_cursorY.store(0);
+  g_pauseCounter.store(0);
+}
+
+}  // namespace support
