@@ -1,0 +1,214 @@
+#include "http/stream.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+namespace http {
+
+namespace {
+
+int64_t ClampPosition(int64_t base, int64_t offset) {
+  if (offset > 0 && base > INT64_MAX - offset) {
+    return INT64_MAX;
+  }
+  return std::max<int64_t>(0, base + offset);
+}
+
+std::string ErrnoText(int error) {
+  char buffer[256];
+  // The GNU strerror_r returns its text, which need not be the buffer.
+  return strerror_r(error, buffer, sizeof buffer);
+}
+
+}  // namespace
+
+void TStream::ReadBuffer(void* buffer, int64_t count) {
+  if (count > 0 && Read(buffer, count) != count) {
+    throw EReadError("Stream read error");
+  }
+}
+
+void TStream::WriteBuffer(const void* buffer, int64_t count) {
+  if (count > 0 && Write(buffer, count) != count) {
+    throw EWriteError("Stream write error");
+  }
+}
+
+TMemoryStream::~TMemoryStream() { std::free(m_data); }
+
+int64_t TMemoryStream::Seek(int64_t offset, TSeekOrigin origin) {
+  int64_t base = origin == TSeekOrigin::Beginning ? 0
+                 : origin == TSeekOrigin::Current ? m_position
+                                                  : m_size;
+  m_position = ClampPosition(base, offset);
+  return m_position;
+}
+
+int64_t TMemoryStream::Read(void* buffer, int64_t count) {
+  if (count <= 0 || m_position >= m_size) {
+    return 0;
+  }
+  int64_t n = std::min(count, m_size - m_position);
+  std::memcpy(buffer, m_data + m_position, static_cast<size_t>(n));
+  m_position += n;
+  return n;
+}
+
+int64_t TMemoryStream::Write(const void* buffer, int64_t count) {
+  if (count <= 0) {
+    return 0;
+  }
+  if (m_position > INT64_MAX - count) {
+    throw std::bad_alloc();
+  }
+  int64_t end = m_position + count;
+  if (end > m_capacity) {
+    Grow(end);
+  }
+  if (m_position > m_size) {
+    std::memset(m_data + m_size, 0, static_cast<size_t>(m_position - m_size));
+  }
+  std::memcpy(m_data + m_position, buffer, static_cast<size_t>(count));
+  m_position = end;
+  m_size = std::max(m_size, end);
+  return count;
+}
+
+void TMemoryStream::SetSize(int64_t size) {
+  size = std::max<int64_t>(0, size);
+  if (size > m_capacity) {
+    Reserve(size);
+  }
+  if (size > m_size) {
+    std::memset(m_data + m_size, 0, static_cast<size_t>(size - m_size));
+  }
+  m_size = size;
+  m_position = std::min(m_position, m_size);
+}
+
+void TMemoryStream::Reserve(int64_t capacity) {
+  if (capacity <= m_capacity) {
+    return;
+  }
+  if (static_cast<uint64_t>(capacity) > SIZE_MAX / 2) {
+    throw std::bad_alloc();
+  }
+  void* grown = std::realloc(m_data, static_cast<size_t>(capacity));
+  if (grown == nullptr) {
+    throw std::bad_alloc();
+  }
+  m_data = static_cast<char*>(grown);
+  m_capacity = capacity;
+}
+
+void TMemoryStream::Grow(int64_t needed) {
+  // Doubling keeps a body written in many small pieces linear in its length.
+  int64_t capacity = std::max<int64_t>(4096, m_capacity);
+  while (capacity < needed) {
+    capacity = capacity > INT64_MAX / 2 ? needed : capacity * 2;
+  }
+  Reserve(capacity);
+}
+
+TFileStream::TFileStream(const std::string& path, TFileMode mode) : m_path(path) {
+  int flags = O_CLOEXEC;
+  switch (mode) {
+    case TFileMode::Create:
+      flags |= O_RDWR | O_CREAT | O_TRUNC;
+      break;
+    case TFileMode::OpenRead:
+      flags |= O_RDONLY;
+      break;
+    case TFileMode::OpenWrite:
+      flags |= O_RDWR;
+      break;
+  }
+  do {
+    m_fd = open(path.c_str(), flags, 0600);
+  } while (m_fd < 0 && errno == EINTR);
+  if (m_fd < 0) {
+    int error = errno;
+    const char* verb = mode == TFileMode::Create ? "create" : "open";
+    throw EFCreateError("Cannot " + std::string(verb) + " file \"" + path + "\". " +
+                        ErrnoText(error));
+  }
+}
+
+TFileStream::~TFileStream() {
+  if (m_fd >= 0) {
+    close(m_fd);
+  }
+}
+
+int64_t TFileStream::Size() const {
+  struct stat info {};
+  if (fstat(m_fd, &info) != 0) {
+    return 0;
+  }
+  return info.st_size;
+}
+
+int64_t TFileStream::Seek(int64_t offset, TSeekOrigin origin) {
+  int64_t base = origin == TSeekOrigin::Beginning ? 0
+                 : origin == TSeekOrigin::Current ? m_position
+                                                  : Size();
+  m_position = ClampPosition(base, offset);
+  return m_position;
+}
+
+int64_t TFileStream::Read(void* buffer, int64_t count) {
+  int64_t total = 0;
+  auto* bytes = static_cast<char*>(buffer);
+  while (total < count) {
+    ssize_t n = pread(m_fd, bytes + total, static_cast<size_t>(count - total),
+                      static_cast<off_t>(m_position));
+    if (n < 0 && errno == EINTR) {
+      continue;
+    }
+    if (n <= 0) {
+      break;
+    }
+    total += n;
+    m_position += n;
+  }
+  return total;
+}
+
+int64_t TFileStream::Write(const void* buffer, int64_t count) {
+  int64_t total = 0;
+  const auto* bytes = static_cast<const char*>(buffer);
+  while (total < count) {
+    ssize_t n = pwrite(m_fd, bytes + total, static_cast<size_t>(count - total),
+                       static_cast<off_t>(m_position));
+    if (n < 0 && errno == EINTR) {
+      continue;
+    }
+    if (n <= 0) {
+      break;
+    }
+    total += n;
+    m_position += n;
+  }
+  return total;
+}
+
+void TFileStream::SetSize(int64_t size) {
+  size = std::max<int64_t>(0, size);
+  int result;
+  do {
+    result = ftruncate(m_fd, static_cast<off_t>(size));
+  } while (result != 0 && errno == EINTR);
+  if (result != 0) {
+    throw EWriteError("Stream write error");
+  }
+  m_position = std::min(m_position, size);
+}
+
+}  // namespace http
