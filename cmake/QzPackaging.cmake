@@ -84,7 +84,10 @@ set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "finds and lists the devices on local priv
 set(CPACK_PACKAGE_INSTALL_DIRECTORY "quenzor")
 set(CPACK_PACKAGING_INSTALL_PREFIX "/usr")
 set(CPACK_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS ${_qz_dir_perms})
-set(CPACK_STRIP_FILES ON)
+# Stripped as dh_strip does it (packaging/debian/strip.cmake runs on the staged files).
+set(CPACK_STRIP_FILES OFF)
+set(CPACK_QZ_STRIP "${CMAKE_STRIP}")
+set(CPACK_PRE_BUILD_SCRIPTS "${_qz_pkg_src}/debian/strip.cmake")
 
 # One package from the default component (the program and its desktop files) and the
 # Debian-only component.
@@ -96,6 +99,7 @@ if(CMAKE_INSTALL_DEFAULT_COMPONENT_NAME)
 endif()
 set(CPACK_COMPONENTS_ALL "${_qz_default_component}" Debian)
 set(CPACK_DEBIAN_FILE_NAME "DEB-DEFAULT")
+set(CPACK_DEBIAN_COMPRESSION_TYPE "xz")
 set(CPACK_DEBIAN_PACKAGE_NAME "quenzor")
 set(CPACK_DEBIAN_PACKAGE_RELEASE "${QZ_PACKAGE_RELEASE}")
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${QZ_PACKAGE_MAINTAINER}")
