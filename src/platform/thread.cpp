@@ -13,6 +13,11 @@ namespace {
 
 std::atomic<TThreadCreator> g_threadCreator{nullptr};
 
+// Held while an end handler is posted, and taken first by the posted call on the main thread.
+// Qt's event queue lock is invisible to the thread sanitizer (Qt is not built with it); this
+// one makes the hand-over of everything the ending thread wrote visible to it.
+std::mutex g_postMutex;
+
 // Shared between the ending thread and the end handler's delivery on the main thread.
 struct THandOver {
   std::mutex mutex;
@@ -54,18 +59,21 @@ void TThread::RunEndHandler() {
   auto handOver = std::make_shared<THandOver>();
   auto release = std::make_shared<TReleaseOnDestroy>(handOver);
   std::function<void()>* handler = &m_onTerminate;
-  const bool posted = QMetaObject::invokeMethod(
-      app,
-      [handler, release]() {
-        // An exception must not unwind through Qt's event dispatch.
-        try {
-          (*handler)();
-        } catch (...) {
-        }
-      },
-      Qt::QueuedConnection);
-  release.reset();  // from here on only the posted call holds it
-  if (!posted) return;
+  {
+    std::lock_guard<std::mutex> posting(g_postMutex);
+    QMetaObject::invokeMethod(
+        app,
+        [handler, release]() {
+          { std::lock_guard<std::mutex> received(g_postMutex); }
+          // An exception must not unwind through Qt's event dispatch.
+          try {
+            (*handler)();
+          } catch (...) {
+          }
+        },
+        Qt::QueuedConnection);
+  }
+  release.reset();  // from here on only the posted call holds it (or nobody, if it was refused)
 
   std::unique_lock<std::mutex> lock(handOver->mutex);
   handOver->finished.wait(lock, [&] { return handOver->done; });
