@@ -1,0 +1,123 @@
+#include "app/csvexport.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "support/paths.h"
+
+namespace app {
+
+namespace {
+
+constexpr int kWriteAttempts = 6;
+
+int OpenRetry(const char* path, int flags, mode_t mode) {
+  int fd;
+  do {
+    fd = ::open(path, flags, mode);
+  } while (fd < 0 && errno == EINTR);
+  return fd;
+}
+
+void CloseFile(int fd) {
+  // close is not retried on EINTR: on Linux the descriptor is gone either way.
+  ::close(fd);
+}
+
+bool WriteAll(int fd, std::string_view text) {
+  size_t done = 0;
+  while (done < text.size()) {
+    const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+int SyncRetry(int fd) {
+  int rc;
+  do {
+    rc = ::fdatasync(fd);
+  } while (rc < 0 && errno == EINTR);
+  return rc;
+}
+
+// mkdir -p of the folder part of path; an existing folder is fine.
+void CreateFolders(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  if (slash == std::string::npos || slash == 0) return;
+  const std::string folder = path.substr(0, slash);
+  for (size_t pos = 1; pos <= folder.size(); ++pos) {
+    if (pos != folder.size() && folder[pos] != '/') continue;
+    const std::string part = folder.substr(0, pos);
+    if (::mkdir(part.c_str(), 0777) < 0 && errno != EEXIST) return;
+  }
+}
+
+bool WriteOnce(const std::string& path, std::string_view text) {
+  CreateFolders(path);
+  // The temporary file lies beside the target: rename only replaces within one file system.
+  const std::string temporary = path + ".tmp-" + std::to_string(::getpid());
+  const int fd = OpenRetry(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0666);
+  if (fd < 0) return false;
+  // The data reaches the disk before the rename, so a crash leaves either file whole.
+  const bool written = WriteAll(fd, text) && SyncRetry(fd) == 0;
+  CloseFile(fd);
+  if (written && ::rename(temporary.c_str(), path.c_str()) == 0) return true;
+  ::unlink(temporary.c_str());
+  return false;
+}
+
+}  // namespace
+
+std::string CsvField(std::string_view text) {
+  if (text.find_first_of(";\"\r\n") == std::string_view::npos) return std::string(text);
+  std::string quoted = "\"";
+  for (const char c : text) {
+    if (c == '"') quoted += '"';
+    quoted += c;
+  }
+  quoted += '"';
+  return quoted;
+}
+
+std::string ExportText(const THostTable& table, uint64_t* changeCount) {
+  std::string text = std::string(kExportHeader) + "\r\n";
+  table.ReadRows([&](const std::vector<HostRecord>& rows, int32_t rowCount, uint64_t changes) {
+    for (int32_t i = 0; i < rowCount; ++i) {
+      const HostRecord& row = rows[i];
+      text += CsvField(row.HostName) + ';' + CsvField(row.IpAddress) + ';' + CsvField(row.Vendor) + ';' +
+              CsvField(row.Title) + ';' + CsvField(row.MacAddress) + "\r\n";
+    }
+    if (changeCount) *changeCount = changes;
+  });
+  return text;
+}
+
+bool WriteTextFile(const std::string& path, std::string_view text) {
+  for (int attempt = 0; attempt < kWriteAttempts; ++attempt) {
+    if (WriteOnce(path, text)) return true;
+  }
+  return false;
+}
+
+std::string ExportPath() { return support::MapDrivePath("C:\\quenZOR.csv"); }
+
+bool ExportCsv(const THostTable& table, const std::string& path, uint64_t* changeCount) {
+  try {
+    uint64_t changes = 0;
+    const std::string text = ExportText(table, &changes);
+    if (!WriteTextFile(path, text)) return false;
+    if (changeCount) *changeCount = changes;
+    return true;
+  } catch (...) {
+    // The export never reaches the user; the next one tries again.
+    return false;
+  }
+}
+
+}  // namespace app

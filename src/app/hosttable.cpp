@@ -1,0 +1,102 @@
+#include "app/hosttable.h"
+
+#include <cmath>
+
+#include "platform/clock.h"
+
+namespace app {
+
+namespace {
+
+constexpr double kMillisecondsPerDay = 86400000.0;
+
+// Whole seconds between two local date-times, either way round. Counting whole milliseconds
+// first keeps 19 s from landing a hair below 19 in floating point.
+int64_t WholeSecondsBetween(double a, double b) {
+  return std::llround(std::fabs(a - b) * kMillisecondsPerDay) / 1000;
+}
+
+std::string Cut(const std::string& text, size_t capacity) {
+  return text.size() <= capacity ? text : text.substr(0, capacity);
+}
+
+}  // namespace
+
+THostTable::THostTable(TClock clock) : m_clock(std::move(clock)), m_rows(kHostSlots) {
+  if (!m_clock) m_clock = [] { return platform::NowDateTime(); };
+}
+
+void THostTable::Update(const std::string& ipAddress, const std::string& hostName,
+                        const std::string& macAddress, const std::string& protocol,
+                        const std::string& title, const std::string& vendor) {
+  const double now = m_clock();
+  std::lock_guard guard(m_lock);
+  const int32_t rowCount = m_rowCount.load(std::memory_order_relaxed);
+  // A new MAC with every row in use changes nothing (the table has one spare slot, but nothing
+  // reads past RowCount, so writing it would be invisible work).
+  int32_t target = -1;
+  for (int32_t i = 0; i < rowCount; ++i) {
+    if (m_rows[i].MacAddress == macAddress) target = i;  // the last match, as the rows were searched
+  }
+  const bool isNew = target < 0;
+  if (isNew && rowCount >= kMaxRows) return;
+  if (isNew) target = rowCount;
+
+  HostRecord& row = m_rows[target];
+  const HostRecord before = row;
+  if (isNew) {
+    row.FirstSeen = now;
+  } else {
+    row.FirstSeen = 0;
+  }
+  row.Expired = false;
+  row.HostName = Cut(hostName, kNameCapacity);
+  row.IpAddress = Cut(ipAddress, kNameCapacity);
+  row.MacAddress = Cut(macAddress, kNameCapacity);
+  row.Vendor = Cut(vendor, kVendorCapacity);
+  // "<no title>" only fills an empty title: a title already known stays.
+  if (title != kNoTitle || row.Title.empty()) row.Title = Cut(title, kNameCapacity);
+  row.IsHttps = protocol == "https";
+
+  const bool exportedFieldsChanged = isNew || before.HostName != row.HostName ||
+                                     before.IpAddress != row.IpAddress || before.Vendor != row.Vendor ||
+                                     before.Title != row.Title || before.MacAddress != row.MacAddress;
+  if (exportedFieldsChanged) m_changeCount.fetch_add(1, std::memory_order_release);
+  // Publishing the count last keeps a reader that respects RowCount away from a half-made row.
+  if (isNew) m_rowCount.store(rowCount + 1, std::memory_order_release);
+}
+
+HostRecord THostTable::Row(int32_t index) const {
+  std::lock_guard guard(m_lock);
+  if (index < 0 || index >= m_rowCount.load(std::memory_order_relaxed)) return {};
+  return m_rows[index];
+}
+
+bool THostTable::ExpireRows() {
+  const double now = m_clock();
+  bool changed = false;
+  std::lock_guard guard(m_lock);
+  const int32_t rowCount = m_rowCount.load(std::memory_order_relaxed);
+  for (int32_t i = 0; i < rowCount; ++i) {
+    HostRecord& row = m_rows[i];
+    if (row.Expired || !(row.FirstSeen > 0)) continue;
+    if (WholeSecondsBetween(now, row.FirstSeen) > kExpirySeconds) {
+      row.Expired = true;
+      changed = true;
+    }
+  }
+  return changed;
+}
+
+void THostTable::ReadRows(const std::function<void(const std::vector<HostRecord>&, int32_t, uint64_t)>&
+                              reader) const {
+  std::lock_guard guard(m_lock);
+  reader(m_rows, m_rowCount.load(std::memory_order_relaxed), m_changeCount.load(std::memory_order_relaxed));
+}
+
+THostTable& HostTable() {
+  static THostTable table;
+  return table;
+}
+
+}  // namespace app

@@ -1,0 +1,82 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace app {
+
+// One device, keyed by its MAC text. Texts keep at most the first kNameCapacity
+// (kVendorCapacity for Vendor) bytes of what was reported.
+struct HostRecord {
+  std::string HostName;
+  std::string IpAddress;
+  std::string Vendor;
+  std::string Title;
+  std::string MacAddress;
+  bool IsHttps = false;
+  double FirstSeen = 0;  // local date-time of the first report (days since 1899-12-30); 0 once seen again
+  bool Expired = false;
+};
+
+inline constexpr int32_t kHostSlots = 10001;
+inline constexpr int32_t kMaxRows = 9999;
+inline constexpr size_t kNameCapacity = 50;
+inline constexpr size_t kVendorCapacity = 250;
+inline constexpr const char* kNoTitle = "<no title>";
+
+// A host seen once and not again for more than this many whole seconds is marked expired.
+inline constexpr int64_t kExpirySeconds = 18;
+
+// The result rows: a fixed set of slots, rows 0 to RowCount() - 1 in use in order of first report.
+// Rows never move, so list rows refer to them by index for the life of the table.
+//
+// Worker threads report into the table while the main thread reads it (list, export, time-out
+// tick), so every access goes through one lock. It is held only for the copy or the update
+// itself: never while window messages are dispatched, because a reporting worker holds the scan
+// lock while it waits for this one, and the main thread needs the scan lock to count workers out.
+class THostTable {
+ public:
+  using TClock = std::function<double()>;
+
+  explicit THostTable(TClock clock = {});
+  THostTable(const THostTable&) = delete;
+  THostTable& operator=(const THostTable&) = delete;
+
+  // The result callback's work: one row per MAC, created on the first report, updated in place
+  // on later ones. vendor is the vendor name already looked up for the MAC.
+  void Update(const std::string& ipAddress, const std::string& hostName, const std::string& macAddress,
+              const std::string& protocol, const std::string& title, const std::string& vendor);
+
+  int32_t RowCount() const { return m_rowCount.load(std::memory_order_acquire); }
+
+  // A consistent copy of one row; an empty record for an index outside the rows in use.
+  HostRecord Row(int32_t index) const;
+
+  // Marks the pending rows whose first report lies more than kExpirySeconds whole seconds away
+  // from now (either way: a clock set back counts too). Returns whether any row changed.
+  bool ExpireRows();
+
+  // Grows whenever a report changes a field that the export writes.
+  uint64_t ChangeCount() const { return m_changeCount.load(std::memory_order_acquire); }
+
+  // Runs reader over rows 0 to RowCount() - 1 under the lock, with the change count that the
+  // rows reflect. reader must not block or dispatch messages.
+  void ReadRows(const std::function<void(const std::vector<HostRecord>& rows, int32_t rowCount,
+                                         uint64_t changeCount)>& reader) const;
+
+ private:
+  TClock m_clock;
+  mutable std::mutex m_lock;
+  std::vector<HostRecord> m_rows;  // kHostSlots slots, never resized
+  std::atomic<int32_t> m_rowCount{0};
+  std::atomic<uint64_t> m_changeCount{0};
+};
+
+// The process-wide table that the main window fills.
+THostTable& HostTable();
+
+}  // namespace app

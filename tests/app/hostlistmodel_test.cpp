@@ -1,0 +1,104 @@
+#include "app/hostlistmodel.h"
+
+#include <QAbstractItemModelTester>
+#include <QColor>
+
+#include <gtest/gtest.h>
+
+namespace app {
+namespace {
+
+class HostListModel : public testing::Test {
+ protected:
+  double m_now = 46000.5;
+  THostTable m_table{[this] { return m_now; }};
+  THostListModel m_model{m_table};
+  QAbstractItemModelTester m_tester{&m_model, QAbstractItemModelTester::FailureReportingMode::Fatal};
+
+  void Report(const std::string& ip, const std::string& mac, const std::string& title = "") {
+    m_table.Update(ip, "host-" + ip, mac, "http", title, "vendor-" + mac);
+  }
+  QString Text(int row, int column) { return m_model.data(m_model.index(row, column)).toString(); }
+};
+
+TEST_F(HostListModel, IsFlatWithFiveColumns) {
+  Report("10.0.0.1", "00:00:00:00:00:01");
+  m_model.AppendRow(0);
+  EXPECT_EQ(m_model.rowCount(), 1);
+  EXPECT_EQ(m_model.columnCount(), 5);
+  EXPECT_EQ(m_model.rowCount(m_model.index(0, 0)), 0);
+  EXPECT_FALSE(m_model.parent(m_model.index(0, 3)).isValid());
+  EXPECT_FALSE(m_model.index(1, 0).isValid());
+  EXPECT_FALSE(m_model.index(0, 5).isValid());
+}
+
+TEST_F(HostListModel, CellsShowTheTableRowsFields) {
+  Report("10.0.0.1", "00:00:00:00:00:01", "Login");
+  m_model.AppendRow(0);
+  EXPECT_EQ(Text(0, 0), "host-10.0.0.1");
+  EXPECT_EQ(Text(0, 1), "10.0.0.1");
+  EXPECT_EQ(Text(0, 2), "vendor-00:00:00:00:00:01");
+  EXPECT_EQ(Text(0, 3), "Login");
+  EXPECT_EQ(Text(0, 4), "00:00:00:00:00:01");
+  EXPECT_EQ(m_model.headerData(3, Qt::Horizontal).toString(), "HTTP Title");
+}
+
+TEST_F(HostListModel, LaterReportsShowWithoutAnyNewListRow) {
+  Report("10.0.0.1", "00:00:00:00:00:01", "");
+  m_model.AppendRow(0);
+  Report("10.0.0.1", "00:00:00:00:00:01", "Now with a title");
+  EXPECT_EQ(Text(0, 3), "Now with a title");
+}
+
+TEST_F(HostListModel, OtherColumnsHaveNoText) {
+  HostRecord row;
+  row.HostName = "x";
+  EXPECT_EQ(THostListModel::CellText(row, 5), QString());
+  EXPECT_EQ(THostListModel::CellText(row, -1), QString());
+}
+
+TEST_F(HostListModel, HostNameCellIsRedWhenExpiredAndWhiteOtherwise) {
+  Report("10.0.0.1", "00:00:00:00:00:01");
+  m_model.AppendRow(0);
+  EXPECT_EQ(m_model.data(m_model.index(0, 0), Qt::BackgroundRole).value<QColor>(), QColor(Qt::white));
+  EXPECT_FALSE(m_model.data(m_model.index(0, 1), Qt::BackgroundRole).isValid());
+  m_now += 20.0 / 86400.0;
+  ASSERT_TRUE(m_table.ExpireRows());
+  EXPECT_EQ(m_model.data(m_model.index(0, 0), Qt::BackgroundRole).value<QColor>(), QColor(Qt::red));
+  EXPECT_FALSE(m_model.data(m_model.index(0, 4), Qt::BackgroundRole).isValid());
+}
+
+TEST_F(HostListModel, Utf8HostNameIsShownThroughTheLocaleEncoding) {
+  m_table.Update("10.0.0.1", "K\xC3\xBC" "che", "00:00:00:00:00:01", "http", "", "v");
+  m_model.AppendRow(0);
+  EXPECT_EQ(Text(0, 0), QString::fromLocal8Bit("K\xC3\xBC" "che"));
+}
+
+TEST_F(HostListModel, SortOrdersRowsByMacTextAndKeepsSelectionsOnTheirRows) {
+  Report("10.0.0.3", "00:00:00:00:00:0C");
+  Report("10.0.0.1", "00:00:00:00:00:0A");
+  Report("10.0.0.2", "00:00:00:00:00:0B");
+  for (int32_t i = 0; i < 3; ++i) m_model.AppendRow(i);
+  const QPersistentModelIndex first(m_model.index(0, 1));  // 10.0.0.3
+  m_model.SortByMac();
+  EXPECT_EQ(Text(0, 4), "00:00:00:00:00:0A");
+  EXPECT_EQ(Text(1, 4), "00:00:00:00:00:0B");
+  EXPECT_EQ(Text(2, 4), "00:00:00:00:00:0C");
+  EXPECT_EQ(first.row(), 2);
+  EXPECT_EQ(first.data().toString(), "10.0.0.3");
+  EXPECT_EQ(m_model.TableRow(0), 1);
+}
+
+TEST(HostListModelCompare, IsOrdinalOnTheMacText) {
+  HostRecord a, b;
+  a.MacAddress = "00:00:00:00:00:0A";
+  b.MacAddress = "00:00:00:00:00:0a";
+  EXPECT_LT(THostListModel::CompareNodes(a, b), 0) << "upper case sorts before lower case";
+  EXPECT_GT(THostListModel::CompareNodes(b, a), 0);
+  EXPECT_EQ(THostListModel::CompareNodes(a, a), 0);
+  b.MacAddress = "00:00:00:00:00:0A:";
+  EXPECT_LT(THostListModel::CompareNodes(a, b), 0) << "a prefix sorts first";
+}
+
+}  // namespace
+}  // namespace app

@@ -1,0 +1,214 @@
+#include "app/hosttable.h"
+
+#include <atomic>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+namespace app {
+namespace {
+
+constexpr double kSecond = 1.0 / 86400.0;
+
+// A table whose clock the test moves.
+struct TClockedTable {
+  double now = 46000.5;  // some afternoon in 2025
+  THostTable table{[this] { return now; }};
+};
+
+void Report(THostTable& table, const std::string& mac, const std::string& ip = "192.168.1.20",
+            const std::string& title = "", const std::string& name = "", const std::string& protocol = "http") {
+  table.Update(ip, name.empty() ? ip : name, mac, protocol, title, "Vendor of " + mac);
+}
+
+TEST(HostTable, FirstReportCreatesPendingRow) {
+  TClockedTable t;
+  t.table.Update("192.168.1.20", "ROUTER", "00:11:22:33:44:55", "https", "Login", "ACME");
+  ASSERT_EQ(t.table.RowCount(), 1);
+  const HostRecord row = t.table.Row(0);
+  EXPECT_EQ(row.HostName, "ROUTER");
+  EXPECT_EQ(row.IpAddress, "192.168.1.20");
+  EXPECT_EQ(row.MacAddress, "00:11:22:33:44:55");
+  EXPECT_EQ(row.Vendor, "ACME");
+  EXPECT_EQ(row.Title, "Login");
+  EXPECT_TRUE(row.IsHttps);
+  EXPECT_DOUBLE_EQ(row.FirstSeen, t.now);
+  EXPECT_FALSE(row.Expired);
+}
+
+TEST(HostTable, SecondReportOfSameMacUpdatesTheRowInPlace) {
+  TClockedTable t;
+  Report(t.table, "00:11:22:33:44:55", "192.168.1.20", "Old");
+  Report(t.table, "00:11:22:33:44:55", "192.168.1.21", "New", "NAS", "");
+  ASSERT_EQ(t.table.RowCount(), 1);
+  const HostRecord row = t.table.Row(0);
+  EXPECT_EQ(row.IpAddress, "192.168.1.21");
+  EXPECT_EQ(row.HostName, "NAS");
+  EXPECT_EQ(row.Title, "New");
+  EXPECT_FALSE(row.IsHttps);
+  EXPECT_EQ(row.FirstSeen, 0);
+}
+
+TEST(HostTable, NoTitleFillsOnlyAnEmptyTitle) {
+  TClockedTable t;
+  Report(t.table, "00:11:22:33:44:55", "10.0.0.1", "");
+  Report(t.table, "00:11:22:33:44:55", "10.0.0.1", "<no title>");
+  EXPECT_EQ(t.table.Row(0).Title, "<no title>");
+  Report(t.table, "00:11:22:33:44:55", "10.0.0.1", "Printer");
+  Report(t.table, "00:11:22:33:44:55", "10.0.0.1", "<no title>");
+  EXPECT_EQ(t.table.Row(0).Title, "Printer");
+  Report(t.table, "00:11:22:33:44:55", "10.0.0.1", "");
+  EXPECT_EQ(t.table.Row(0).Title, "");
+}
+
+TEST(HostTable, SameAddressWithTwoMacsAndMacsDifferingInCaseAreSeparateRows) {
+  TClockedTable t;
+  Report(t.table, "00:11:22:33:44:AA", "10.0.0.1");
+  Report(t.table, "00:11:22:33:44:BB", "10.0.0.1");
+  Report(t.table, "00:11:22:33:44:aa", "10.0.0.1");
+  EXPECT_EQ(t.table.RowCount(), 3);
+}
+
+TEST(HostTable, TextsAreCutToTheirCapacity) {
+  TClockedTable t;
+  const std::string longName(60, 'n');
+  t.table.Update("10.0.0.1", longName, "00:11:22:33:44:55", "http", std::string(70, 't'), std::string(300, 'v'));
+  const HostRecord row = t.table.Row(0);
+  EXPECT_EQ(row.HostName, std::string(50, 'n'));
+  EXPECT_EQ(row.Title, std::string(50, 't'));
+  EXPECT_EQ(row.Vendor, std::string(250, 'v'));
+}
+
+TEST(HostTable, RowOutsideTheRowsInUseIsEmpty) {
+  TClockedTable t;
+  Report(t.table, "00:11:22:33:44:55");
+  EXPECT_EQ(t.table.Row(1).MacAddress, "");
+  EXPECT_EQ(t.table.Row(-1).MacAddress, "");
+}
+
+TEST(HostTableExpiry, PendingRowExpiresOnlyAfterNineteenWholeSeconds) {
+  TClockedTable t;
+  Report(t.table, "00:11:22:33:44:55");
+  t.now += 18.5 * kSecond;
+  EXPECT_FALSE(t.table.ExpireRows());
+  EXPECT_FALSE(t.table.Row(0).Expired);
+  t.now += 0.5 * kSecond;
+  EXPECT_TRUE(t.table.ExpireRows());
+  EXPECT_TRUE(t.table.Row(0).Expired);
+  EXPECT_FALSE(t.table.ExpireRows()) << "an expired row is not marked again";
+}
+
+TEST(HostTableExpiry, ConfirmedRowNeverExpires) {
+  TClockedTable t;
+  Report(t.table, "00:11:22:33:44:55");
+  t.now += 5 * kSecond;
+  Report(t.table, "00:11:22:33:44:55");
+  t.now += 3600 * kSecond;
+  EXPECT_FALSE(t.table.ExpireRows());
+  EXPECT_FALSE(t.table.Row(0).Expired);
+}
+
+TEST(HostTableExpiry, ExpiredRowReportedAgainIsBackToNormalForGood) {
+  TClockedTable t;
+  Report(t.table, "00:11:22:33:44:55");
+  t.now += 30 * kSecond;
+  ASSERT_TRUE(t.table.ExpireRows());
+  Report(t.table, "00:11:22:33:44:55");
+  EXPECT_FALSE(t.table.Row(0).Expired);
+  t.now += 60 * kSecond;
+  EXPECT_FALSE(t.table.ExpireRows());
+  EXPECT_FALSE(t.table.Row(0).Expired);
+}
+
+TEST(HostTableExpiry, ClockSetBackAMinuteExpiresAPendingRow) {
+  TClockedTable t;
+  Report(t.table, "00:11:22:33:44:55");
+  t.now -= 60 * kSecond;
+  EXPECT_TRUE(t.table.ExpireRows());
+  EXPECT_TRUE(t.table.Row(0).Expired);
+}
+
+TEST(HostTableLimit, NewMacBeyondTheLastRowChangesNothingButKnownMacsStillUpdate) {
+  TClockedTable t;
+  for (int i = 0; i < kMaxRows; ++i) {
+    char mac[18];
+    std::snprintf(mac, sizeof mac, "00:00:00:00:%02X:%02X", i / 256, i % 256);
+    Report(t.table, mac);
+  }
+  ASSERT_EQ(t.table.RowCount(), kMaxRows);
+  const uint64_t changes = t.table.ChangeCount();
+  Report(t.table, "AA:BB:CC:DD:EE:FF");
+  EXPECT_EQ(t.table.RowCount(), kMaxRows);
+  EXPECT_EQ(t.table.ChangeCount(), changes);
+  Report(t.table, "00:00:00:00:00:07", "10.9.9.9", "Updated");
+  EXPECT_EQ(t.table.Row(7).Title, "Updated");
+  EXPECT_EQ(t.table.Row(7).IpAddress, "10.9.9.9");
+}
+
+TEST(HostTableChanges, ChangeCountGrowsOnlyWhenAnExportedFieldChanges) {
+  TClockedTable t;
+  Report(t.table, "00:11:22:33:44:55", "10.0.0.1", "Title");
+  const uint64_t afterNew = t.table.ChangeCount();
+  EXPECT_GT(afterNew, 0u);
+  Report(t.table, "00:11:22:33:44:55", "10.0.0.1", "Title");
+  EXPECT_EQ(t.table.ChangeCount(), afterNew) << "a repeat that changes nothing exported";
+  Report(t.table, "00:11:22:33:44:55", "10.0.0.1", "<no title>");
+  EXPECT_EQ(t.table.ChangeCount(), afterNew);
+  Report(t.table, "00:11:22:33:44:55", "10.0.0.1", "Other title");
+  EXPECT_GT(t.table.ChangeCount(), afterNew);
+}
+
+// Workers report while the main thread reads and ticks. Every row a reader sees must be whole:
+// the texts of one report, never parts of two. (Run this under ThreadSanitizer as well.)
+TEST(HostTableConcurrency, ReadersNeverSeeAHalfWrittenRowAndConfirmedRowsStayUnexpired) {
+  std::atomic<double> now{46000.5};
+  THostTable table([&] { return now.load(); });
+  constexpr int kWriters = 4;
+  constexpr int kReportsPerWriter = 3000;
+  constexpr int kMacs = 50;
+  std::atomic<int> writersLeft{kWriters};
+  std::vector<std::thread> writers;
+  for (int w = 0; w < kWriters; ++w) {
+    writers.emplace_back([&, w] {
+      for (int i = 0; i < kReportsPerWriter; ++i) {
+        const int n = (i * 7 + w) % kMacs;
+        char mac[18];
+        std::snprintf(mac, sizeof mac, "00:00:00:00:00:%02X", n);
+        // Every field of one report carries the same stamp: a mixed row shows as differing stamps.
+        const std::string stamp = std::to_string(w * kReportsPerWriter + i);
+        table.Update("10.0." + stamp, "host-" + stamp, mac, "http", "title-" + stamp, "vendor-" + stamp);
+      }
+      --writersLeft;
+    });
+  }
+  std::thread ticker([&] {
+    while (writersLeft > 0) {
+      now = now + 20.0 / 86400.0;
+      table.ExpireRows();
+    }
+  });
+  std::string mixedRow;
+  while (writersLeft > 0 && mixedRow.empty()) {
+    for (int32_t r = 0; r < table.RowCount(); ++r) {
+      const HostRecord row = table.Row(r);
+      const std::string stamp = row.HostName.substr(5);
+      if (row.IpAddress != "10.0." + stamp || row.Title != "title-" + stamp || row.Vendor != "vendor-" + stamp) {
+        mixedRow = row.HostName + " " + row.IpAddress + " " + row.Title + " " + row.Vendor;
+      }
+    }
+  }
+  for (auto& w : writers) w.join();
+  ticker.join();
+  EXPECT_EQ(mixedRow, "");
+  EXPECT_EQ(table.RowCount(), kMacs);
+  // Every MAC was reported many times: the last report confirmed it, so no tick may leave it
+  // marked expired.
+  table.ExpireRows();
+  for (int32_t r = 0; r < table.RowCount(); ++r) {
+    EXPECT_FALSE(table.Row(r).Expired) << "row " << r;
+    EXPECT_EQ(table.Row(r).FirstSeen, 0);
+  }
+}
+
+}  // namespace
+}  // namespace app

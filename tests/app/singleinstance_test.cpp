@@ -1,0 +1,43 @@
+#include "platform/singleinstance.h"
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <QProcess>
+#include <QProcessEnvironment>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+// Whether a separate process could take the lock now. The child first drops the descriptor it
+// inherited (the parent's lock stays: it belongs to the parent's open file), as a freshly
+// started copy has none.
+bool OtherProcessCanAcquire() {
+  const pid_t child = fork();
+  if (child == 0) {
+    platform::ReleaseSingleInstance();
+    _exit(platform::AcquireSingleInstance() ? 0 : 1);
+  }
+  int status = 0;
+  while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+  }
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+TEST(SingleInstance, SecondProcessIsRefusedWhileTheFirstHoldsTheLock) {
+  ASSERT_TRUE(platform::AcquireSingleInstance());
+  EXPECT_TRUE(platform::AcquireSingleInstance()) << "the holder itself may ask again";
+  EXPECT_FALSE(OtherProcessCanAcquire());
+  platform::ReleaseSingleInstance();
+  EXPECT_TRUE(OtherProcessCanAcquire());
+}
+
+TEST(SingleInstance, LockFileLiesInTheRuntimeFolder) {
+  ASSERT_TRUE(platform::AcquireSingleInstance());
+  EXPECT_TRUE(QFile::exists(QString::fromLocal8Bit(std::getenv("XDG_RUNTIME_DIR")) + "/quenZOr.lock"));
+  platform::ReleaseSingleInstance();
+}
+
+}  // namespace
