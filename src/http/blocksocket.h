@@ -1,0 +1,237 @@
+#pragma once
+
+#include <sys/socket.h>
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "http/socketerrors.h"
+#include "http/sslnone.h"
+
+namespace http {
+
+class TStream;
+
+enum class TSocketFamily { SF_Any = 0, SF_IP4 = 1, SF_IP6 = 2 };
+
+// Points at which a socket reports to its status hook.
+enum class THookSocketReason {
+  HR_ResolvingBegin,
+  HR_ResolvingEnd,
+  HR_SocketCreate,
+  HR_SocketClose,
+  HR_Bind,
+  HR_Connect,
+  HR_CanRead,
+  HR_CanWrite,
+  HR_Listen,
+  HR_Accept,
+  HR_ReadCount,
+  HR_WriteCount,
+  HR_Wait,
+  HR_Error,
+};
+
+enum class TSocketOptionKind {
+  Linger,
+  RecvBuff,
+  SendBuff,
+  NonBlock,
+  RecvTimeout,
+  SendTimeout,
+  Reuse,
+  TTL,
+  Broadcast,
+  MulticastTTL,
+  MulticastLoop,
+};
+
+struct TSocketOption {
+  TSocketOptionKind Option = TSocketOptionKind::Linger;
+  int32_t Value = 0;
+  bool Enabled = false;
+};
+
+// A blocking TCP socket. Every operation records its outcome in LastErrorCode/LastErrorText
+// (Windows Sockets codes, see socketerrors.h) instead of failing loudly; with RaiseExcept on,
+// a failure also raises ESocketError. One object belongs to one thread at a time; only
+// StopFlag may be set from another thread.
+class TBlockSocket {
+ public:
+  using TStatusHook = std::function<void(TBlockSocket&, THookSocketReason, const std::string&)>;
+  using TReadFilterHook = std::function<void(TBlockSocket&, std::string&)>;
+  using TCreateSocketHook = std::function<void(TBlockSocket&)>;
+  using THeartbeatHook = std::function<void(TBlockSocket&)>;
+
+  TBlockSocket();
+  virtual ~TBlockSocket();
+  TBlockSocket(const TBlockSocket&) = delete;
+  TBlockSocket& operator=(const TBlockSocket&) = delete;
+
+  int32_t Tag = 0;
+  bool RaiseExcept = false;
+  // 0 = no limit; otherwise a line read fails with 10055 once the line grows past it.
+  int32_t MaxLineLength = 0;
+  int32_t MaxSendBandwidth = 0;  // bytes per second, 0 = unlimited
+  int32_t MaxRecvBandwidth = 0;
+  bool ConvertLineEnd = false;
+  bool PreferIP4 = true;
+  // On: a time-out bounds each single wait for data. Off: it bounds the whole operation.
+  bool InterPacketTimeout = true;
+  int32_t SendMaxChunk = 65536;
+  std::atomic<bool> StopFlag{false};
+  int32_t NonblockSendTimeout = 15000;
+  int32_t HeartbeatRate = 0;
+
+  TStatusHook OnStatus;
+  TReadFilterHook OnReadFilter;
+  TCreateSocketHook OnCreateSocket;
+  THeartbeatHook OnHeartbeat;
+
+  void SetMaxBandwidth(int32_t bytesPerSecond);
+  TSocketFamily Family() const { return m_family; }
+  // Also sets the family restored at every close.
+  void SetFamily(TSocketFamily family);
+
+  int Handle() const { return m_handle; }
+  bool HasHandle() const { return m_handle >= 0; }
+  int32_t LastErrorCode() const { return m_lastErrorCode; }
+  const std::string& LastErrorText() const { return m_lastErrorText; }
+  uint64_t BytesReceived() const { return m_bytesReceived; }
+  uint64_t BytesSent() const { return m_bytesSent; }
+  bool UsesIPv6() const { return m_ip6Used; }
+
+  // Ends waits and reads at the given TickNow value with 10060, whatever time-out a caller
+  // passes (an overall bound for an exchange). Connects are bounded by it too.
+  void SetDeadline(uint32_t tick);
+  void ClearDeadline();
+
+  void BindLocal(const std::string& ip, const std::string& port);
+  virtual void ConnectPeer(const std::string& host, const std::string& port);
+  virtual void CloseConnection();
+  // Closes the handle at once; queued options are dropped and the saved family comes back.
+  void AbortConnection();
+
+  virtual int32_t SendBuffer(const void* buffer, int32_t length);
+  void SendData(const std::string& data);
+  // One system receive of up to length bytes.
+  virtual int32_t RecvBuffer(void* buffer, int32_t length);
+
+  std::string ReadAvailable(int32_t timeout);
+  std::string ReadUntil(int32_t timeout, const std::string& terminator);
+  std::string ReadLine(int32_t timeout);
+  int32_t ReadExact(void* buffer, int32_t length, int32_t timeout);
+  std::string ReadExactText(int32_t length, int32_t timeout);
+  void ReceiveToStream(TStream& stream, int32_t timeout, int64_t length);
+
+  bool WaitReadable(int32_t timeout);
+  bool WaitWritable(int32_t timeout);
+  virtual int32_t PendingBytes();
+
+  int32_t CheckResult(int result);
+  void ClearError();
+  // Records a failure found by the socket's user (a bound of its own), with the error check.
+  void RecordError(int32_t code);
+  virtual std::string GetErrorDescEx();
+
+  // Applied at once when a handle exists, else queued for the next handle.
+  void SetDelayedOption(const TSocketOption& option);
+  size_t DelayedOptionCount() const { return m_delayedOptions.size(); }
+
+  std::string LocalAddressText();
+  std::string RemoteAddressText();
+  int32_t LocalPort();
+  int32_t RemotePort();
+
+ protected:
+  bool ResolveAddress(const std::string& host, const std::string& port, sockaddr_storage& address,
+                      socklen_t& length);
+  void CreateHandle(const sockaddr_storage& address);
+  void PlainConnect(const std::string& host, const std::string& port);
+  // Run at the end of every public operation: describes the error, reports it, raises it.
+  void ErrorCheck();
+  void SetError(int32_t code);
+  void DoStatus(THookSocketReason reason, const std::string& value);
+  void DrainInput();
+  int32_t ClipToDeadline(int32_t timeout) const;
+  bool DeadlinePassed() const;
+
+ private:
+  bool WaitFor(short events, int32_t timeout, THookSocketReason reason);
+  int PollOnce(short events, int32_t timeout);
+  void LimitBandwidth(int32_t length, int32_t limit, uint32_t& nextTick);
+  void ApplyOption(const TSocketOption& option);
+  void ConvertLeadingLineEnd(std::string& text);
+  void ReadBackAddresses();
+
+  int m_handle = -1;
+  TSocketFamily m_family = TSocketFamily::SF_Any;
+  TSocketFamily m_savedFamily = TSocketFamily::SF_Any;
+  int32_t m_lastErrorCode = 0;
+  std::string m_lastErrorText;
+  std::string m_lineBuffer;
+  bool m_lastCR = false;
+  bool m_lastLF = false;
+  bool m_bound = false;
+  bool m_nonBlock = false;
+  bool m_ip6Used = false;
+  std::vector<TSocketOption> m_delayedOptions;
+  sockaddr_storage m_localAddress{};
+  sockaddr_storage m_remoteAddress{};
+  uint64_t m_bytesReceived = 0;
+  uint64_t m_bytesSent = 0;
+  uint32_t m_nextSendTick = 0;
+  uint32_t m_nextRecvTick = 0;
+  bool m_hasDeadline = false;
+  uint32_t m_deadline = 0;
+};
+
+enum class TSocksType { ST_Socks5, ST_Socks4 };
+
+// Adds the fields of a SOCKS 4/5 proxy. This program configures none; a connect with SocksIP
+// set fails with 10091, as a failed SOCKS handshake does.
+class TSocksBlockSocket : public TBlockSocket {
+ public:
+  std::string SocksIP;
+  std::string SocksPort = "1080";
+  std::string SocksUsername;
+  std::string SocksPassword;
+  int32_t SocksTimeout = 60000;
+  bool SocksResolver = true;
+  TSocksType SocksType = TSocksType::ST_Socks5;
+};
+
+// The TCP socket of the HTTP client: adds the HTTP-tunnel proxy fields (a connect with
+// HTTPTunnelIP set fails with 10091, as a refused tunnel does) and the TLS layer.
+class TTCPBlockSocket : public TSocksBlockSocket {
+ public:
+  using TAfterConnectHook = std::function<void(TTCPBlockSocket&)>;
+
+  TTCPBlockSocket();
+  ~TTCPBlockSocket() override;
+
+  std::string HTTPTunnelIP;
+  std::string HTTPTunnelPort;
+  std::string HTTPTunnelUser;
+  std::string HTTPTunnelPass;
+  int32_t HTTPTunnelTimeout = 30000;
+  TAfterConnectHook OnAfterConnect;
+
+  void ConnectPeer(const std::string& host, const std::string& port) override;
+  // Orderly close: shuts down the sending side, reads what is still pending, closes.
+  void CloseConnection() override;
+  // Starts TLS on the connection; with the layer present this always fails with 10091.
+  void StartTls();
+  std::string GetErrorDescEx() override;
+
+  TCustomSSL& SSL() { return *m_ssl; }
+
+ private:
+  std::unique_ptr<TCustomSSL> m_ssl;
+};
+
+}  // namespace http

@@ -1,0 +1,49 @@
+#include "http/sslnone.h"
+
+namespace http {
+
+bool TCustomSSL::Connect() {
+  RecordNotCompiled();
+  return false;
+}
+
+bool TCustomSSL::Accept() {
+  RecordNotCompiled();
+  return false;
+}
+
+bool TCustomSSL::Shutdown() {
+  RecordNotCompiled();
+  return false;
+}
+
+int32_t TCustomSSL::SendBuffer(const void*, int32_t) {
+  RecordNotCompiled();
+  return 0;
+}
+
+int32_t TCustomSSL::RecvBuffer(void*, int32_t) {
+  RecordNotCompiled();
+  return 0;
+}
+
+int32_t TCustomSSL::WaitingData() {
+  RecordNotCompiled();
+  return 0;
+}
+
+std::string TCustomSSL::LibName() const { return "ssl_none"; }
+
+std::string TCustomSSL::LibVersion() const { return "Without SSL support"; }
+
+void TCustomSSL::ClearError() {
+  m_lastError = 0;
+  m_lastErrorDesc.clear();
+}
+
+void TCustomSSL::RecordNotCompiled() {
+  m_lastError = -1;
+  m_lastErrorDesc = "SSL/TLS support is not compiled!";
+}
+
+}  // namespace http
