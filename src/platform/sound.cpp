@@ -17,6 +17,15 @@ constexpr snd_pcm_uframes_t kChunkFrames = 256;
 uint32_t ReadLe32(const uint8_t* p) { return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<uint32_t>(p[3]) << 24); }
 uint16_t ReadLe16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
 
+// ALSA reports configuration and device errors on stderr by default; the program reports
+// nothing, so its messages are dropped.
+void QuietAlsaError(const char*, int, const char*, int, const char*, ...) {}
+
+void SilenceAlsa() {
+  static std::once_flag once;
+  std::call_once(once, [] { snd_lib_error_set_handler(QuietAlsaError); });
+}
+
 int CountCardPlaybackDevices() {
   int count = 0;
   int card = -1;
@@ -156,6 +165,7 @@ TPlayer& Player() {
 }  // namespace
 
 int PlaybackDeviceCount() {
+  SilenceAlsa();
   snd_pcm_t* pcm = nullptr;
   const int rc = snd_pcm_open(&pcm, "default", SND_PCM_STREAM_PLAYBACK, SND_PCM_NONBLOCK);
   // A default device busy with another stream still exists.
@@ -198,6 +208,7 @@ std::optional<TWaveData> ParseWav(const std::vector<uint8_t>& image) {
 bool PlayWavAsync(std::vector<uint8_t> image) {
   std::optional<TWaveData> wave = ParseWav(image);
   if (!wave) return false;
+  SilenceAlsa();
   Player().Play(std::move(*wave));
   return true;
 }
