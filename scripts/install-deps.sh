@@ -11,6 +11,7 @@ packages=(
   clang libclang-rt-14-dev
   # the test network: namespaces, real servers and peers
   iproute2 util-linux libcap2-bin lighttpd busybox python3 procps
+  iputils-ping
   # fonts for the offscreen window tests
   fonts-dejavu-core
   # packaging

@@ -1,0 +1,530 @@
+#include "lab/lab.h"
+
+#include "lab/labprocess.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sched.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+#ifndef QZ_ARP_RESPONDER
+#define QZ_ARP_RESPONDER "qz_arp_delay_responder"
+#endif
+
+namespace fs = std::filesystem;
+
+namespace lab {
+namespace {
+
+constexpr const char* kNetnsRun = "/run/netns/";
+constexpr const char* kNetnsEtc = "/etc/netns/";
+constexpr const char* kStateDir = "/run/qzlab/";
+
+std::string Errno(const std::string& what) {
+  return what + ": " + std::strerror(errno);
+}
+
+void WriteFile(const std::string& path, const std::string& text) {
+  std::ofstream out(path, std::ios::trunc);
+  out << text;
+  if (!out) throw std::runtime_error("cannot write " + path);
+}
+
+std::string PlainIp(const std::string& ipOrCidr) {
+  return ipOrCidr.substr(0, ipOrCidr.find('/'));
+}
+
+std::string PrefixLength(const std::string& cidr) {
+  size_t slash = cidr.find('/');
+  return slash == std::string::npos ? "32" : cidr.substr(slash + 1);
+}
+
+bool ValidIp(const std::string& ip) {
+  in_addr a{};
+  return inet_pton(AF_INET, ip.c_str(), &a) == 1;
+}
+
+bool ValidMac(const std::string& mac) {
+  if (mac.size() != 17) return false;
+  for (size_t i = 0; i < mac.size(); ++i) {
+    bool colon = i % 3 == 2;
+    if (colon ? mac[i] != ':' : !std::isxdigit(static_cast<unsigned char>(mac[i]))) return false;
+  }
+  return true;
+}
+
+// Locally administered addresses (02:...) for adapters the caller gave no MAC.
+std::string DefaultMac(int kind, size_t index) {
+  char text[18];
+  std::snprintf(text, sizeof text, "02:71:7a:%02x:%02x:%02x", kind, static_cast<unsigned>(index >> 8) & 0xff,
+                static_cast<unsigned>(index) & 0xff);
+  return text;
+}
+
+// The namespace names of a lab: <prefix>s, <prefix>w, <prefix>h<digits>.
+bool BelongsTo(const std::string& name, const std::string& prefix) {
+  if (name.size() <= prefix.size() || name.compare(0, prefix.size(), prefix) != 0) return false;
+  std::string rest = name.substr(prefix.size());
+  if (rest == "s" || rest == "w") return true;
+  return rest.size() > 1 && rest[0] == 'h' &&
+         std::all_of(rest.begin() + 1, rest.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+std::vector<std::string> NamespacesOf(const std::string& prefix) {
+  std::vector<std::string> names;
+  for (const char* dir : {kNetnsRun, kNetnsEtc}) {
+    std::error_code ec;
+    for (const auto& entry : fs::directory_iterator(dir, ec)) {
+      std::string name = entry.path().filename().string();
+      if (BelongsTo(name, prefix) && std::find(names.begin(), names.end(), name) == names.end()) {
+        names.push_back(name);
+      }
+    }
+  }
+  return names;
+}
+
+void DeleteNamespaces(const std::vector<std::string>& names, const std::string& batchDir) {
+  if (names.empty()) return;
+  std::error_code ec;
+  fs::create_directories(batchDir, ec);
+  std::string batch = batchDir + "/down.batch";
+  std::string text;
+  for (const auto& name : names) {
+    if (fs::exists(kNetnsRun + name, ec)) text += "netns del " + name + "\n";
+  }
+  if (!text.empty()) {
+    WriteFile(batch, text);
+    RunIpBatch("", batch, true);
+  }
+  for (const auto& name : names) {
+    // /etc/netns/<ns> holds only the files we wrote; remove them by their names.
+    for (const char* file : {"hosts", "resolv.conf"}) fs::remove(kNetnsEtc + name + "/" + file, ec);
+    fs::remove(kNetnsEtc + name, ec);
+  }
+}
+
+std::atomic<int> labCounter{0};
+
+std::string TempDirOf(const std::string& prefix) {
+  return (fs::temp_directory_path() / (prefix + ".lab")).string();
+}
+
+}  // namespace
+
+bool HaveRoot() {
+  return geteuid() == 0;
+}
+
+std::string ScannerAdapter(int segment) {
+  return "qzs" + std::to_string(segment);
+}
+
+// ---- TNetnsScope ----
+
+TNetnsScope::TNetnsScope(const std::string& ns) {
+  m_oldNs = open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC);
+  if (m_oldNs < 0) throw std::runtime_error(Errno("open own netns"));
+  int fd = open((kNetnsRun + ns).c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0 || setns(fd, CLONE_NEWNET) != 0) {
+    std::string message = Errno("enter netns " + ns);
+    if (fd >= 0) close(fd);
+    close(m_oldNs);
+    throw std::runtime_error(message);
+  }
+  close(fd);
+}
+
+TNetnsScope::~TNetnsScope() {
+  setns(m_oldNs, CLONE_NEWNET);
+  close(m_oldNs);
+}
+
+// ---- TLab ----
+
+TLab::TLab() {
+  // pid-based, with a counter for further labs of the same process and a check against a
+  // stale lab of an earlier process that had the same pid.
+  std::string base = "qz" + std::to_string(getpid());
+  for (;;) {
+    int n = labCounter++;
+    m_prefix = n == 0 ? base : base + "n" + std::to_string(n);
+    if (NamespacesOf(m_prefix).empty()) break;
+  }
+  m_scannerNs = m_prefix + "s";
+  m_switchNs = m_prefix + "w";
+}
+
+TLab::~TLab() {
+  if (m_keep) return;
+  try {
+    Down();
+  } catch (...) {
+    // A destructor must not throw; Down() already went as far as it could.
+  }
+}
+
+int TLab::AddSegment(const std::string& scannerCidr, const std::string& scannerMac,
+                     const std::vector<std::string>& moreScannerCidrs) {
+  TSegment segment;
+  segment.cidrs.push_back(scannerCidr);
+  segment.cidrs.insert(segment.cidrs.end(), moreScannerCidrs.begin(), moreScannerCidrs.end());
+  for (const auto& cidr : segment.cidrs) {
+    if (!ValidIp(PlainIp(cidr))) throw std::invalid_argument("bad scanner address " + cidr);
+  }
+  segment.mac = scannerMac.empty() ? DefaultMac(1, m_segments.size()) : scannerMac;
+  if (!ValidMac(segment.mac)) throw std::invalid_argument("bad scanner MAC " + segment.mac);
+  m_segments.push_back(segment);
+  return static_cast<int>(m_segments.size() - 1);
+}
+
+void TLab::AddHost(const THost& host) {
+  if (host.segment < 0 || host.segment >= static_cast<int>(m_segments.size())) {
+    throw std::invalid_argument("host " + host.ip + " names no segment");
+  }
+  if (!ValidIp(PlainIp(host.ip))) throw std::invalid_argument("bad host address " + host.ip);
+  THost h = host;
+  if (h.mac.empty()) h.mac = DefaultMac(2, m_hosts.size());
+  if (!ValidMac(h.mac)) throw std::invalid_argument("bad host MAC " + h.mac);
+  for (const auto& other : m_hosts) {
+    if (PlainIp(other.ip) == PlainIp(h.ip)) throw std::invalid_argument("host " + h.ip + " twice");
+  }
+  m_hosts.push_back(h);
+}
+
+std::string TLab::HostNsByIndex(size_t index) const {
+  return m_prefix + "h" + std::to_string(index);
+}
+
+std::string TLab::HostNs(const std::string& ip) const {
+  for (size_t i = 0; i < m_hosts.size(); ++i) {
+    if (PlainIp(m_hosts[i].ip) == PlainIp(ip)) return HostNsByIndex(i);
+  }
+  throw std::invalid_argument("no lab host " + ip);
+}
+
+std::vector<std::string> TLab::AllNamespaces() const {
+  std::vector<std::string> names{m_switchNs, m_scannerNs};
+  for (size_t i = 0; i < m_hosts.size(); ++i) names.push_back(HostNsByIndex(i));
+  return names;
+}
+
+const std::string& TLab::TempDir() {
+  if (m_tempDir.empty()) {
+    // A fixed name per prefix, so that a kept lab's files can be found by Destroy().
+    std::string dir = TempDirOf(m_prefix);
+    std::error_code ec;
+    fs::remove_all(dir, ec);
+    if (!fs::create_directory(dir, ec)) throw std::runtime_error("cannot create " + dir);
+    m_tempDir = dir;
+  }
+  return m_tempDir;
+}
+
+void TLab::Up() {
+  if (m_upStarted) throw std::logic_error("lab is already up");
+  if (m_segments.empty()) throw std::logic_error("lab has no segment");
+  m_upStarted = true;
+  auto start = std::chrono::steady_clock::now();
+  const std::string& dir = TempDir();
+
+  // 1. Every namespace, from one ip process.
+  std::string text;
+  for (const auto& ns : AllNamespaces()) text += "netns add " + ns + "\n";
+  WriteFile(dir + "/netns.batch", text);
+  RunIpBatch("", dir + "/netns.batch");
+
+  // 2. The switch: one bridge per segment; veth pairs whose far ends are created straight
+  // inside the scanner and host namespaces with their fixed MACs. STP stays off, so ports
+  // forward at once.
+  text = "link set lo up\n";
+  for (size_t s = 0; s < m_segments.size(); ++s) {
+    std::string br = "qzbr" + std::to_string(s);
+    std::string port = ScannerAdapter(static_cast<int>(s));
+    text += "link add " + br + " type bridge\nlink set " + br + " up\n";
+    text += "link add " + port + " type veth peer name " + port + " address " + m_segments[s].mac +
+            " netns " + m_scannerNs + "\n";
+    text += "link set " + port + " master " + br + " up\n";
+  }
+  for (size_t i = 0; i < m_hosts.size(); ++i) {
+    std::string port = "qzp" + std::to_string(i);
+    text += "link add " + port + " type veth peer name " + kHostAdapter + " address " +
+            m_hosts[i].mac + " netns " + HostNsByIndex(i) + "\n";
+    text += "link set " + port + " master qzbr" + std::to_string(m_hosts[i].segment) + " up\n";
+  }
+  WriteFile(dir + "/switch.batch", text);
+  RunIpBatch(m_switchNs, dir + "/switch.batch");
+
+  // 3. Addresses, one ip process per namespace, all running at once.
+  std::vector<std::pair<std::string, std::string>> batches;
+  text = "link set lo up\n";
+  for (size_t s = 0; s < m_segments.size(); ++s) {
+    std::string adapter = ScannerAdapter(static_cast<int>(s));
+    for (const auto& cidr : m_segments[s].cidrs) text += "addr add " + cidr + " dev " + adapter + "\n";
+    text += "link set " + adapter + " up\n";
+  }
+  WriteFile(dir + "/scanner.batch", text);
+  batches.emplace_back(m_scannerNs, dir + "/scanner.batch");
+  for (size_t i = 0; i < m_hosts.size(); ++i) {
+    const THost& h = m_hosts[i];
+    std::string cidr = h.ip.find('/') != std::string::npos
+                           ? h.ip
+                           : h.ip + "/" + PrefixLength(m_segments[h.segment].cidrs.front());
+    std::string batch = dir + "/h" + std::to_string(i) + ".batch";
+    WriteFile(batch, std::string("link set lo up\naddr add ") + cidr + " dev " + kHostAdapter +
+                         "\nlink set " + kHostAdapter + " up\n");
+    batches.emplace_back(HostNsByIndex(i), batch);
+  }
+  RunIpBatches(batches);
+
+  WriteNetnsFiles();
+  m_upTime = std::chrono::duration_cast<std::chrono::milliseconds>(
+      std::chrono::steady_clock::now() - start);
+}
+
+void TLab::WriteNetnsFiles() {
+  // `ip netns exec` binds these over /etc/hosts and /etc/resolv.conf: reverse lookups see
+  // only the lab's names, and DNS goes to 127.0.0.1 inside the namespace, where nothing
+  // listens, so no query ever leaves the lab.
+  std::string hosts = "127.0.0.1\tlocalhost\n";
+  for (const auto& h : m_hosts) {
+    if (!h.name.empty()) hosts += PlainIp(h.ip) + "\t" + h.name + "\n";
+  }
+  const std::string resolv = "nameserver 127.0.0.1\n";
+  std::vector<std::string> names = AllNamespaces();
+  for (size_t i = 1; i < names.size(); ++i) {  // all but the switch
+    std::string dir = kNetnsEtc + names[i];
+    fs::create_directories(dir);
+    WriteFile(dir + "/resolv.conf", resolv);
+    WriteFile(dir + "/hosts", names[i] == m_scannerNs ? hosts : "127.0.0.1\tlocalhost\n");
+  }
+}
+
+void TLab::Down() {
+  for (auto it = m_processes.rbegin(); it != m_processes.rend(); ++it) {
+    if (ProcessStartTime(it->pid) == it->startTime) EndProcess(it->pid);
+  }
+  m_processes.clear();
+  if (m_upStarted) {
+    // Exact names only: what this lab planned, whether or not Up() got that far.
+    std::vector<std::string> names = AllNamespaces();
+    std::error_code ec;
+    std::vector<std::string> present;
+    for (const auto& n : names) {
+      if (fs::exists(kNetnsRun + n, ec) || fs::exists(kNetnsEtc + n, ec)) present.push_back(n);
+    }
+    DeleteNamespaces(present, TempDir());
+    m_upStarted = false;
+  }
+  if (!m_tempDir.empty()) {
+    std::error_code ec;
+    fs::remove_all(m_tempDir, ec);
+    m_tempDir.clear();
+  }
+  std::error_code ec;
+  fs::remove(kStateDir + m_prefix, ec);
+}
+
+// ---- processes ----
+
+pid_t TLab::StartIn(const std::string& ns, const std::vector<std::string>& argv,
+                    const std::vector<std::string>& env) {
+  static const std::string ip = FindProgram("ip");
+  TSpawn spawn;
+  // `ip netns exec` execs the program itself, so the pid we get is the program's.
+  spawn.argv = {ip, "netns", "exec", ns};
+  spawn.argv.insert(spawn.argv.end(), argv.begin(), argv.end());
+  spawn.env = env;
+  spawn.dieWithParent = !m_keep;
+  spawn.newSession = m_keep;
+  spawn.outputPath = TempDir() + "/process" + std::to_string(++m_processCount) + ".log";
+  pid_t pid = Spawn(spawn);
+  m_processes.push_back({pid, ProcessStartTime(pid), spawn.outputPath});
+  if (m_keep) SaveState();
+  return pid;
+}
+
+pid_t TLab::StartInHost(const std::string& ip, const std::vector<std::string>& argv) {
+  return StartIn(HostNs(ip), argv, {});
+}
+
+pid_t TLab::StartInScanner(const std::vector<std::string>& argv,
+                           const std::vector<std::string>& env) {
+  return StartIn(m_scannerNs, argv, env);
+}
+
+int TLab::RunIn(const std::string& ns, const std::vector<std::string>& argv, std::string* output,
+                const std::vector<std::string>& env, int timeoutMs) {
+  static const std::string ip = FindProgram("ip");
+  int pipeFds[2];
+  if (pipe2(pipeFds, O_CLOEXEC) != 0) throw std::runtime_error(Errno("pipe"));
+  TSpawn spawn;
+  spawn.argv = {ip, "netns", "exec", ns};
+  spawn.argv.insert(spawn.argv.end(), argv.begin(), argv.end());
+  spawn.env = env;
+  spawn.stdoutFd = pipeFds[1];
+  pid_t pid;
+  try {
+    pid = Spawn(spawn);
+  } catch (...) {
+    close(pipeFds[0]);
+    close(pipeFds[1]);
+    throw;
+  }
+  close(pipeFds[1]);
+  std::string captured;
+  int code = WaitChild(pid, timeoutMs, pipeFds[0], &captured);
+  close(pipeFds[0]);
+  if (output) *output = captured;
+  return code;
+}
+
+int TLab::RunInScanner(const std::vector<std::string>& argv, std::string* output,
+                       const std::vector<std::string>& env, int timeoutMs) {
+  return RunIn(m_scannerNs, argv, output, env, timeoutMs);
+}
+
+int TLab::RunInHost(const std::string& ip, const std::vector<std::string>& argv,
+                    std::string* output, int timeoutMs) {
+  return RunIn(HostNs(ip), argv, output, {}, timeoutMs);
+}
+
+void TLab::StopProcess(pid_t pid) {
+  auto it = std::find_if(m_processes.begin(), m_processes.end(),
+                         [pid](const TProcess& p) { return p.pid == pid; });
+  if (it == m_processes.end()) return;
+  if (ProcessStartTime(pid) == it->startTime) EndProcess(pid);
+  m_processes.erase(it);
+  if (m_keep) SaveState();
+}
+
+std::string TLab::ProcessLog(pid_t pid) const {
+  for (const auto& p : m_processes) {
+    if (p.pid == pid) return p.log;
+  }
+  return "";
+}
+
+// ---- servers ----
+
+void TLab::WaitForPort(const std::string& ns, const std::string& ip, int port, pid_t server) {
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<uint16_t>(port));
+  inet_pton(AF_INET, ip.c_str(), &address.sin_addr);
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
+  TNetnsScope scope(ns);
+  while (std::chrono::steady_clock::now() < deadline) {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) throw std::runtime_error(Errno("socket"));
+    int r = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    close(fd);
+    if (r == 0) return;
+    int status = 0;
+    if (ChildEnded(server, &status)) {
+      throw std::runtime_error("server for " + ip + " ended before it listened (status " +
+                               std::to_string(status) + ")");
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  throw std::runtime_error("server on " + ip + ":" + std::to_string(port) + " did not listen");
+}
+
+pid_t TLab::StartHttpServer(const std::string& ip, const std::string& kind,
+                            const std::string& docroot) {
+  std::string ns = HostNs(ip);
+  std::string root = fs::absolute(docroot).string();
+  std::vector<std::string> argv;
+  if (kind == "lighttpd") {
+    std::string conf = TempDir() + "/lighttpd-" + ip + ".conf";
+    WriteFile(conf, "server.document-root = \"" + root + "\"\n"
+                    "server.bind = \"" + ip + "\"\n"
+                    "server.port = 80\n"
+                    "server.errorlog = \"" + TempDir() + "/lighttpd-" + ip + ".log\"\n"
+                    "index-file.names = ( \"index.html\" )\n"
+                    "mimetype.assign = ( \".html\" => \"text/html\", \".txt\" => \"text/plain\" )\n");
+    argv = {FindProgram("lighttpd"), "-D", "-f", conf};
+  } else if (kind == "busybox") {
+    argv = {FindProgram("busybox"), "httpd", "-f", "-p", ip + ":80", "-h", root};
+  } else if (kind == "python") {
+    argv = {FindProgram("python3"), "-m", "http.server", "--bind", ip, "--directory", root, "80"};
+  } else {
+    throw std::invalid_argument("unknown web server kind " + kind);
+  }
+  if (argv[0].empty()) throw std::runtime_error(kind + " is not installed");
+  pid_t pid = StartIn(ns, argv, {});
+  WaitForPort(ns, ip, 80, pid);
+  return pid;
+}
+
+pid_t TLab::StartDelayedArpHost(const std::string& ip, int delayMs) {
+  std::string ns = HostNs(ip);
+  std::string batch = TempDir() + "/arpoff-" + ip + ".batch";
+  WriteFile(batch, std::string("link set dev ") + kHostAdapter + " arp off\n");
+  RunIpBatch(ns, batch);
+  std::string ready = TempDir() + "/arp-ready-" + ip;
+  pid_t pid = StartIn(ns, {QZ_ARP_RESPONDER, kHostAdapter, ip, std::to_string(delayMs), ready}, {});
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (!fs::exists(ready)) {
+    if (ChildEnded(pid) || std::chrono::steady_clock::now() > deadline) {
+      throw std::runtime_error("ARP responder for " + ip + " did not start");
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return pid;
+}
+
+// ---- kept labs ----
+
+void TLab::Keep() {
+  m_keep = true;
+  SaveState();
+}
+
+void TLab::SaveState() const {
+  // One "pid starttime" line per process, so Destroy ends only those very processes.
+  std::error_code ec;
+  fs::create_directories(kStateDir, ec);
+  std::string text;
+  for (const auto& p : m_processes) text += std::to_string(p.pid) + " " + std::to_string(p.startTime) + "\n";
+  WriteFile(kStateDir + m_prefix, text);
+}
+
+bool TLab::Destroy(const std::string& prefix) {
+  if (prefix.size() < 3 || prefix.compare(0, 2, "qz") != 0 ||
+      prefix.find('/') != std::string::npos) {
+    throw std::invalid_argument("not a lab prefix: " + prefix);
+  }
+  bool found = false;
+  std::ifstream state(kStateDir + prefix);
+  if (state) {
+    found = true;
+    pid_t pid;
+    unsigned long long startTime;
+    while (state >> pid >> startTime) {
+      if (pid > 0 && ProcessStartTime(pid) == startTime) EndProcess(pid);
+    }
+  }
+  std::vector<std::string> names = NamespacesOf(prefix);
+  found = found || !names.empty();
+  std::string dir = TempDirOf(prefix);
+  DeleteNamespaces(names, dir);
+  std::error_code ec;
+  fs::remove_all(dir, ec);
+  fs::remove(kStateDir + prefix, ec);
+  return found;
+}
+
+}  // namespace lab
