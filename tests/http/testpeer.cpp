@@ -11,6 +11,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -46,6 +47,7 @@ sockaddr_in LoopbackAddress(uint16_t port) {
 TPeerStep Send(std::string bytes) { return {TPeerStep::TKind::Send, std::move(bytes), 0}; }
 TPeerStep Pause(int milliseconds) { return {TPeerStep::TKind::Pause, {}, milliseconds}; }
 TPeerStep ReadHead() { return {TPeerStep::TKind::ReadHead, {}, 0}; }
+TPeerStep ReadBytes(int count) { return {TPeerStep::TKind::ReadBytes, {}, count}; }
 TPeerStep ShutdownWrite() { return {TPeerStep::TKind::ShutdownWrite, {}, 0}; }
 TPeerStep Close() { return {TPeerStep::TKind::Close, {}, 0}; }
 TPeerStep Drain() { return {TPeerStep::TKind::Drain, {}, 0}; }
@@ -58,16 +60,19 @@ std::vector<TPeerStep> Repeat(const std::vector<TPeerStep>& steps, int count) {
   return result;
 }
 
-TScriptedPeer::TScriptedPeer(std::vector<TPeerStep> script, int connections)
+TScriptedPeer::TScriptedPeer(std::vector<TPeerStep> script, int connections, uint16_t port)
     : m_script(std::move(script)), m_connections(connections) {
   if (pipe2(m_stopPipe, O_CLOEXEC) != 0) {
     std::abort();
   }
   m_listener = LoopbackSocket();
-  sockaddr_in address = LoopbackAddress(0);
+  int reuse = 1;
+  setsockopt(m_listener, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
+  sockaddr_in address = LoopbackAddress(port);
   if (bind(m_listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
       listen(m_listener, 16) != 0) {
-    std::abort();
+    m_done = true;
+    return;
   }
   socklen_t length = sizeof address;
   getsockname(m_listener, reinterpret_cast<sockaddr*>(&address), &length);
@@ -78,7 +83,9 @@ TScriptedPeer::TScriptedPeer(std::vector<TPeerStep> script, int connections)
 TScriptedPeer::~TScriptedPeer() {
   ssize_t ignored = write(m_stopPipe[1], "x", 1);
   (void)ignored;
-  m_thread.join();
+  if (m_thread.joinable()) {
+    m_thread.join();
+  }
   close(m_listener);
   close(m_stopPipe[0]);
   close(m_stopPipe[1]);
@@ -144,7 +151,7 @@ void TScriptedPeer::RunScript(int /*connection*/) {
         break;
       }
       case TPeerStep::TKind::Pause:
-        if (WaitStop(step.Milliseconds)) {
+        if (WaitStop(step.Amount)) {
           open = false;
         }
         break;
@@ -163,6 +170,25 @@ void TScriptedPeer::RunScript(int /*connection*/) {
         }
         std::lock_guard<std::mutex> guard(m_lock);
         m_received += head;
+        break;
+      }
+      case TPeerStep::TKind::ReadBytes: {
+        std::string body;
+        char buffer[4096];
+        while (static_cast<int>(body.size()) < step.Amount) {
+          pollfd entries[2] = {{fd, POLLIN, 0}, {m_stopPipe[0], POLLIN, 0}};
+          if (poll(entries, 2, 10000) <= 0 || (entries[1].revents & POLLIN) != 0) {
+            break;
+          }
+          size_t want = std::min(sizeof buffer, static_cast<size_t>(step.Amount) - body.size());
+          ssize_t n = recv(fd, buffer, want, 0);
+          if (n <= 0) {
+            break;
+          }
+          body.append(buffer, static_cast<size_t>(n));
+        }
+        std::lock_guard<std::mutex> guard(m_lock);
+        m_received += body;
         break;
       }
       case TPeerStep::TKind::ShutdownWrite:

@@ -15,15 +15,16 @@ namespace http::test {
 
 // One step of what a scripted peer does on a connection.
 struct TPeerStep {
-  enum class TKind { Send, Pause, ReadHead, ShutdownWrite, Close, Drain };
+  enum class TKind { Send, Pause, ReadHead, ReadBytes, ShutdownWrite, Close, Drain };
   TKind Kind = TKind::Send;
   std::string Data;
-  int Milliseconds = 0;
+  int Amount = 0;  // milliseconds of a pause, bytes of a read
 };
 
 TPeerStep Send(std::string bytes);
 TPeerStep Pause(int milliseconds);
 TPeerStep ReadHead();        // reads the request head, up to and with the blank line
+TPeerStep ReadBytes(int count);  // reads count bytes (a request body)
 TPeerStep ShutdownWrite();   // ends the peer's sending side (the client reads a close)
 TPeerStep Close();           // closes at once
 TPeerStep Drain();           // reads until the client closes
@@ -31,16 +32,18 @@ TPeerStep Drain();           // reads until the client closes
 // Repeats a step list count times (a trickle: a byte, a pause, a byte, ...).
 std::vector<TPeerStep> Repeat(const std::vector<TPeerStep>& steps, int count);
 
-// A TCP listener on 127.0.0.1, port 0, served by a thread that runs a script on each
-// connection in turn and records the bytes the client sent. The destructor ends every pause
-// and wait at once and joins the thread.
+// A TCP listener on 127.0.0.1 (port 0 unless one is given), served by a thread that runs a
+// script on each connection in turn and records the bytes the client sent. The destructor
+// ends every pause and wait at once and joins the thread.
 class TScriptedPeer {
  public:
-  explicit TScriptedPeer(std::vector<TPeerStep> script, int connections = 1);
+  explicit TScriptedPeer(std::vector<TPeerStep> script, int connections = 1, uint16_t port = 0);
   ~TScriptedPeer();
   TScriptedPeer(const TScriptedPeer&) = delete;
   TScriptedPeer& operator=(const TScriptedPeer&) = delete;
 
+  // False when the port asked for could not be bound (then nothing is served).
+  bool Listening() const { return m_port != 0; }
   uint16_t Port() const { return m_port; }
   std::string Url(const std::string& path = "/") const;
   // Request bytes read by ReadHead steps, all connections together.
