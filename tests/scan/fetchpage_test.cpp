@@ -1,0 +1,253 @@
+#include "scan/webprobe.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <stdexcept>
+
+#include <gtest/gtest.h>
+
+#include "scan/httppeer.h"
+
+extern char** environ;
+
+namespace scan {
+namespace {
+
+using test::Response;
+using test::TPeerConnection;
+using test::TRefusedPort;
+using test::TScriptedPeer;
+
+const std::string kUserAgentLine = "User-Agent: Mozilla/4.0 (compatible; quenZOR)";
+
+std::string RequestLinesText(const std::string& target, const std::string& host) {
+  return "GET " + target + " HTTP/1.1\r\nHost: " + host + "\r\nConnection: close\r\n" +
+         kUserAgentLine + "\r\n\r\n";
+}
+
+std::string Fetch(const TScriptedPeer& peer) {
+  return FetchPage("http://" + peer.HostPort(), peer.HostPort());
+}
+
+// python3's http.server on a loopback port of its choosing, serving a folder.
+class TPythonServer {
+ public:
+  explicit TPythonServer(const std::string& folder) {
+    int out[2];
+    if (pipe2(out, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    std::vector<std::string> args = {"python3", "-u", "-m", "http.server", "0",
+                                     "--bind", "127.0.0.1", "--directory", folder};
+    std::vector<char*> argv;
+    for (std::string& arg : args) argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    int spawned = posix_spawnp(&m_pid, "python3", &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    close(out[1]);
+    if (spawned != 0) {
+      close(out[0]);
+      throw std::runtime_error("cannot start python3");
+    }
+    // "Serving HTTP on 127.0.0.1 port 40123 (http://127.0.0.1:40123/) ..."
+    FILE* stream = fdopen(out[0], "r");
+    char line[512] = {};
+    std::cmatch match;
+    if (fgets(line, sizeof line, stream) != nullptr &&
+        std::regex_search(line, match, std::regex(R"(port (\d+))"))) {
+      m_hostPort = "127.0.0.1:" + match[1].str();
+    }
+    fclose(stream);
+    if (m_hostPort.empty()) throw std::runtime_error("python3 did not say its port");
+  }
+  ~TPythonServer() {
+    kill(m_pid, SIGTERM);
+    int status = 0;
+    waitpid(m_pid, &status, 0);
+  }
+  TPythonServer(const TPythonServer&) = delete;
+  TPythonServer& operator=(const TPythonServer&) = delete;
+  const std::string& HostPort() const { return m_hostPort; }
+
+ private:
+  pid_t m_pid = -1;
+  std::string m_hostPort;
+};
+
+TEST(FetchPage, RealServerGivesThePageAndItsTitle) {
+  std::filesystem::path folder =
+      std::filesystem::temp_directory_path() / ("qzpage." + std::to_string(getpid()));
+  std::filesystem::create_directories(folder);
+  const std::string page = "<html><head><title>Router Login</title></head><body>x</body></html>";
+  std::ofstream(folder / "index.html") << page;
+  {
+    TPythonServer server(folder.string());
+    std::string text = FetchPage("http://" + server.HostPort(), server.HostPort());
+    EXPECT_EQ(text, page);
+    EXPECT_EQ(ExtractTitle(text), "Router Login");
+  }
+  std::filesystem::remove_all(folder);
+}
+
+TEST(FetchPage, RedirectToLoginPageIsFollowedOnTheSameAddress) {
+  TScriptedPeer peer([](TPeerConnection& c) {
+    if (c.RequestLine() == "GET / HTTP/1.1") {
+      c.Send(Response("HTTP/1.1 302 Found", {"Location: /login.htm"}, "<title>302 Found</title>"));
+    } else {
+      c.Send(Response("HTTP/1.1 200 OK", {}, "<title>Login</title>"));
+    }
+  });
+  std::string text = Fetch(peer);
+  EXPECT_EQ(text, "<title>Login</title>");
+  EXPECT_EQ(peer.RequestLines(),
+            (std::vector<std::string>{"GET / HTTP/1.1", "GET /login.htm HTTP/1.1"}));
+}
+
+TEST(FetchPage, EndlessRedirectsStopAfterTenWithTheLastResponse) {
+  std::atomic<int> hop{0};
+  TScriptedPeer peer([&](TPeerConnection& c) {
+    int n = hop++;
+    c.Send(Response("HTTP/1.1 302 Found", {"Location: /hop" + std::to_string(n + 1)},
+                    "hop " + std::to_string(n)));
+  });
+  EXPECT_EQ(Fetch(peer), "hop 10");
+  EXPECT_EQ(peer.Connections(), 11);
+  EXPECT_EQ(peer.RequestLines().back(), "GET /hop10 HTTP/1.1");
+}
+
+TEST(FetchPage, OnlyExactLocationLinesRedirectAndTheLastOneWins) {
+  TScriptedPeer peer([](TPeerConnection& c) {
+    std::string line = c.RequestLine();
+    if (line == "GET / HTTP/1.1") {
+      c.Send(Response("HTTP/1.1 200 OK",
+                      {"Location: /first", "Content-Location: /no", "location: /no",
+                       "Location:    /second"},
+                      "start"));
+    } else if (line.starts_with("GET /second ")) {
+      c.Send(Response("HTTP/1.1 200 OK", {"content-location: /no", "LOCATION: /no"}, "end"));
+    } else {
+      c.Send(Response("HTTP/1.1 200 OK", {}, "wrong"));
+    }
+  });
+  EXPECT_EQ(Fetch(peer), "end");
+  EXPECT_EQ(peer.RequestLines(),
+            (std::vector<std::string>{"GET / HTTP/1.1", "GET /second HTTP/1.1"}));
+}
+
+TEST(FetchPage, LocationValueIsCutAt255Characters) {
+  const std::string longPath = "/" + std::string(300, 'a');
+  TScriptedPeer peer([&](TPeerConnection& c) {
+    if (c.RequestLine() == "GET / HTTP/1.1") {
+      c.Send(Response("HTTP/1.1 301 Moved", {"Location: " + longPath}, ""));
+    } else {
+      c.Send(Response("HTTP/1.1 200 OK", {}, "ok"));
+    }
+  });
+  EXPECT_EQ(Fetch(peer), "ok");
+  EXPECT_EQ(peer.RequestLines().back(), "GET " + longPath.substr(0, 255) + " HTTP/1.1");
+}
+
+TEST(FetchPage, EmptyBodyGivesTheHeaderTextAndTheServerName) {
+  TScriptedPeer peer([](TPeerConnection& c) {
+    c.Send(Response("HTTP/1.1 200 OK", {"Server: lighttpd"}, ""));
+  });
+  std::string text = Fetch(peer);
+  EXPECT_EQ(text,
+            "HTTP/1.1 200 OK\r\nServer: lighttpd\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
+  EXPECT_EQ(ExtractTitle(text), "lighttpd");
+}
+
+TEST(FetchPage, NotFoundPageFallsBackToNoTitleWithoutServerLine) {
+  TScriptedPeer peer([](TPeerConnection& c) {
+    c.Send(Response("HTTP/1.1 404 Not Found", {}, "<title>404 Not Found</title>"));
+  });
+  std::string text = Fetch(peer);
+  EXPECT_EQ(text, "<title>404 Not Found</title>");
+  EXPECT_EQ(ExtractTitle(text), "<no title>");
+}
+
+TEST(FetchPage, RefusedConnectionGivesTheRequestLines) {
+  TRefusedPort port;
+  const std::string host = "127.0.0.1:" + std::to_string(port.Port());
+  std::string text = FetchPage("http://" + host, host);
+  EXPECT_EQ(text, RequestLinesText("/", host));
+  EXPECT_EQ(ExtractTitle(text), "<no title>");
+}
+
+TEST(FetchPage, HttpsNeverGivesAPageOnlyTheRequestLines) {
+  TScriptedPeer peer([](TPeerConnection& c) { c.WaitForClose(); });
+  std::string text = FetchPage("https://" + peer.HostPort(), peer.HostPort());
+  EXPECT_EQ(text, RequestLinesText("/", peer.HostPort()));
+}
+
+TEST(FetchPage, FailedRedirectGivesTheFailedClientsRequestLines) {
+  TScriptedPeer* self = nullptr;
+  TScriptedPeer peer([&](TPeerConnection& c) {
+    self->StopListening();
+    c.Send(Response("HTTP/1.1 302 Found", {"Location: /login.htm"}, "moved"));
+  });
+  self = &peer;
+  std::string text = Fetch(peer);
+  EXPECT_EQ(text, RequestLinesText("/login.htm", peer.HostPort()));
+  EXPECT_EQ(ExtractTitle(text), "<no title>");
+}
+
+TEST(FetchPage, PeerThatSendsNoStatusLineGivesNothing) {
+  TScriptedPeer silent([](TPeerConnection& c) { c.WaitForClose(); });
+  TScriptedPeer closing([](TPeerConnection&) {});
+  EXPECT_EQ(Fetch(silent), "");
+  EXPECT_EQ(Fetch(closing), "");
+}
+
+TEST(FetchPage, EndlessBodyIsCutAtOneMebibyte) {
+  TScriptedPeer peer([](TPeerConnection& c) {
+    const std::string chunk(65536, 'x');
+    if (!c.Send("HTTP/1.1 200 OK\r\nServer: flood\r\n\r\n")) return;
+    while (c.Send(chunk)) {
+    }
+  });
+  std::string text = Fetch(peer);
+  EXPECT_GT(text.size(), 0u);
+  EXPECT_LE(text.size(), 1024u * 1024u);
+  EXPECT_EQ(text.find_first_not_of('x'), std::string::npos);
+}
+
+TEST(FetchPage, EndlessHeaderLineIsCutAndTheHeadersAreReturned) {
+  TScriptedPeer peer([](TPeerConnection& c) {
+    const std::string chunk(65536, 'y');
+    if (!c.Send("HTTP/1.1 200 OK\r\nServer: flood\r\nX-Junk: ")) return;
+    while (c.Send(chunk)) {
+    }
+  });
+  std::string text = Fetch(peer);
+  EXPECT_TRUE(text.starts_with("HTTP/1.1 200 OK\r\nServer: flood\r\n")) << text.substr(0, 200);
+  EXPECT_LE(text.size(), 2u * 65536u);
+  EXPECT_EQ(ExtractTitle(text), "flood");
+}
+
+// Takes the whole exchange bound of 30 s: the peer never stays silent long enough for the
+// 2 s read time-out.
+TEST(FetchPage, TricklingBodyIsCutByTheExchangeBound) {
+  TScriptedPeer peer([](TPeerConnection& c) {
+    if (!c.Send("HTTP/1.1 200 OK\r\n\r\n")) return;
+    while (c.Send("z") && c.Pause(500)) {
+    }
+  });
+  std::string text = Fetch(peer);
+  EXPECT_GT(text.size(), 0u);
+  EXPECT_EQ(text.find_first_not_of('z'), std::string::npos);
+}
+
+}  // namespace
+}  // namespace scan
