@@ -1,0 +1,175 @@
+#include "netinfo/netlink.h"
+
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+
+namespace netinfo {
+
+TRtAttributes::TRtAttributes(const rtattr* first, int length) {
+  for (const rtattr* a = first; RTA_OK(a, length); a = RTA_NEXT(a, length)) {
+    unsigned short type = a->rta_type & NLA_TYPE_MASK;
+    if (type >= m_byType.size()) m_byType.resize(type + 1u, nullptr);
+    m_byType[type] = a;
+  }
+}
+
+const rtattr* TRtAttributes::Find(unsigned short type) const {
+  return type < m_byType.size() ? m_byType[type] : nullptr;
+}
+
+std::optional<uint32_t> TRtAttributes::U32(unsigned short type) const {
+  const rtattr* a = Find(type);
+  if (!a || RTA_PAYLOAD(a) < sizeof(uint32_t)) return std::nullopt;
+  uint32_t value;
+  std::memcpy(&value, RTA_DATA(a), sizeof value);
+  return value;
+}
+
+std::string TRtAttributes::Text(unsigned short type) const {
+  const rtattr* a = Find(type);
+  if (!a) return "";
+  const char* data = static_cast<const char*>(RTA_DATA(a));
+  return std::string(data, strnlen(data, RTA_PAYLOAD(a)));
+}
+
+std::vector<uint8_t> TRtAttributes::Bytes(unsigned short type) const {
+  const rtattr* a = Find(type);
+  if (!a) return {};
+  const uint8_t* data = static_cast<const uint8_t*>(RTA_DATA(a));
+  return std::vector<uint8_t>(data, data + RTA_PAYLOAD(a));
+}
+
+std::vector<uint8_t> U32Attribute(uint32_t value) {
+  std::vector<uint8_t> bytes(sizeof value);
+  std::memcpy(bytes.data(), &value, sizeof value);
+  return bytes;
+}
+
+TNetlink::~TNetlink() {
+  if (m_fd >= 0) close(m_fd);
+}
+
+int TNetlink::Open() {
+  if (m_fd >= 0) return 0;
+  m_fd = socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE);
+  if (m_fd < 0) return errno;
+  sockaddr_nl local{};
+  local.nl_family = AF_NETLINK;
+  socklen_t length = sizeof local;
+  // Port id 0: the kernel picks a unique one, so many sockets can coexist in one process.
+  if (bind(m_fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 ||
+      getsockname(m_fd, reinterpret_cast<sockaddr*>(&local), &length) != 0) {
+    int error = errno;
+    close(m_fd);
+    m_fd = -1;
+    return error;
+  }
+  // Ask the kernel to check dump requests strictly, so filters in the request header are
+  // honoured rather than ignored (older kernels just refuse the option, which is fine).
+  int one = 1;
+  setsockopt(m_fd, SOL_NETLINK, NETLINK_GET_STRICT_CHK, &one, sizeof one);
+  m_portId = local.nl_pid;
+  m_sequence = static_cast<uint32_t>(
+      std::chrono::steady_clock::now().time_since_epoch().count());
+  return 0;
+}
+
+int TNetlink::Request(uint16_t type, uint16_t flags, const void* header, size_t headerSize,
+                      const std::vector<std::pair<uint16_t, std::vector<uint8_t>>>& attributes,
+                      const THandler& onMessage, int timeoutMs) {
+  // An interrupted dump may have skipped or repeated entries; the handler must start over,
+  // so the messages of an interrupted round are collected, not handed out.
+  constexpr int kDumpRounds = 4;
+  for (int round = 1;; ++round) {
+    bool interrupted = false;
+    std::vector<std::vector<uint8_t>> held;
+    bool isDump = (flags & NLM_F_DUMP) == NLM_F_DUMP;
+    THandler collect = [&](const nlmsghdr* m) {
+      const uint8_t* p = reinterpret_cast<const uint8_t*>(m);
+      held.emplace_back(p, p + m->nlmsg_len);
+    };
+    int error = RequestOnce(type, flags, header, headerSize, attributes,
+                            isDump ? collect : onMessage, timeoutMs, interrupted);
+    if (error != 0) return error;
+    if (interrupted && round < kDumpRounds) continue;
+    for (const auto& m : held) onMessage(reinterpret_cast<const nlmsghdr*>(m.data()));
+    return 0;
+  }
+}
+
+int TNetlink::RequestOnce(uint16_t type, uint16_t flags, const void* header, size_t headerSize,
+                          const std::vector<std::pair<uint16_t, std::vector<uint8_t>>>& attributes,
+                          const THandler& onMessage, int timeoutMs, bool& interrupted) {
+  if (m_fd < 0) return EBADF;
+  std::vector<uint8_t> request(NLMSG_SPACE(headerSize), 0);
+  std::memcpy(request.data() + NLMSG_HDRLEN, header, headerSize);
+  for (const auto& [attrType, payload] : attributes) {
+    size_t offset = request.size();
+    request.resize(offset + RTA_SPACE(payload.size()), 0);
+    rtattr a{};
+    a.rta_len = static_cast<unsigned short>(RTA_LENGTH(payload.size()));
+    a.rta_type = attrType;
+    std::memcpy(request.data() + offset, &a, sizeof a);
+    std::memcpy(request.data() + offset + RTA_LENGTH(0), payload.data(), payload.size());
+  }
+  const uint32_t sequence = ++m_sequence;
+  nlmsghdr h{};
+  h.nlmsg_len = static_cast<uint32_t>(request.size());
+  h.nlmsg_type = type;
+  h.nlmsg_flags = static_cast<uint16_t>(NLM_F_REQUEST | flags);
+  h.nlmsg_seq = sequence;
+  h.nlmsg_pid = m_portId;
+  std::memcpy(request.data(), &h, sizeof h);
+
+  sockaddr_nl kernel{};
+  kernel.nl_family = AF_NETLINK;
+  ssize_t sent;
+  do sent = sendto(m_fd, request.data(), request.size(), 0,
+                   reinterpret_cast<sockaddr*>(&kernel), sizeof kernel);
+  while (sent < 0 && errno == EINTR);
+  if (sent < 0) return errno;
+
+  const bool isDump = (flags & NLM_F_DUMP) == NLM_F_DUMP;
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  // Large enough for a full dump datagram (the kernel fills up to 32 KiB at a time).
+  std::vector<uint8_t> buffer(isDump ? 64 * 1024 : 8 * 1024);
+  for (;;) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                    deadline - std::chrono::steady_clock::now()).count();
+    if (left <= 0) return ETIMEDOUT;
+    pollfd p{m_fd, POLLIN, 0};
+    int ready = poll(&p, 1, static_cast<int>(left));
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready < 0) return errno;
+    if (ready == 0) return ETIMEDOUT;
+    sockaddr_nl from{};
+    socklen_t fromLength = sizeof from;
+    ssize_t got = recvfrom(m_fd, buffer.data(), buffer.size(), 0,
+                           reinterpret_cast<sockaddr*>(&from), &fromLength);
+    if (got < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+    if (got < 0) return errno;
+    if (from.nl_pid != 0) continue;  // only the kernel answers our requests
+    int length = static_cast<int>(got);
+    for (auto* m = reinterpret_cast<const nlmsghdr*>(buffer.data()); NLMSG_OK(m, length);
+         m = NLMSG_NEXT(m, length)) {
+      if (m->nlmsg_seq != sequence || m->nlmsg_pid != m_portId) continue;  // a stale answer
+      if (m->nlmsg_flags & NLM_F_DUMP_INTR) interrupted = true;
+      if (m->nlmsg_type == NLMSG_DONE) return 0;
+      if (m->nlmsg_type == NLMSG_ERROR) {
+        if (m->nlmsg_len < NLMSG_LENGTH(sizeof(nlmsgerr))) return EPROTO;
+        nlmsgerr error;
+        std::memcpy(&error, NLMSG_DATA(m), sizeof error);
+        return -error.error;  // 0 is the acknowledgement
+      }
+      onMessage(m);
+      if (!isDump) return 0;
+    }
+  }
+}
+
+}  // namespace netinfo
