@@ -5,6 +5,7 @@
 
 #include <QProcess>
 #include <QProcessEnvironment>
+#include <QFile>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
@@ -38,6 +39,25 @@ TEST(SingleInstance, LockFileLiesInTheRuntimeFolder) {
   ASSERT_TRUE(platform::AcquireSingleInstance());
   EXPECT_TRUE(QFile::exists(QString::fromLocal8Bit(std::getenv("XDG_RUNTIME_DIR")) + "/quenZOr.lock"));
   platform::ReleaseSingleInstance();
+}
+
+// The program itself, started while another copy holds the lock, ends at once with exit code 0
+// and shows no window. It runs in a network namespace of its own with no adapter but loopback,
+// so even a broken guard could not sweep the machine's networks.
+TEST(SingleInstance, SecondCopyOfTheProgramExitsAtOnceWithCodeZero) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to give the program an empty network namespace";
+  ASSERT_TRUE(platform::AcquireSingleInstance());
+  QProcess program;
+  program.setProcessEnvironment(QProcessEnvironment::systemEnvironment());
+  program.start(QStringLiteral("unshare"), {QStringLiteral("--net"), QStringLiteral(QZ_QUENZOR_PATH)});
+  ASSERT_TRUE(program.waitForStarted());
+  const bool ended = program.waitForFinished(20000);
+  if (!ended) program.kill();
+  platform::ReleaseSingleInstance();
+  ASSERT_TRUE(ended);
+  EXPECT_EQ(program.exitStatus(), QProcess::NormalExit);
+  EXPECT_EQ(program.exitCode(), 0);
+  EXPECT_EQ(program.readAllStandardOutput(), QByteArray());
 }
 
 }  // namespace

@@ -1,0 +1,376 @@
+#include "app/formmain.h"
+
+#include <unistd.h>
+
+#include <QCloseEvent>
+#include <QFile>
+#include <QFontDatabase>
+#include <QHeaderView>
+#include <QLabel>
+#include <QMessageBox>
+#include <QProgressBar>
+#include <QScreen>
+#include <QStyledItemDelegate>
+#include <QTimer>
+#include <QTreeView>
+#include <cstdio>
+#include <stdexcept>
+
+#include "app/csvexport.h"
+#include "app/hostlistmodel.h"
+#include "platform/browser.h"
+#include "platform/messagepump.h"
+#include "platform/singleinstance.h"
+#include "platform/sound.h"
+
+namespace app {
+
+namespace {
+
+constexpr int kScanFirstInterval = 100;
+constexpr int kScanInterval = 10000;
+constexpr int kDisplayInterval = 200;
+constexpr int kTimeOutInterval = 500;
+constexpr int kNewRowPause = 100;
+const QColor kAccent(0x33, 0x33, 0xFF);  // $00FF3333 in the 0x00BBGGRR layout
+constexpr int kColumnWidths[] = {150, 120, 200, 200, 120};
+
+// Runs `action` when the scope ends, whatever way it ends.
+template <typename F>
+class TScopeExit {
+ public:
+  explicit TScopeExit(F action) : m_action(std::move(action)) {}
+  ~TScopeExit() { m_action(); }
+  TScopeExit(const TScopeExit&) = delete;
+  TScopeExit& operator=(const TScopeExit&) = delete;
+
+ private:
+  F m_action;
+};
+
+// The first installed family of `candidates` (the designed family first, then its nearest
+// look-alikes), else the style's generic family.
+QFont PixelFont(const QStringList& candidates, QFont::StyleHint hint, int pixelHeight, bool bold) {
+  QFont font;
+  font.setStyleHint(hint);
+  const QStringList installed = QFontDatabase::families();
+  for (const QString& family : candidates) {
+    if (installed.contains(family, Qt::CaseInsensitive)) {
+      font.setFamily(family);
+      break;
+    }
+  }
+  // Fonts are sized by their character height in pixels, as designed at 96 dpi; they do not
+  // scale with the screen.
+  font.setPixelSize(pixelHeight);
+  font.setBold(bold);
+  return font;
+}
+
+QFont TahomaFont(int pixelHeight, bool bold) {
+  return PixelFont({"Tahoma", "DejaVu Sans", "Liberation Sans", "Noto Sans", "Nimbus Sans"}, QFont::SansSerif,
+                   pixelHeight, bold);
+}
+
+QFont ConsolasFont(int pixelHeight) {
+  return PixelFont({"Consolas", "DejaVu Sans Mono", "Liberation Mono", "Noto Sans Mono", "Nimbus Mono PS"},
+                   QFont::Monospace, pixelHeight, false);
+}
+
+QFont MsSansSerifFont(int pixelHeight) {
+  return PixelFont({"MS Sans Serif", "Microsoft Sans Serif", "DejaVu Sans", "Liberation Sans", "Nimbus Sans"},
+                   QFont::SansSerif, pixelHeight, false);
+}
+
+std::vector<uint8_t> ReadResource(const QString& name) {
+  QFile file(name);
+  if (!file.open(QIODevice::ReadOnly)) return {};
+  const QByteArray bytes = file.readAll();
+  return std::vector<uint8_t>(bytes.begin(), bytes.end());
+}
+
+// Every list row has the designed height, whatever the font's own line height.
+class TRowHeightDelegate : public QStyledItemDelegate {
+ public:
+  using QStyledItemDelegate::QStyledItemDelegate;
+  QSize sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const override {
+    QSize size = QStyledItemDelegate::sizeHint(option, index);
+    size.setHeight(kListRowHeight);
+    return size;
+  }
+};
+
+void EndProcessNow() {
+  // Workers still running are not waited for; what was printed still reaches its file.
+  std::fflush(nullptr);
+  ::_exit(0);
+}
+
+}  // namespace
+
+std::string CaptionForVersion(int major, int minor) { return major > 5 && minor > 1 ? "" : kProgramTitle; }
+
+int CentredLeft(int screenWidth, int windowWidth) { return screenWidth / 2 - windowWidth / 2; }
+
+int OuterHeightForRows(int32_t displayedCount, int availableHeight) {
+  const int64_t wanted = static_cast<int64_t>(displayedCount) * kRowStep + kBaseHeight;
+  if (availableHeight > 0 && wanted > availableHeight) return availableHeight;
+  return static_cast<int>(wanted);
+}
+
+std::string ErrorBoxText(const std::string& message) {
+  if (!message.empty() && static_cast<unsigned char>(message.back()) > static_cast<unsigned char>('.')) {
+    return message + ".";
+  }
+  return message;
+}
+
+void ShowErrorBox(QWidget* parent, const std::string& message) {
+  QMessageBox box(QMessageBox::Critical, QString::fromLatin1(kProgramTitle),
+                  QString::fromLocal8Bit(ErrorBoxText(message).c_str()), QMessageBox::Ok, parent);
+  box.exec();
+}
+
+TFormMain::TFormMain(TFormServices services, QWidget* parent)
+    : QWidget(parent), m_services(std::move(services)), m_table(m_services.Table ? m_services.Table : &HostTable()) {
+  if (!m_services.ScanNetwork) m_services.ScanNetwork = scan::ScanNetwork;
+  if (!m_services.Delay) m_services.Delay = scan::DelayWithMessages;
+  if (!m_services.OpenUrl) m_services.OpenUrl = platform::OpenUrl;
+  if (!m_services.EndProcess) m_services.EndProcess = EndProcessNow;
+  if (!m_services.ShowError) m_services.ShowError = [this](const std::string& message) { ShowErrorBox(this, message); };
+  m_exportPath = m_services.ExportPath.empty() ? ExportPath() : m_services.ExportPath;
+  CreateComponents();
+  Guarded([this] {
+    if (!FormCreate()) m_services.EndProcess();
+  });
+}
+
+TFormMain::~TFormMain() {
+  // FormDestroy: the vendor table goes with the window; the single-instance lock is given up.
+  platform::ReleaseSingleInstance();
+}
+
+void TFormMain::CreateComponents() {
+  setAttribute(Qt::WA_DeleteOnClose, false);
+  setWindowTitle(QString::fromLatin1(kProgramTitle));
+  setAutoFillBackground(true);
+  QPalette palette = this->palette();
+  palette.setColor(QPalette::Window, Qt::white);
+  setPalette(palette);
+  setFont(MsSansSerifFont(11));
+
+  ListModel = new THostListModel(*m_table, this);
+  VirtualStringTree1 = new QTreeView(this);
+  VirtualStringTree1->setObjectName("VirtualStringTree1");
+  VirtualStringTree1->setModel(ListModel);
+  VirtualStringTree1->setItemDelegate(new TRowHeightDelegate(VirtualStringTree1));
+  VirtualStringTree1->setFrameShape(QFrame::NoFrame);
+  VirtualStringTree1->setFont(ConsolasFont(11));
+  VirtualStringTree1->setRootIsDecorated(false);
+  VirtualStringTree1->setItemsExpandable(false);
+  VirtualStringTree1->setIndentation(0);
+  VirtualStringTree1->setUniformRowHeights(true);
+  VirtualStringTree1->setSortingEnabled(false);
+  VirtualStringTree1->setEditTriggers(QAbstractItemView::NoEditTriggers);
+  VirtualStringTree1->setSelectionMode(QAbstractItemView::SingleSelection);
+  VirtualStringTree1->setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+  QHeaderView* header = VirtualStringTree1->header();
+  header->setStretchLastSection(false);
+  header->setSectionsMovable(true);
+  for (int column = 0; column < THostListModel::kColumnCount; ++column) header->resizeSection(column, kColumnWidths[column]);
+  header->hide();
+  connect(VirtualStringTree1, &QTreeView::clicked, this, &TFormMain::VirtualStringTree1NodeClick);
+
+  ScanTimer = new QTimer(this);
+  ScanTimer->setObjectName("ScanTimer");
+  DisplayTimer = new QTimer(this);
+  DisplayTimer->setObjectName("DisplayTimer");
+  TimeOutTimer = new QTimer(this);
+  TimeOutTimer->setObjectName("TimeOutTimer");
+  connect(ScanTimer, &QTimer::timeout, this, &TFormMain::ScanTimerTimer);
+  connect(DisplayTimer, &QTimer::timeout, this, &TFormMain::DisplayTimerTimer);
+  connect(TimeOutTimer, &QTimer::timeout, this, &TFormMain::TimeOutTimerTimer);
+
+  Panel1 = new QWidget(this);
+  Panel1->setObjectName("Panel1");
+  Panel1->setAutoFillBackground(true);
+  Panel1->setPalette(palette);
+  Label1 = new QLabel(QString::fromLatin1(kProgramTitle), Panel1);
+  Label1->setObjectName("Label1");
+  Label1->setFont(TahomaFont(37, true));
+  Label1->setGeometry(24, 11, 175, 45);
+  Label2 = new QLabel(QStringLiteral("Scan your devices easy and fast."), Panel1);
+  Label2->setObjectName("Label2");
+  Label2->setFont(TahomaFont(16, true));
+  Label2->setGeometry(520, 31, 262, 19);
+  Progress = new QProgressBar(Panel1);
+  Progress->setObjectName("Progress");
+  Progress->setTextVisible(false);
+  Progress->setRange(0, 100);
+  Progress->setValue(0);
+
+  upWav = ReadResource(QStringLiteral(":/tones/up.wav"));
+  downWav = ReadResource(QStringLiteral(":/tones/down.wav"));
+
+  resize(kFormWidth, kFormHeight);
+  LayoutChildren();
+}
+
+void TFormMain::LayoutChildren() {
+  Panel1->setGeometry(0, 0, width(), kPanelHeight);
+  Progress->setGeometry(0, kPanelHeight - kProgressHeight, width(), kProgressHeight);
+  VirtualStringTree1->setGeometry(0, kPanelHeight, width(), std::max(0, height() - kPanelHeight));
+}
+
+bool TFormMain::FormCreate() {
+  // Another copy already runs: end quietly, before any window shows.
+  if (!platform::AcquireSingleInstance()) return false;
+
+  QPalette labelPalette = Label1->palette();
+  labelPalette.setColor(QPalette::WindowText, kAccent);
+  Label1->setPalette(labelPalette);
+  Label2->setPalette(labelPalette);
+
+  VirtualStringTree1->setSelectionBehavior(QAbstractItemView::SelectRows);
+
+  // A continuous bar in the accent colour on the panel's white.
+  Progress->setStyleSheet(QStringLiteral("QProgressBar { border: none; background: white; }"
+                                         "QProgressBar::chunk { background: %1; }")
+                              .arg(kAccent.name()));
+
+  if (const QScreen* screen = this->screen()) move(CentredLeft(screen->geometry().width(), kFormWidth), 0);
+
+  // Linux reports no Windows version.
+  setWindowTitle(QString::fromStdString(CaptionForVersion(0, 0)));
+
+  m_oui = TOuiTable(LoadEmbeddedOuiLines());
+
+  ScanTimer->start(kScanFirstInterval);
+  DisplayTimer->start(kDisplayInterval);
+  TimeOutTimer->start(kTimeOutInterval);
+  return true;
+}
+
+void TFormMain::Guarded(const std::function<void()>& handler) {
+  try {
+    handler();
+  } catch (const std::exception& error) {
+    m_services.ShowError(error.what());
+  } catch (...) {
+    m_services.ShowError("Unknown error");
+  }
+}
+
+void TFormMain::HostFound(const std::string& ipAddress, const std::string& hostName, const std::string& macAddress,
+                          const std::string& protocol, const std::string& title) {
+  // The vendor table is read-only after start-up, so the lookup needs no lock.
+  const std::string vendor = m_oui.LookupVendor(macAddress);
+  m_table->Update(ipAddress, hostName, macAddress, protocol, title, vendor);
+}
+
+void TFormMain::ScanStatus(const std::string&) { platform::ProcessMessages(); }
+
+void TFormMain::ScanTimerTimer() {
+  Guarded([this] {
+    ScanStatus("Scanning network ...");
+    ScanTimer->stop();
+    TScopeExit rearm([this] { ScanTimer->start(kScanInterval); });
+    if (scan::StopRequested) {
+      m_services.EndProcess();
+      return;
+    }
+    ++m_passCounter;
+    auto status = [this](const std::string& text) { ScanStatus(text); };
+    auto found = [this](const std::string& ip, const std::string& name, const std::string& mac,
+                        const std::string& protocol, const std::string& title) {
+      HostFound(ip, name, mac, protocol, title);
+    };
+    if (m_passCounter == 1) m_services.ScanNetwork(false, false, status, found);
+    if (m_passCounter == 2) m_services.ScanNetwork(true, true, status, found);
+    ListModel->SortByMac();
+    if (scan::StopRequested) m_services.EndProcess();
+  });
+}
+
+void TFormMain::DisplayTimerTimer() {
+  Guarded([this] {
+    DisplayTimer->stop();
+    TScopeExit rearm([this] { DisplayTimer->start(kDisplayInterval); });
+    Progress->setMaximum(100);
+    Progress->setValue(scan::ScanProgress);
+    while (m_displayedCount < m_table->RowCount()) {
+      SetOuterHeight(OuterHeightForRows(m_displayedCount, AvailableHeight()));
+      PlaySound(upWav);
+      m_services.Delay(kNewRowPause);
+      // The pause dispatches messages; a nested tick never runs (this timer is stopped), so
+      // the count is still ours.
+      ListModel->AppendRow(m_displayedCount);
+      ++m_displayedCount;
+      ExportNow();
+    }
+    // Reports that changed listed rows (titles and names of pass 2) reach the file too.
+    if (m_displayedCount > 0 && (!m_exported || m_table->ChangeCount() != m_exportedChanges)) ExportNow();
+  });
+}
+
+void TFormMain::TimeOutTimerTimer() {
+  Guarded([this] {
+    TimeOutTimer->stop();
+    TScopeExit rearm([this] { TimeOutTimer->start(kTimeOutInterval); });
+    if (m_table->ExpireRows()) ListModel->RefreshAll();
+  });
+}
+
+void TFormMain::VirtualStringTree1NodeClick(const QModelIndex& index) {
+  Guarded([&] {
+    const int32_t tableRow = ListModel->TableRow(index.row());
+    if (tableRow < 0) return;
+    m_services.OpenUrl("http://" + m_table->Row(tableRow).IpAddress);
+  });
+}
+
+void TFormMain::PlaySound(const std::vector<uint8_t>& image) {
+  if (image.empty() || platform::PlaybackDeviceCount() == 0) return;
+  if (!platform::PlayWavAsync(image)) throw std::runtime_error("The sound could not be played");
+}
+
+void TFormMain::ExportNow() {
+  uint64_t changes = 0;
+  if (!ExportCsv(*m_table, m_exportPath, &changes)) return;
+  m_exported = true;
+  m_exportedChanges = changes;
+}
+
+int TFormMain::AvailableHeight() const {
+  const QScreen* screen = this->screen();
+  return screen ? screen->availableGeometry().height() : 0;
+}
+
+int TFormMain::OuterHeight() const { return frameGeometry().height(); }
+
+int TFormMain::OuterWidth() const { return frameGeometry().width(); }
+
+void TFormMain::SetOuterHeight(int height) {
+  const int frameExtra = frameGeometry().height() - this->height();
+  resize(this->width(), std::max(1, height - frameExtra));
+}
+
+void TFormMain::closeEvent(QCloseEvent* event) {
+  // The window goes at once; a running pass stops starting workers and the scan tick ends the
+  // process when the pass returns. Otherwise the close ends the event loop as usual.
+  hide();
+  scan::StopRequested = true;
+  QWidget::closeEvent(event);
+}
+
+void TFormMain::resizeEvent(QResizeEvent* event) {
+  QWidget::resizeEvent(event);
+  const int frameExtra = frameGeometry().width() - width();
+  if (OuterWidth() != kFormWidth) {
+    resize(kFormWidth - frameExtra, height());
+    return;
+  }
+  LayoutChildren();
+}
+
+}  // namespace app

@@ -1,0 +1,24 @@
+#include <cstdio>
+
+#include <unistd.h>
+
+#include "app/application.h"
+#include "app/formmain.h"
+
+// quenZOR: finds the devices on the machine's private IPv4 networks and lists them live.
+// The command line is not read.
+int main(int, char** argv) {
+  // Only the program's own name reaches Qt, so no argument changes what the program does.
+  int qtArgc = 1;
+  char* qtArgv[] = {argv[0], nullptr};
+  app::TApplication application(qtArgc, qtArgv);
+  QApplication::setApplicationDisplayName(QStringLiteral("quenZOR"));
+  QApplication::setApplicationName(QStringLiteral("quenzor"));
+  app::TFormMain formMain;
+  app::CloseOnTerminationSignals(&formMain);
+  formMain.show();
+  const int result = application.exec();
+  // Ending the process does not wait for worker threads that may still run.
+  std::fflush(nullptr);
+  ::_exit(result);
+}

@@ -1,0 +1,151 @@
+// The program as a user runs it, inside a test network: it must find every live host of the
+// lab, with vendors, titles and names, keep ~/quenZOR.csv and end cleanly when closed.
+
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "lab/lab.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+std::string ReadFile(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+// A home and a runtime folder of the test's own, so the program's export and lock are ours.
+class TUserFolders {
+ public:
+  TUserFolders() {
+    char pattern[] = "/tmp/qz-app-lab-XXXXXX";
+    m_root = mkdtemp(pattern);
+    fs::create_directories(m_root / "home");
+    fs::create_directories(m_root / "run");
+    fs::permissions(m_root / "run", fs::perms::owner_all);
+  }
+  ~TUserFolders() {
+    std::error_code ec;
+    fs::remove_all(m_root, ec);
+  }
+  fs::path Home() const { return m_root / "home"; }
+  fs::path Export() const { return Home() / "quenZOR.csv"; }
+  std::vector<std::string> Env() const {
+    return {"QT_QPA_PLATFORM=offscreen", "HOME=" + Home().string(), "XDG_RUNTIME_DIR=" + (m_root / "run").string()};
+  }
+
+ private:
+  fs::path m_root;
+};
+
+// Waits for the program (our child) to end; its exit code, or -1 when it is still running.
+int WaitForExit(pid_t pid, std::chrono::milliseconds limit) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  while (std::chrono::steady_clock::now() < deadline) {
+    int status = 0;
+    const pid_t done = waitpid(pid, &status, WNOHANG);
+    if (done == pid) return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    if (done < 0 && errno != EINTR) return -2;
+    std::this_thread::sleep_for(50ms);
+  }
+  return -1;
+}
+
+template <typename F>
+bool WaitFor(F done, std::chrono::seconds limit) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(100ms);
+  }
+  return true;
+}
+
+class ProgramInLab : public testing::Test {
+ protected:
+  void SetUp() override {
+    QZ_REQUIRE_LAB();
+    m_lab.AddSegment("192.168.77.1/24", "02:00:00:00:77:01");
+    m_lab.AddHost({"192.168.77.10", "00:00:0c:12:34:56", "printer.lab"});
+    m_lab.AddHost({"192.168.77.11", "00:01:c8:00:00:01", ""});
+    m_lab.AddHost({"192.168.77.12", "08:00:30:00:00:01", ""});
+    m_lab.AddHost({"192.168.77.13", "02:00:00:aa:bb:cc", ""});
+    m_lab.Up();
+    fs::create_directories(m_docroot);
+    std::ofstream(m_docroot / "index.html") << "<html><head><title>Printer Admin</title></head><body></body></html>";
+    m_lab.StartHttpServer("192.168.77.10", "python", m_docroot.string());
+  }
+  void TearDown() override {
+    std::error_code ec;
+    fs::remove_all(m_docroot, ec);
+  }
+
+  lab::TLab m_lab;
+  TUserFolders m_folders;
+  fs::path m_docroot = fs::temp_directory_path() / ("qz-app-lab-www-" + std::to_string(getpid()));
+};
+
+TEST_F(ProgramInLab, FillsTheExportWithEveryLiveHostAndEndsCleanlyWhenClosed) {
+  const pid_t program = m_lab.StartInScanner({QZ_QUENZOR_PATH}, m_folders.Env());
+
+  // Pass 1 (ARP only): every host of the lab, the scanner's own adapter included.
+  const std::vector<std::string> passOneLines = {
+      "192.168.77.10;192.168.77.10;Cisco Systems, Inc;;00:00:0C:12:34:56\r\n",
+      "192.168.77.11;192.168.77.11;THOMAS CONRAD CORP.;;00:01:C8:00:00:01\r\n",
+      "192.168.77.12;192.168.77.12;NETWORK RESEARCH CORPORATION;;08:00:30:00:00:01\r\n",
+      "192.168.77.13;192.168.77.13;Unknown Vendor;;02:00:00:AA:BB:CC\r\n",
+      "192.168.77.1;192.168.77.1;Unknown Vendor;;02:00:00:00:77:01\r\n"};
+  const bool passOne = WaitFor(
+      [&] {
+        const std::string text = ReadFile(m_folders.Export());
+        for (const std::string& line : passOneLines) {
+          if (text.find(line) == std::string::npos) return false;
+        }
+        return true;
+      },
+      60s);
+  const std::string afterPassOne = ReadFile(m_folders.Export());
+  EXPECT_TRUE(passOne) << afterPassOne;
+  EXPECT_EQ(afterPassOne.rfind("host;ip;vendor;title;mac\r\n", 0), 0u) << afterPassOne;
+
+  // Pass 2, ten seconds later: the printer's page title and name reach the listed row.
+  const bool passTwo = WaitFor(
+      [&] {
+        return ReadFile(m_folders.Export()).find("PRINTER.LAB;192.168.77.10;Cisco Systems, Inc;Printer Admin;") !=
+               std::string::npos;
+      },
+      90s);
+  EXPECT_TRUE(passTwo) << ReadFile(m_folders.Export());
+  const std::string final = ReadFile(m_folders.Export());
+  EXPECT_EQ(std::count(final.begin(), final.end(), '\n'), 6) << final;
+
+  // A close (SIGTERM for a program without a screen) ends it with exit code 0.
+  ASSERT_EQ(kill(program, SIGTERM), 0);
+  EXPECT_EQ(WaitForExit(program, 60s), 0);
+}
+
+TEST_F(ProgramInLab, SecondCopyExitsAtOnceAndTheFirstGoesOn) {
+  const pid_t first = m_lab.StartInScanner({QZ_QUENZOR_PATH}, m_folders.Env());
+  ASSERT_TRUE(WaitFor([&] { return fs::exists(m_folders.Export()); }, 60s)) << "the first copy never listed a host";
+  std::string output;
+  EXPECT_EQ(m_lab.RunInScanner({QZ_QUENZOR_PATH}, &output, m_folders.Env(), 20000), 0);
+  EXPECT_EQ(output, "");
+  EXPECT_EQ(WaitForExit(first, 0ms), -1) << "the first copy must still run";
+  ASSERT_EQ(kill(first, SIGTERM), 0);
+  EXPECT_EQ(WaitForExit(first, 60s), 0);
+}
+
+}  // namespace

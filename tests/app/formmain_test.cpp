@@ -1,0 +1,407 @@
+#include "app/formmain.h"
+
+#include <sys/stat.h>
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QHeaderView>
+#include <QLabel>
+#include <QProgressBar>
+#include <QScreen>
+#include <QScrollBar>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+#include <QTreeView>
+#include <stdexcept>
+
+#include <gtest/gtest.h>
+
+#include "app/hostlistmodel.h"
+#include "platform/sound.h"
+
+namespace app {
+namespace {
+
+ino_t Inode(const QString& path) {
+  struct stat info {};
+  return ::stat(path.toLocal8Bit().constData(), &info) == 0 ? info.st_ino : 0;
+}
+
+std::string ReadFile(const QString& path) {
+  QFile file(path);
+  if (!file.open(QIODevice::ReadOnly)) return "<missing>";
+  return file.readAll().toStdString();
+}
+
+struct TScanCall {
+  bool probeHttp;
+  bool resolveNames;
+};
+
+// A main window whose outside world is the test's: its own host table and clock, a scan pass
+// that reports what the test says, a recorded browser, process end and error box.
+class FormMain : public testing::Test {
+ protected:
+  void SetUp() override {
+    scan::StopRequested = false;
+    scan::ScanProgress = 0;
+  }
+  void TearDown() override { scan::StopRequested = false; }
+
+  TFormServices Services() {
+    TFormServices services;
+    services.Table = &m_table;
+    services.ScanNetwork = [this](bool probeHttp, bool resolveNames, scan::TStatusCallback status,
+                                  scan::TResultCallback found) {
+      m_scans.push_back({probeHttp, resolveNames});
+      if (m_pass) m_pass(status, found);
+    };
+    services.OpenUrl = [this](const std::string& url) { m_opened.push_back(url); };
+    services.EndProcess = [this] { ++m_endProcessCalls; };
+    services.ShowError = [this](const std::string& message) { m_errors.push_back(message); };
+    services.ExportPath = ExportPath();
+    return services;
+  }
+  QString ExportFile() const { return m_dir.filePath("quenZOR.csv"); }
+  std::string ExportPath() const { return ExportFile().toStdString(); }
+
+  // Runs the event loop until `done` holds (bounded, so a broken build fails instead of hanging).
+  template <typename F>
+  bool PumpUntil(F done, int limitMs = 20000) {
+    QElapsedTimer timer;
+    timer.start();
+    while (!done()) {
+      if (timer.elapsed() > limitMs) return false;
+      QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+      QTest::qWait(5);
+    }
+    return true;
+  }
+
+  void Report(TFormMain& form, const std::string& ip, const std::string& mac, const std::string& title = "") {
+    form.HostFound(ip, ip, mac, "http", title);
+  }
+
+  QTemporaryDir m_dir;
+  double m_now = 46000.5;
+  THostTable m_table{[this] { return m_now; }};
+  std::vector<TScanCall> m_scans;
+  std::function<void(scan::TStatusCallback, scan::TResultCallback)> m_pass;
+  std::vector<std::string> m_opened;
+  std::vector<std::string> m_errors;
+  int m_endProcessCalls = 0;
+};
+
+TEST(FormMainRules, CaptionIsEmptyOnlyFromVersionSixTwoAndSixThree) {
+  EXPECT_EQ(CaptionForVersion(5, 1), "quenZOR");
+  EXPECT_EQ(CaptionForVersion(6, 0), "quenZOR");
+  EXPECT_EQ(CaptionForVersion(6, 1), "quenZOR");
+  EXPECT_EQ(CaptionForVersion(6, 2), "");
+  EXPECT_EQ(CaptionForVersion(6, 3), "");
+  EXPECT_EQ(CaptionForVersion(10, 0), "quenZOR");
+  EXPECT_EQ(CaptionForVersion(0, 0), "quenZOR") << "Linux reports no Windows version";
+}
+
+TEST(FormMainRules, WindowIsCentredByHalvesTruncated) {
+  EXPECT_EQ(CentredLeft(1366, 828), 269);
+  EXPECT_EQ(CentredLeft(1365, 829), 268);
+  EXPECT_EQ(CentredLeft(800, 828), -14);
+}
+
+TEST(FormMainRules, HeightGrowsNineteenPerRowUpToTheAvailableHeight) {
+  EXPECT_EQ(OuterHeightForRows(0, 1000), 120);
+  EXPECT_EQ(OuterHeightForRows(1, 1000), 139);
+  EXPECT_EQ(OuterHeightForRows(2, 1000), 158);
+  EXPECT_EQ(OuterHeightForRows(100, 600), 600);
+}
+
+TEST(FormMainRules, ErrorTextGetsAFullStopWhenItsLastCharacterSortsAfterIt) {
+  EXPECT_EQ(ErrorBoxText("Range check error"), "Range check error.");
+  EXPECT_EQ(ErrorBoxText("Done."), "Done.");
+  EXPECT_EQ(ErrorBoxText("Stop!"), "Stop!");
+  EXPECT_EQ(ErrorBoxText("Code 10060"), "Code 10060.");
+  EXPECT_EQ(ErrorBoxText(""), "");
+}
+
+TEST_F(FormMain, LayoutHasTheDesignedSizesFontsAndColours) {
+  TFormMain form(Services());
+  EXPECT_EQ(form.OuterWidth(), 828);
+  EXPECT_EQ(form.OuterHeight(), 486);
+  EXPECT_EQ(form.windowTitle(), "quenZOR");
+  EXPECT_EQ(form.pos().y(), 0);
+  EXPECT_EQ(form.pos().x(), CentredLeft(form.screen()->geometry().width(), 828));
+  EXPECT_EQ(form.Panel1->geometry(), QRect(0, 0, 828, 73));
+  EXPECT_EQ(form.Label1->geometry(), QRect(24, 11, 175, 45));
+  EXPECT_EQ(form.Label1->text(), "quenZOR");
+  EXPECT_EQ(form.Label1->font().pixelSize(), 37);
+  EXPECT_TRUE(form.Label1->font().bold());
+  EXPECT_EQ(form.Label2->geometry(), QRect(520, 31, 262, 19));
+  EXPECT_EQ(form.Label2->text(), "Scan your devices easy and fast.");
+  EXPECT_EQ(form.Label2->font().pixelSize(), 16);
+  EXPECT_EQ(form.Label1->palette().color(QPalette::WindowText), QColor(0x33, 0x33, 0xFF));
+  EXPECT_EQ(form.Label2->palette().color(QPalette::WindowText), QColor(0x33, 0x33, 0xFF));
+  EXPECT_EQ(form.Progress->geometry(), QRect(0, 64, 828, 9));
+  EXPECT_EQ(form.VirtualStringTree1->geometry(), QRect(0, 73, 828, 486 - 73));
+  EXPECT_EQ(form.VirtualStringTree1->font().pixelSize(), 11);
+  EXPECT_TRUE(form.VirtualStringTree1->header()->isHidden());
+  EXPECT_EQ(form.VirtualStringTree1->selectionBehavior(), QAbstractItemView::SelectRows);
+  const int widths[] = {150, 120, 200, 200, 120};
+  for (int column = 0; column < 5; ++column) EXPECT_EQ(form.VirtualStringTree1->columnWidth(column), widths[column]);
+  EXPECT_EQ(form.ScanTimer->interval(), 100);
+  EXPECT_EQ(form.DisplayTimer->interval(), 200);
+  EXPECT_EQ(form.TimeOutTimer->interval(), 500);
+  EXPECT_TRUE(form.ScanTimer->isActive() && form.DisplayTimer->isActive() && form.TimeOutTimer->isActive());
+  EXPECT_EQ(form.upWav.size(), 1962u);
+  EXPECT_EQ(form.downWav.size(), 1962u);
+  EXPECT_GT(form.Oui().OuiLines().size(), 20000u);
+}
+
+TEST_F(FormMain, FontsFallBackToInstalledLookAlikes) {
+  TFormMain form(Services());
+  const QFontInfo title(form.Label1->font());
+  const QFontInfo list(form.VirtualStringTree1->font());
+  EXPECT_FALSE(title.family().isEmpty());
+  EXPECT_TRUE(list.fixedPitch()) << list.family().toStdString();
+}
+
+TEST_F(FormMain, WidthSnapsBackTo828AndHeightStays) {
+  TFormMain form(Services());
+  form.show();
+  form.resize(1000, 300);
+  QCoreApplication::processEvents();
+  EXPECT_EQ(form.OuterWidth(), 828);
+  EXPECT_EQ(form.height(), 300);
+  EXPECT_EQ(form.VirtualStringTree1->width(), form.width());
+}
+
+TEST_F(FormMain, ScanTicksRunPassOneFastPassTwoFullAndNoMore) {
+  TFormMain form(Services());
+  form.ScanTimer->stop();
+  for (int tick = 0; tick < 4; ++tick) form.ScanTimerTimer();
+  ASSERT_EQ(m_scans.size(), 2u);
+  EXPECT_FALSE(m_scans[0].probeHttp);
+  EXPECT_FALSE(m_scans[0].resolveNames);
+  EXPECT_TRUE(m_scans[1].probeHttp);
+  EXPECT_TRUE(m_scans[1].resolveNames);
+  EXPECT_EQ(form.PassCounter(), 4);
+  EXPECT_TRUE(form.ScanTimer->isActive());
+  EXPECT_EQ(form.ScanTimer->interval(), 10000);
+  EXPECT_EQ(m_endProcessCalls, 0);
+}
+
+TEST_F(FormMain, FirstScanStartsFromTheTimerShortlyAfterCreation) {
+  TFormMain form(Services());
+  ASSERT_TRUE(PumpUntil([&] { return !m_scans.empty(); }));
+  EXPECT_FALSE(m_scans[0].probeHttp);
+  EXPECT_EQ(form.ScanTimer->interval(), 10000);
+}
+
+TEST_F(FormMain, ClosingHidesTheWindowAtOnceAndRequestsAStop) {
+  TFormMain form(Services());
+  form.show();
+  form.close();
+  EXPECT_FALSE(form.isVisible());
+  EXPECT_TRUE(scan::StopRequested);
+}
+
+TEST_F(FormMain, ClosingDuringAPassEndsTheProcessWhenThePassReturns) {
+  TFormMain form(Services());
+  form.ScanTimer->stop();
+  form.show();
+  bool sawStopInsidePass = false;
+  m_pass = [&](scan::TStatusCallback status, scan::TResultCallback) {
+    form.close();
+    status("42");
+    sawStopInsidePass = scan::StopRequested;
+    EXPECT_EQ(m_endProcessCalls, 0) << "the process ends only after the pass";
+  };
+  form.ScanTimerTimer();
+  EXPECT_TRUE(sawStopInsidePass);
+  EXPECT_EQ(m_endProcessCalls, 1);
+  form.ScanTimerTimer();  // should the process still run, the next tick ends it before any scan
+  EXPECT_EQ(m_scans.size(), 1u);
+  EXPECT_EQ(m_endProcessCalls, 2);
+}
+
+TEST_F(FormMain, ErrorEscapingATickIsShownAndTheTimerIsArmedAgain) {
+  TFormMain form(Services());
+  form.ScanTimer->stop();
+  m_pass = [](scan::TStatusCallback, scan::TResultCallback) { throw std::runtime_error("Range check error"); };
+  form.ScanTimerTimer();
+  ASSERT_EQ(m_errors.size(), 1u);
+  EXPECT_EQ(ErrorBoxText(m_errors[0]), "Range check error.");
+  EXPECT_TRUE(form.ScanTimer->isActive());
+  EXPECT_EQ(form.ScanTimer->interval(), 10000);
+}
+
+// Three hosts arrive in one pass: the rows come one by one, with the window at 120, 139 and 158
+// pixels as each is added, a tone for each, and the export rewritten after each.
+TEST_F(FormMain, RowsArriveOneByOneAsTheWindowGrows) {
+  QTemporaryDir soundDir;
+  const QString capture = soundDir.filePath("capture.raw");
+  QFile config(soundDir.filePath("asound.conf"));
+  ASSERT_TRUE(config.open(QIODevice::WriteOnly));
+  config.write(QStringLiteral("pcm.!default { type file slave.pcm \"null\" file \"%1\" format \"raw\" }\n"
+                              "pcm.null { type null }\n")
+                   .arg(capture)
+                   .toUtf8());
+  config.close();
+  setenv("ALSA_CONFIG_PATH", config.fileName().toLocal8Bit().constData(), 1);
+
+  TFormMain form(Services());
+  form.show();
+  std::vector<int> heights;
+  std::vector<ino_t> exportsAtInsert;  // the export's inode: every rewrite makes a new file
+  QObject::connect(form.ListModel, &QAbstractItemModel::rowsInserted, [&] {
+    heights.push_back(form.OuterHeight());
+    exportsAtInsert.push_back(Inode(ExportFile()));
+  });
+  m_pass = [&](scan::TStatusCallback, scan::TResultCallback found) {
+    found("10.0.0.3", "10.0.0.3", "00:00:0C:00:00:03", "", "");
+    found("10.0.0.1", "10.0.0.1", "00:00:0C:00:00:01", "", "");
+    found("10.0.0.2", "10.0.0.2", "00:00:0C:00:00:02", "", "");
+  };
+  ASSERT_TRUE(PumpUntil([&] { return form.DisplayedCount() == 3; }));
+  EXPECT_EQ(heights, (std::vector<int>{120, 139, 158}));
+  // Nothing before the first row; then the file is rewritten after every row.
+  EXPECT_EQ(exportsAtInsert[0], 0u);
+  EXPECT_NE(exportsAtInsert[1], 0u);
+  EXPECT_NE(exportsAtInsert[2], exportsAtInsert[1]);
+  EXPECT_NE(Inode(ExportFile()), exportsAtInsert[2]);
+  EXPECT_EQ(ReadFile(ExportFile()),
+            "host;ip;vendor;title;mac\r\n"
+            "10.0.0.3;10.0.0.3;Cisco Systems, Inc;;00:00:0C:00:00:03\r\n"
+            "10.0.0.1;10.0.0.1;Cisco Systems, Inc;;00:00:0C:00:00:01\r\n"
+            "10.0.0.2;10.0.0.2;Cisco Systems, Inc;;00:00:0C:00:00:02\r\n");
+
+  // The tone of the last row reached the sound device sample for sample.
+  platform::WaitForPlayback();
+  unsetenv("ALSA_CONFIG_PATH");
+  const std::string captured = ReadFile(capture);
+  const std::string samples(form.upWav.begin() + 44, form.upWav.end());
+  ASSERT_GE(captured.size(), samples.size());
+  EXPECT_EQ(captured.size() % samples.size(), 0u);
+  EXPECT_EQ(captured.substr(captured.size() - samples.size()), samples);
+
+  // Every scan tick ends by sorting the list by MAC.
+  EXPECT_EQ(form.ListModel->data(form.ListModel->index(0, 4)).toString(), "00:00:0C:00:00:03");
+  form.ScanTimerTimer();
+  EXPECT_EQ(form.ListModel->data(form.ListModel->index(0, 4)).toString(), "00:00:0C:00:00:01");
+  EXPECT_EQ(form.ListModel->data(form.ListModel->index(2, 4)).toString(), "00:00:0C:00:00:03");
+}
+
+TEST_F(FormMain, HeightStopsAtTheScreensAvailableHeightAndTheListScrolls) {
+  TFormServices services = Services();
+  services.Delay = [](int32_t) {};
+  TFormMain form(services);
+  form.ScanTimer->stop();
+  form.show();
+  const int available = form.screen()->availableGeometry().height();
+  const int rows = (available - 120) / 19 + 10;
+  for (int i = 0; i < rows; ++i) {
+    char mac[32];
+    std::snprintf(mac, sizeof mac, "00:00:00:00:%02X:%02X", (i / 256) & 0xFF, i % 256);
+    Report(form, "10.0.1." + std::to_string(i), mac);
+  }
+  form.DisplayTimerTimer();
+  EXPECT_EQ(form.DisplayedCount(), rows);
+  EXPECT_EQ(form.OuterHeight(), available);
+  QCoreApplication::processEvents();
+  EXPECT_GT(form.VirtualStringTree1->verticalScrollBar()->maximum(), 0);
+}
+
+TEST_F(FormMain, NothingIsWrittenBeforeTheFirstRow) {
+  QFile old(ExportFile());
+  ASSERT_TRUE(old.open(QIODevice::WriteOnly));
+  old.write("left by an earlier run\r\n");
+  old.close();
+  TFormMain form(Services());
+  form.ScanTimer->stop();
+  form.DisplayTimerTimer();
+  EXPECT_EQ(ReadFile(ExportFile()), "left by an earlier run\r\n");
+}
+
+// Pass 2 brings titles and names for hosts already listed: the export must carry them even when
+// no new row arrives.
+TEST_F(FormMain, ChangedListedRowsReachTheExportWithoutANewRow) {
+  TFormServices services = Services();
+  services.Delay = [](int32_t) {};
+  TFormMain form(services);
+  form.ScanTimer->stop();
+  Report(form, "10.0.0.1", "00:00:0C:00:00:01");
+  form.DisplayTimerTimer();
+  ASSERT_EQ(form.DisplayedCount(), 1);
+  QFile::remove(ExportFile());
+  form.DisplayTimerTimer();
+  EXPECT_EQ(ReadFile(ExportFile()), "<missing>") << "nothing changed, nothing rewritten";
+  Report(form, "10.0.0.1", "00:00:0C:00:00:01", "Router login");
+  form.DisplayTimerTimer();
+  EXPECT_EQ(ReadFile(ExportFile()),
+            "host;ip;vendor;title;mac\r\n"
+            "10.0.0.1;10.0.0.1;Cisco Systems, Inc;Router login;00:00:0C:00:00:01\r\n");
+}
+
+TEST_F(FormMain, ProgressBarShowsTheScanProgress) {
+  TFormMain form(Services());
+  form.ScanTimer->stop();
+  scan::ScanProgress = 37;
+  form.DisplayTimerTimer();
+  EXPECT_EQ(form.Progress->maximum(), 100);
+  EXPECT_EQ(form.Progress->value(), 37);
+}
+
+class FormMainWithRows : public FormMain {
+ protected:
+  void SetUp() override {
+    FormMain::SetUp();
+    TFormServices services = Services();
+    services.Delay = [](int32_t) {};
+    m_form = std::make_unique<TFormMain>(services);
+    m_form->ScanTimer->stop();
+    Report(*m_form, "10.0.0.1", "00:00:0C:00:00:01");
+    Report(*m_form, "10.0.0.2", "00:00:0C:00:00:02");
+    m_form->DisplayTimerTimer();
+    m_form->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(m_form.get()));
+  }
+  QPoint CellCentre(int row, int column) {
+    return m_form->VirtualStringTree1->visualRect(m_form->ListModel->index(row, column)).center();
+  }
+  QWidget* Viewport() { return m_form->VirtualStringTree1->viewport(); }
+  std::unique_ptr<TFormMain> m_form;
+};
+
+TEST_F(FormMainWithRows, LeftClickOnAnyCellOpensTheDevicesPage) {
+  QTest::mouseClick(Viewport(), Qt::LeftButton, {}, CellCentre(1, 3));
+  EXPECT_EQ(m_opened, (std::vector<std::string>{"http://10.0.0.2"}));
+}
+
+TEST_F(FormMainWithRows, RightAndMiddleClicksAndClicksBelowTheRowsDoNothing) {
+  QTest::mouseClick(Viewport(), Qt::RightButton, {}, CellCentre(0, 1));
+  QTest::mouseClick(Viewport(), Qt::MiddleButton, {}, CellCentre(0, 1));
+  QTest::mouseClick(Viewport(), Qt::LeftButton, {}, CellCentre(1, 1) + QPoint(0, 200));
+  EXPECT_TRUE(m_opened.empty());
+}
+
+TEST_F(FormMainWithRows, ExpiredRowsHostNameCellPaintsRed) {
+  // No hover highlight and no focus frame (the style tints the current row) over the cells.
+  QTest::mouseMove(m_form->Panel1, QPoint(5, 5));
+  m_form->VirtualStringTree1->setCurrentIndex({});
+  const QPoint nameCell = CellCentre(0, 0) + QPoint(60, 0);  // right of the text
+  const QPoint ipCell = CellCentre(0, 1) + QPoint(50, 0);
+  QImage before = Viewport()->grab().toImage();
+  EXPECT_EQ(before.pixelColor(nameCell), QColor(Qt::white));
+  m_now += 19.0 / 86400.0;
+  Report(*m_form, "10.0.0.2", "00:00:0C:00:00:02");  // confirmed: stays white
+  m_form->TimeOutTimerTimer();
+  QImage after = Viewport()->grab().toImage();
+  EXPECT_EQ(after.pixelColor(nameCell), QColor(Qt::red));
+  EXPECT_NE(after.pixelColor(ipCell), QColor(Qt::red));
+  EXPECT_EQ(after.pixelColor(CellCentre(1, 0) + QPoint(60, 0)), QColor(Qt::white));
+}
+
+}  // namespace
+}  // namespace app
