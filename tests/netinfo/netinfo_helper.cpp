@@ -2,8 +2,12 @@
 // namespace's own /etc/hosts, /etc/resolv.conf and /sys apply) and prints the results:
 //   qz_netinfo_helper lookup <address>...   "<address> <LookupHostName(address)>" per line
 //   qz_netinfo_helper adapters              "<name> <type> <mac> dns=<servers>" per adapter
+//   qz_netinfo_helper arp <address>...      "<raw|kernel> <address> <result> <mac>" per line
 #include "netinfo/adapters.h"
+#include "netinfo/arp.h"
 #include "netinfo/ipaddress.h"
+
+#include <arpa/inet.h>
 
 #include <cstdio>
 #include <string>
@@ -36,6 +40,17 @@ int main(int argc, char** argv) {
     }
     return static_cast<int>(code);
   }
-  std::fprintf(stderr, "usage: %s lookup <address>... | adapters\n", argv[0]);
+  if (mode == "arp") {
+    const char* modeName = netinfo::CurrentArpMode() == netinfo::TArpMode::Raw ? "raw" : "kernel";
+    for (int i = 2; i < argc; ++i) {
+      uint8_t mac[6] = {};
+      uint32_t length = sizeof mac;
+      uint32_t code = netinfo::SendArp(inet_addr(argv[i]), 0, mac, &length);
+      std::printf("%s %s %u %s\n", modeName, argv[i], code,
+                  code == 0 ? netinfo::MacToText(mac, length).c_str() : "-");
+    }
+    return 0;
+  }
+  std::fprintf(stderr, "usage: %s lookup <address>... | adapters | arp <address>...\n", argv[0]);
   return 2;
 }
