@@ -100,6 +100,13 @@ class TRowHeightDelegate : public QStyledItemDelegate {
   }
 };
 
+// The labels size themselves to their text (175 x 45 and 262 x 19 in the designed fonts): a
+// stand-in font of other widths must not cut the text off.
+void PlaceAutoSized(QLabel* label, int left, int top, int width, int height) {
+  const QSize text = label->sizeHint();
+  label->setGeometry(left, top, std::max(width, text.width()), std::max(height, text.height()));
+}
+
 void EndProcessNow() {
   // Workers still running are not waited for; what was printed still reaches its file.
   std::fflush(nullptr);
@@ -198,11 +205,11 @@ void TFormMain::CreateComponents() {
   Label1 = new QLabel(QString::fromLatin1(kProgramTitle), Panel1);
   Label1->setObjectName("Label1");
   Label1->setFont(TahomaFont(37, true));
-  Label1->setGeometry(24, 11, 175, 45);
+  PlaceAutoSized(Label1, 24, 11, 175, 45);
   Label2 = new QLabel(QStringLiteral("Scan your devices easy and fast."), Panel1);
   Label2->setObjectName("Label2");
   Label2->setFont(TahomaFont(16, true));
-  Label2->setGeometry(520, 31, 262, 19);
+  PlaceAutoSized(Label2, 520, 31, 262, 19);
   Progress = new QProgressBar(Panel1);
   Progress->setObjectName("Progress");
   Progress->setTextVisible(false);
