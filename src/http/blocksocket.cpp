@@ -593,33 +593,37 @@ void TBlockSocket::ConvertLeadingLineEnd(std::string& text) {
   m_lastLF = false;
 }
 
+int32_t TBlockSocket::AwaitPending(int32_t timeout) {
+  if (DeadlinePassed()) {
+    SetError(kWsaEtimedout);
+    return 0;
+  }
+  sched_yield();
+  int32_t pending = PendingBytes();
+  if (pending == 0) {
+    if (WaitReadable(timeout)) {
+      pending = PendingBytes();
+      if (pending == 0) {
+        SetError(kWsaEconnreset);  // readable with nothing to read: the peer closed
+      }
+    } else if (m_lastErrorCode == 0) {
+      SetError(kWsaEtimedout);
+    }
+  }
+  return pending;
+}
+
 std::string TBlockSocket::ReadAvailable(int32_t timeout) {
   ClearError();
   std::string result;
   if (!m_lineBuffer.empty()) {
     result.swap(m_lineBuffer);
-  } else if (DeadlinePassed()) {
-    SetError(kWsaEtimedout);
-  } else {
-    sched_yield();
-    int32_t pending = PendingBytes();
-    if (pending == 0) {
-      if (WaitReadable(timeout)) {
-        pending = PendingBytes();
-        if (pending == 0) {
-          SetError(kWsaEconnreset);  // readable with nothing to read: the peer closed
-        }
-      } else if (m_lastErrorCode == 0) {
-        SetError(kWsaEtimedout);
-      }
-    }
-    if (pending > 0) {
-      result.resize(static_cast<size_t>(pending));
-      int32_t received = RecvBuffer(result.data(), pending);
-      result.resize(static_cast<size_t>(received));
-      if (received > 0 && OnReadFilter) {
-        OnReadFilter(*this, result);
-      }
+  } else if (int32_t pending = AwaitPending(timeout); pending > 0) {
+    result.resize(static_cast<size_t>(pending));
+    int32_t received = RecvBuffer(result.data(), pending);
+    result.resize(static_cast<size_t>(received));
+    if (received > 0 && OnReadFilter) {
+      OnReadFilter(*this, result);
     }
   }
   ConvertLeadingLineEnd(result);
@@ -702,17 +706,24 @@ int32_t TBlockSocket::ReadExact(void* buffer, int32_t length, int32_t timeout) {
   int32_t count = 0;
   uint32_t start = TickNow();
   while (true) {
-    std::string piece = ReadAvailable(timeout);
-    if (m_lastErrorCode != 0) {
-      break;
+    if (m_lineBuffer.empty() && !m_lastCR && !m_lastLF && !OnReadFilter) {
+      // Nothing buffered and no line end to finish: receive straight into the caller's
+      // buffer, no more than still fits. Bytes beyond stay with the system for the next read,
+      // where the general path would have kept them in the line buffer.
+      int32_t pending = AwaitPending(timeout);
+      if (pending > 0) {
+        count += RecvBuffer(bytes + count, std::min(pending, length - count));
+      }
+    } else {
+      std::string piece = ReadAvailable(timeout);
+      size_t take = std::min(piece.size(), static_cast<size_t>(length - count));
+      std::memcpy(bytes + count, piece.data(), take);
+      count += static_cast<int32_t>(take);
+      if (take < piece.size()) {
+        m_lineBuffer = piece.substr(take);
+      }
     }
-    size_t take = std::min(piece.size(), static_cast<size_t>(length - count));
-    std::memcpy(bytes + count, piece.data(), take);
-    count += static_cast<int32_t>(take);
-    if (take < piece.size()) {
-      m_lineBuffer = piece.substr(take);
-    }
-    if (count >= length) {
+    if (m_lastErrorCode != 0 || count >= length) {
       break;
     }
     if (!InterPacketTimeout) {
@@ -748,21 +759,26 @@ void TBlockSocket::ReceiveToStream(TStream& stream, int32_t timeout, int64_t len
     return;
   }
   int32_t chunk = std::max(1, SendMaxChunk);
-  int64_t pieces = length / chunk;
-  int32_t remainder = static_cast<int32_t>(length % chunk);
-  for (int64_t i = 0; i < pieces; ++i) {
-    std::string piece = ReadExactText(chunk, timeout);
-    if (m_lastErrorCode != 0) {
-      return;
+  auto* memory = dynamic_cast<TMemoryStream*>(&stream);
+  bool appending = memory != nullptr && memory->Position() == memory->Size();
+  for (int64_t left = length; left > 0;) {
+    int32_t piece = static_cast<int32_t>(std::min<int64_t>(left, chunk));
+    if (appending) {
+      // Straight into the stream's memory; the piece counts only once it is complete.
+      char* place = memory->PrepareAppend(piece);
+      ReadExact(place, piece, timeout);
+      if (m_lastErrorCode != 0) {
+        return;
+      }
+      memory->CommitAppend(piece);
+    } else {
+      std::string text = ReadExactText(piece, timeout);
+      if (m_lastErrorCode != 0) {
+        return;
+      }
+      WriteStreamText(stream, text);
     }
-    WriteStreamText(stream, piece);
-  }
-  if (remainder > 0) {
-    std::string piece = ReadExactText(remainder, timeout);
-    if (m_lastErrorCode != 0) {
-      return;
-    }
-    WriteStreamText(stream, piece);
+    left -= piece;
   }
 }
 

@@ -158,6 +158,9 @@ class TBlockSocket {
   void DoStatus(THookSocketReason reason, const std::string& value);
   void DrainInput();
   int32_t ClipToDeadline(int32_t timeout) const;
+  // Waits as ReadAvailable does when nothing is buffered: the count of bytes the system
+  // holds (at most 65536), or 0 with the error recorded (silence, deadline, peer closed).
+  int32_t AwaitPending(int32_t timeout);
   bool DeadlinePassed() const;
 
  private:

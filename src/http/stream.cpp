@@ -1,6 +1,7 @@
 #include "http/stream.h"
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -25,6 +26,20 @@ std::string ErrnoText(int error) {
   char buffer[256];
   // The GNU strerror_r returns its text, which need not be the buffer.
   return strerror_r(error, buffer, sizeof buffer);
+}
+
+// A large body is written once from start to end: asking for huge pages where the system
+// grants them on request saves most of the page faults of the first touch.
+void AdviseHugePages(char* data, int64_t capacity) {
+  constexpr uintptr_t kHugePage = 2 << 20;
+  if (capacity < static_cast<int64_t>(2 * kHugePage)) {
+    return;
+  }
+  uintptr_t begin = (reinterpret_cast<uintptr_t>(data) + kHugePage - 1) & ~(kHugePage - 1);
+  uintptr_t end = (reinterpret_cast<uintptr_t>(data) + static_cast<uintptr_t>(capacity)) & ~(kHugePage - 1);
+  if (end > begin) {
+    madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
+  }
 }
 
 }  // namespace
@@ -106,6 +121,22 @@ void TMemoryStream::Reserve(int64_t capacity) {
   }
   m_data = static_cast<char*>(grown);
   m_capacity = capacity;
+  AdviseHugePages(m_data, m_capacity);
+}
+
+char* TMemoryStream::PrepareAppend(int64_t count) {
+  if (count > INT64_MAX - m_size) {
+    throw std::bad_alloc();
+  }
+  if (m_size + count > m_capacity) {
+    Grow(m_size + count);
+  }
+  return m_data + m_size;
+}
+
+void TMemoryStream::CommitAppend(int64_t count) {
+  m_size = std::min(m_capacity, m_size + std::max<int64_t>(0, count));
+  m_position = m_size;
 }
 
 void TMemoryStream::Grow(int64_t needed) {

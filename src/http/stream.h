@@ -70,6 +70,10 @@ class TMemoryStream : public TStream {
 
   // Makes room for at least capacity bytes without changing the size.
   void Reserve(int64_t capacity);
+  // Appending without a copy: room for count bytes after the end, to be filled by the caller
+  // and then taken into the stream by CommitAppend (size and position move past them).
+  char* PrepareAppend(int64_t count);
+  void CommitAppend(int64_t count);
   int64_t Capacity() const { return m_capacity; }
   const char* Data() const { return m_data; }
 
