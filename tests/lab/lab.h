@@ -59,7 +59,9 @@ class TLab {
   const std::vector<THost>& Hosts() const { return m_hosts; }
   std::chrono::milliseconds UpTime() const { return m_upTime; }
 
-  // Started programs write their standard output and error to ProcessLog(pid).
+  // Started programs write their standard output and error to ProcessLog(pid). They get
+  // SIGTERM when the thread that started them ends (PR_SET_PDEATHSIG), so a crashed test
+  // leaves no server behind: start them from a thread that outlives them (the test's own).
   pid_t StartInHost(const std::string& ip, const std::vector<std::string>& argv);
   pid_t StartInScanner(const std::vector<std::string>& argv,
                        const std::vector<std::string>& env = {});

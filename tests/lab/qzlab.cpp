@@ -1,10 +1,10 @@
 // qzlab: builds, uses and removes a test network for scripts and benchmarks.
 //
-//   qzlab up <spec-file>          builds the lab, prints its prefix (e.g. qz1234) and leaves it up
+//   qzlab up <lab-file>          builds the lab, prints its prefix (e.g. qz1234) and leaves it up
 //   qzlab down <prefix>           ends the lab's processes and deletes its namespaces
 //   qzlab exec <prefix> <cmd...>  runs a command in the lab's scanner namespace
 //
-// Spec file: one statement per line; blank lines and lines starting with "#" are skipped.
+// Lab file: one statement per line; blank lines and lines starting with "#" are skipped.
 //
 //   segment <cidr> [mac] [cidr...]        a scanner adapter with these addresses (in this
 //                                         order) and a bridge; segments count from 0
@@ -54,7 +54,7 @@ std::string NextIp(const std::string& ip, int offset) {
   return text;
 }
 
-void ReadSpec(const std::string& path, lab::TLab& lab, std::vector<TLater>& later) {
+void ReadLabFile(const std::string& path, lab::TLab& lab, std::vector<TLater>& later) {
   std::ifstream in(path);
   if (!in) throw std::runtime_error("cannot read " + path);
   std::string line;
@@ -97,10 +97,10 @@ void ReadSpec(const std::string& path, lab::TLab& lab, std::vector<TLater>& late
   }
 }
 
-int Up(const std::string& specPath) {
+int Up(const std::string& labFilePath) {
   lab::TLab lab;
   std::vector<TLater> later;
-  ReadSpec(specPath, lab, later);
+  ReadLabFile(labFilePath, lab, later);
   try {
     lab.Up();
     lab.Keep();
@@ -131,7 +131,7 @@ int Exec(const std::string& prefix, char** argv) {
 }
 
 int Usage() {
-  std::cerr << "usage: qzlab up <spec-file> | down <prefix> | exec <prefix> <cmd...>\n";
+  std::cerr << "usage: qzlab up <lab-file> | down <prefix> | exec <prefix> <cmd...>\n";
   return 2;
 }
 
