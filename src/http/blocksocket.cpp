@@ -642,13 +642,17 @@ std::string TBlockSocket::ReadUntil(int32_t timeout, const std::string& terminat
   size_t endLength = 0;
   uint32_t start = TickNow();
   while (true) {
+    // Only the bytes new in this round are searched: the text before them held no line end
+    // (a lone CR at its very end would have been one), so a line trickling in byte by byte
+    // costs linear time, not quadratic.
+    size_t searched = text.size();
     text += ReadAvailable(timeout);
     if (m_lastErrorCode != 0) {
       break;
     }
     if (!text.empty()) {
       if (lineMode) {
-        TLineEnd end = FindLineEnd(text);
+        TLineEnd end = FindLineEnd(text, searched);
         if (end.Position >= 1) {
           found = static_cast<size_t>(end.Position - 1);
           endLength = end.Text.size();
@@ -656,7 +660,8 @@ std::string TBlockSocket::ReadUntil(int32_t timeout, const std::string& terminat
           m_lastLF = end.Text == "\n";
         }
       } else {
-        found = text.find(terminator);
+        size_t overlap = std::min(searched, terminator.size() - 1);
+        found = text.find(terminator, searched - overlap);
         endLength = terminator.size();
       }
     }

@@ -5,8 +5,11 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <deque>
 #include <filesystem>
+#include <optional>
 #include <random>
+#include <unordered_map>
 
 #include "http/urlutil.h"
 #include "support/logappender.h"
@@ -397,26 +400,46 @@ void THTTPSend::SendBodyLogged() {
 }
 
 void THTTPSend::CollectCookies() {
+  // Entries are found by lower-cased name through an index and removals leave a gap that is
+  // closed at the end, so a reply with many thousands of cookies costs linear time. Each
+  // name keeps the positions of its entries in list order: the first one is the one set.
+  std::vector<std::optional<std::string>> entries(Cookies.begin(), Cookies.end());
+  std::unordered_map<std::string, std::deque<size_t>> byName;
+  for (size_t i = 0; i < Cookies.size(); ++i) {
+    if (Cookies[i].find('=') != std::string::npos) {
+      byName[LowerCase(TextBefore(Cookies[i], "="))].push_back(i);
+    }
+  }
+  bool changed = false;
   for (const std::string& entry : Headers) {
-    if (!StartsWith(LowerCase(entry), "set-cookie:")) {
+    if (!StartsWith(LowerCase(entry.substr(0, 11)), "set-cookie:")) {
       continue;
     }
     // RFC 6265 section 5.2: the first name=value pair; the attributes are not kept.
     std::string pair = Trim(TextBefore(TextAfter(entry, ":"), ";"));
     std::string name = Trim(TextBefore(pair, "="));
     std::string value = Trim(TextAfter(pair, "="));
-    std::string lowerName = LowerCase(name);
-    auto existing = std::find_if(Cookies.begin(), Cookies.end(), [&](const std::string& cookie) {
-      return LowerCase(TextBefore(cookie, "=")) == lowerName && cookie.find('=') != std::string::npos;
-    });
+    std::deque<size_t>& positions = byName[LowerCase(name)];
+    changed = true;
     if (value.empty()) {
-      if (existing != Cookies.end()) {
-        Cookies.erase(existing);
+      if (!positions.empty()) {
+        entries[positions.front()].reset();
+        positions.pop_front();
       }
-    } else if (existing != Cookies.end()) {
-      *existing = name + "=" + value;
+    } else if (!positions.empty()) {
+      entries[positions.front()] = name + "=" + value;
     } else {
-      Cookies.push_back(name + "=" + value);
+      entries.emplace_back(name + "=" + value);
+      positions.push_back(entries.size() - 1);
+    }
+  }
+  if (!changed) {
+    return;
+  }
+  Cookies.clear();
+  for (std::optional<std::string>& entry : entries) {
+    if (entry) {
+      Cookies.push_back(std::move(*entry));
     }
   }
 }

@@ -288,8 +288,8 @@ bool IsIPv6Literal(const std::string& text) {
   return lastPassed && !(fields == 1 && markers == 0);
 }
 
-TLineEnd FindLineEnd(const std::string& text) {
-  size_t at = text.find_first_of("\r\n");
+TLineEnd FindLineEnd(const std::string& text, size_t from) {
+  size_t at = text.find_first_of("\r\n", from);
   if (at == std::string::npos) {
     return {0, {}};
   }

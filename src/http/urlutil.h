@@ -59,7 +59,8 @@ struct TLineEnd {
 };
 
 // The first CR or LF of text, taken with the next byte when the two form CR LF or LF CR.
-TLineEnd FindLineEnd(const std::string& text);
+// The search may start at from (the position stays counted from the start of text).
+TLineEnd FindLineEnd(const std::string& text, size_t from = 0);
 
 // Standard Base64 (RFC 4648 section 4) with "=" padding and no line breaks.
 std::string Base64Encode(const std::string& text);

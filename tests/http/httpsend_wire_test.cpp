@@ -496,6 +496,17 @@ TEST(Reply, CookiesAreSetReplacedAndRemoved) {
   EXPECT_NE(peer.Received().find("\r\nCookie: a=1; B=2\r\n"), std::string::npos);
 }
 
+TEST(Reply, CookiesOfTheCallerWithOneNameTwiceAreChangedInListOrder) {
+  TScriptedPeer peer({ReadHead(),
+                      Send("HTTP/1.1 200 OK\r\nSet-Cookie: x=\r\nSet-Cookie: x=5\r\n"
+                           "Set-Cookie: y=7\r\nContent-Length: 0\r\n\r\n"),
+                      Drain()});
+  auto client = ProbeClient();
+  client->Cookies = {"x=1", "keep=1", "X=2"};
+  EXPECT_TRUE(client->PerformRequest("GET", peer.Url()));
+  EXPECT_EQ(client->Cookies, (std::vector<std::string>{"keep=1", "x=5", "y=7"}));
+}
+
 // --- the connection between exchanges --------------------------------------------------------
 
 TEST(Connection, KeptAliveAndReusedByTheNextExchange) {

@@ -173,6 +173,9 @@ TEST(FindLineEnd, PairsAndLoneBytes) {
   end = FindLineEnd("ab\n\ncd");
   EXPECT_EQ(end.Text, "\n");
   EXPECT_LT(FindLineEnd("abc").Position, 1);
+  end = FindLineEnd("a\nbc\r\n", 2);
+  EXPECT_EQ(end.Position, 5);
+  EXPECT_EQ(end.Text, "\r\n");
 }
 
 TEST(Base64Encode, StandardAlphabetWithPadding) {
