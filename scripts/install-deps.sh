@@ -18,6 +18,7 @@ packages=(
   dpkg-dev file desktop-file-utils lintian
   # benchmarks' peers
   arp-scan curl
+  nftables  # a lab host that drops SYNs to port 80 (netfilter rule in its namespace)
 )
 
 missing=()
