@@ -212,7 +212,7 @@ void TBlockSocket::CreateHandle(const sockaddr_storage& address) {
   if (HasHandle()) {
     return;
   }
-  m_lineBuffer.clear();
+  ClearBuffered();
   m_bound = false;
   m_ip6Used = address.ss_family == AF_INET6;
   m_handle = socket(address.ss_family, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
@@ -331,7 +331,7 @@ void TBlockSocket::BindLocal(const std::string& ip, const std::string& port) {
   CheckResult(bind(m_handle, reinterpret_cast<const sockaddr*>(&address), length));
   ReadBackAddresses();
   m_bound = m_lastErrorCode == 0;
-  m_lineBuffer.clear();
+  ClearBuffered();
   DoStatus(THookSocketReason::HR_Bind, ip + ":" + port);
   ErrorCheck();
 }
@@ -383,7 +383,7 @@ void TBlockSocket::PlainConnect(const std::string& host, const std::string& port
   CheckResult(result);
   if (m_lastErrorCode == 0) {
     ReadBackAddresses();
-    m_lineBuffer.clear();
+    ClearBuffered();
     m_lastCR = false;
     m_lastLF = false;
   }
@@ -407,7 +407,7 @@ void TBlockSocket::AbortConnection() {
 void TBlockSocket::DrainInput() {
   std::this_thread::sleep_for(std::chrono::milliseconds(1));
   int64_t drained = 0;
-  while ((!m_lineBuffer.empty() || PendingBytes() >= 1) && drained < kDrainLimit) {
+  while ((Buffered() > 0 || PendingBytes() >= 1) && drained < kDrainLimit) {
     try {
       drained += static_cast<int64_t>(ReadAvailable(0).size());
     } catch (const ESocketError&) {
@@ -593,6 +593,49 @@ void TBlockSocket::ConvertLeadingLineEnd(std::string& text) {
   m_lastLF = false;
 }
 
+void TBlockSocket::ConvertBufferedStart() {
+  if (!ConvertLineEnd || Buffered() == 0) {
+    return;
+  }
+  if (m_lastCR && Buffered() > 0 && m_lineBuffer[m_lineOffset] == '\n') {
+    ConsumeBuffered(1);
+  }
+  if (m_lastLF && Buffered() > 0 && m_lineBuffer[m_lineOffset] == '\r') {
+    ConsumeBuffered(1);
+  }
+  m_lastCR = false;
+  m_lastLF = false;
+}
+
+void TBlockSocket::ConsumeBuffered(size_t count) {
+  m_lineOffset += count;
+  if (m_lineOffset >= m_lineBuffer.size()) {
+    ClearBuffered();
+  } else if (m_lineOffset >= 65536 && m_lineOffset * 2 >= m_lineBuffer.size()) {
+    // Handed-out bytes are dropped in bulk, so every byte is moved at most a few times.
+    m_lineBuffer.erase(0, m_lineOffset);
+    m_lineOffset = 0;
+  }
+}
+
+void TBlockSocket::ClearBuffered() {
+  m_lineBuffer.clear();
+  m_lineOffset = 0;
+}
+
+std::string TBlockSocket::ReceiveAvailable(int32_t timeout) {
+  std::string result;
+  if (int32_t pending = AwaitPending(timeout); pending > 0) {
+    result.resize(static_cast<size_t>(pending));
+    int32_t received = RecvBuffer(result.data(), pending);
+    result.resize(static_cast<size_t>(received));
+    if (received > 0 && OnReadFilter) {
+      OnReadFilter(*this, result);
+    }
+  }
+  return result;
+}
+
 int32_t TBlockSocket::AwaitPending(int32_t timeout) {
   if (DeadlinePassed()) {
     SetError(kWsaEtimedout);
@@ -616,15 +659,11 @@ int32_t TBlockSocket::AwaitPending(int32_t timeout) {
 std::string TBlockSocket::ReadAvailable(int32_t timeout) {
   ClearError();
   std::string result;
-  if (!m_lineBuffer.empty()) {
-    result.swap(m_lineBuffer);
-  } else if (int32_t pending = AwaitPending(timeout); pending > 0) {
-    result.resize(static_cast<size_t>(pending));
-    int32_t received = RecvBuffer(result.data(), pending);
-    result.resize(static_cast<size_t>(received));
-    if (received > 0 && OnReadFilter) {
-      OnReadFilter(*this, result);
-    }
+  if (Buffered() > 0) {
+    result.assign(m_lineBuffer, m_lineOffset, std::string::npos);
+    ClearBuffered();
+  } else {
+    result = ReceiveAvailable(timeout);
   }
   ConvertLeadingLineEnd(result);
   ErrorCheck();
@@ -637,36 +676,45 @@ std::string TBlockSocket::ReadUntil(int32_t timeout, const std::string& terminat
     return {};
   }
   bool lineMode = ConvertLineEnd && terminator == "\r\n";
-  std::string text;
+  // The line is searched for in place in the buffer. Bytes already searched held no line end
+  // (a lone CR at their very end would have been one), so only new bytes are searched: a
+  // line trickling in byte by byte, or many short lines in one packet, cost linear time.
+  size_t searched = 0;
   size_t found = std::string::npos;
   size_t endLength = 0;
   uint32_t start = TickNow();
   while (true) {
-    // Only the bytes new in this round are searched: the text before them held no line end
-    // (a lone CR at its very end would have been one), so a line trickling in byte by byte
-    // costs linear time, not quadratic.
-    size_t searched = text.size();
-    text += ReadAvailable(timeout);
-    if (m_lastErrorCode != 0) {
-      break;
+    if (Buffered() <= searched) {
+      std::string fresh = ReceiveAvailable(timeout);
+      if (m_lastErrorCode != 0) {
+        break;
+      }
+      m_lineBuffer += fresh;
     }
-    if (!text.empty()) {
+    ConvertBufferedStart();
+    if (Buffered() > searched) {
+      size_t from = m_lineOffset + searched;
+      size_t at;
       if (lineMode) {
-        TLineEnd end = FindLineEnd(text, searched);
-        if (end.Position >= 1) {
-          found = static_cast<size_t>(end.Position - 1);
-          endLength = end.Text.size();
-          m_lastCR = end.Text == "\r";
-          m_lastLF = end.Text == "\n";
+        at = m_lineBuffer.find_first_of("\r\n", from);
+        if (at != std::string::npos) {
+          char partner = m_lineBuffer[at] == '\r' ? '\n' : '\r';
+          bool pair = at + 1 < m_lineBuffer.size() && m_lineBuffer[at + 1] == partner;
+          endLength = pair ? 2 : 1;
+          m_lastCR = !pair && m_lineBuffer[at] == '\r';
+          m_lastLF = !pair && m_lineBuffer[at] == '\n';
         }
       } else {
-        size_t overlap = std::min(searched, terminator.size() - 1);
-        found = text.find(terminator, searched - overlap);
+        at = m_lineBuffer.find(terminator, from - std::min(searched, terminator.size() - 1));
         endLength = terminator.size();
       }
+      if (at != std::string::npos) {
+        found = at - m_lineOffset;
+      }
+      searched = Buffered();
     }
     // The bound is on the line itself: text read beyond a line end found is no part of it.
-    size_t lineLength = found != std::string::npos ? found : text.size();
+    size_t lineLength = found != std::string::npos ? found : Buffered();
     if (MaxLineLength > 0 && lineLength > static_cast<size_t>(MaxLineLength)) {
       SetError(kWsaEnobufs);
       break;
@@ -685,10 +733,8 @@ std::string TBlockSocket::ReadUntil(int32_t timeout, const std::string& terminat
   }
   std::string result;
   if (found != std::string::npos && m_lastErrorCode == 0) {
-    result = text.substr(0, found);
-    m_lineBuffer = text.substr(found + endLength);
-  } else {
-    m_lineBuffer = std::move(text);
+    result.assign(m_lineBuffer, m_lineOffset, found);
+    ConsumeBuffered(found + endLength);
   }
   ErrorCheck();
   return result;
@@ -711,22 +757,24 @@ int32_t TBlockSocket::ReadExact(void* buffer, int32_t length, int32_t timeout) {
   int32_t count = 0;
   uint32_t start = TickNow();
   while (true) {
-    if (m_lineBuffer.empty() && !m_lastCR && !m_lastLF && !OnReadFilter) {
-      // Nothing buffered and no line end to finish: receive straight into the caller's
-      // buffer, no more than still fits. Bytes beyond stay with the system for the next read,
-      // where the general path would have kept them in the line buffer.
-      int32_t pending = AwaitPending(timeout);
-      if (pending > 0) {
-        count += RecvBuffer(bytes + count, std::min(pending, length - count));
+    if (Buffered() == 0) {
+      if (!m_lastCR && !m_lastLF && !OnReadFilter) {
+        // Nothing buffered and no line end to finish: receive straight into the caller's
+        // buffer, no more than still fits; bytes beyond stay with the system.
+        int32_t pending = AwaitPending(timeout);
+        if (pending > 0) {
+          count += RecvBuffer(bytes + count, std::min(pending, length - count));
+        }
+      } else {
+        m_lineBuffer += ReceiveAvailable(timeout);
       }
-    } else {
-      std::string piece = ReadAvailable(timeout);
-      size_t take = std::min(piece.size(), static_cast<size_t>(length - count));
-      std::memcpy(bytes + count, piece.data(), take);
+    }
+    ConvertBufferedStart();
+    if (Buffered() > 0 && m_lastErrorCode == 0) {
+      size_t take = std::min(Buffered(), static_cast<size_t>(length - count));
+      std::memcpy(bytes + count, m_lineBuffer.data() + m_lineOffset, take);
       count += static_cast<int32_t>(take);
-      if (take < piece.size()) {
-        m_lineBuffer = piece.substr(take);
-      }
+      ConsumeBuffered(take);
     }
     if (m_lastErrorCode != 0 || count >= length) {
       break;

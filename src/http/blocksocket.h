@@ -169,6 +169,13 @@ class TBlockSocket {
   void LimitBandwidth(int32_t length, int32_t limit, uint32_t& nextTick);
   void ApplyOption(const TSocketOption& option);
   void ConvertLeadingLineEnd(std::string& text);
+  // The line buffer: bytes received but not handed out yet, from m_lineOffset on.
+  size_t Buffered() const { return m_lineBuffer.size() - m_lineOffset; }
+  void ConvertBufferedStart();
+  void ConsumeBuffered(size_t count);
+  void ClearBuffered();
+  // One wait and receive as ReadAvailable does them when nothing is buffered.
+  std::string ReceiveAvailable(int32_t timeout);
   void ReadBackAddresses();
 
   int m_handle = -1;
@@ -177,6 +184,7 @@ class TBlockSocket {
   int32_t m_lastErrorCode = 0;
   std::string m_lastErrorText;
   std::string m_lineBuffer;
+  size_t m_lineOffset = 0;
   bool m_lastCR = false;
   bool m_lastLF = false;
   bool m_bound = false;

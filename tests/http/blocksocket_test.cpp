@@ -191,6 +191,25 @@ TEST(ReadLine, LineSplitOverManyPacketsIsJoined) {
   EXPECT_EQ(sock->ReadLine(2000), "partial line");
 }
 
+TEST(ReadLine, ManyShortLinesThenBytesFromOneLargeSend) {
+  std::string data;
+  for (int i = 0; i < 40000; ++i) {
+    data += "line" + std::to_string(i) + (i % 3 == 0 ? "\n" : "\r\n");
+  }
+  TScriptedPeer peer({Send(data + "tail-bytes"), ShutdownWrite(), Drain()});
+  auto sock = ConnectTo(peer);
+  for (int i = 0; i < 40000; ++i) {
+    ASSERT_EQ(sock->ReadLine(2000), "line" + std::to_string(i));
+  }
+  EXPECT_EQ(sock->ReadExactText(4, 2000), "tail");
+  std::string rest;
+  while (sock->LastErrorCode() == 0) {
+    rest += sock->ReadAvailable(2000);
+  }
+  EXPECT_EQ(rest, "-bytes");
+  EXPECT_EQ(sock->LastErrorCode(), 10054);
+}
+
 TEST(ReadLine, PeerThatClosesGives10054AndEmptyText) {
   TScriptedPeer peer({Send("no line end"), Close()});
   auto sock = ConnectTo(peer);
