@@ -1,0 +1,204 @@
+#include "scan/scandriver.h"
+
+#include "netinfo/adapters.h"
+#include "netinfo/arp.h"
+#include "netinfo/ipaddress.h"
+#include "platform/clock.h"
+#include "platform/messagepump.h"
+#include "scan/worker.h"
+
+#include <sys/resource.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <string_view>
+#include <thread>
+
+namespace scan {
+
+int32_t WorkerLimit = 1254;
+int32_t WorkTotal = 0;
+bool ScanBusy = false;
+bool ProbeHttp = false;
+bool ResolveNames = false;
+TResultCallback OnHostFound;
+std::unique_ptr<platform::TCriticalSection> ScanLock;
+int32_t ActiveWorkers = 0;
+int32_t ScanProgress = 0;
+bool StopRequested = false;
+
+namespace {
+
+constexpr int32_t kRunLength = 255;
+constexpr int32_t kLaterWorkerLimit = 50;
+constexpr int32_t kMsPerDay = 86400000;
+
+std::atomic<TAdapterLister> g_adapterLister{nullptr};
+std::atomic<TArpSender> g_arpSender{nullptr};
+
+// Every worker holds a socket or two while it asks for a MAC, and the first pass runs up to
+// 1255 of them at once: more than the usual soft limit of 1024 descriptors, past which the
+// requests would fail and hosts would go unreported. Raise the soft limit towards the hard one.
+void EnsureDescriptorRoom() {
+  constexpr rlim_t kWanted = 8192;
+  rlimit limit{};
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur >= kWanted) return;
+  limit.rlim_cur = limit.rlim_max == RLIM_INFINITY ? kWanted : std::min(kWanted, limit.rlim_max);
+  setrlimit(RLIMIT_NOFILE, &limit);
+}
+
+void Report(const TStatusCallback& status, const std::string& text) {
+  if (status) status(text);
+}
+
+// Calls the action for every (address, mask) of the adapter list that a private prefix selects,
+// in list order, address order and prefix order.
+template <typename TAction>
+void ForEachSelectedAddress(const netinfo::TAdaptorRows& rows, TAction&& action) {
+  for (const netinfo::TAdaptorInfo& row : rows) {
+    const size_t listed = std::min(row.IpAddresses.size(), row.IpMasks.size());
+    const size_t count = std::min(static_cast<size_t>(std::max(row.IpAddressCount, 0)), listed);
+    for (size_t i = 0; i < count; ++i) {
+      const std::string_view address = row.IpAddresses[i];
+      for (const char* prefix : kPrivatePrefixes) {
+        if (address.starts_with(prefix)) action(row.IpAddresses[i], row.IpMasks[i]);
+      }
+    }
+  }
+}
+
+void Throttle(const TStatusCallback& status) {
+  while (ActiveWorkers > WorkerLimit && !StopRequested) {
+    DelayWithMessages(50);
+    Report(status, std::to_string(ActiveWorkers));
+    ScanProgress = ActiveWorkers * 50 / WorkTotal;
+  }
+}
+
+// One run of 255 addresses from the first host of the address's network. An address whose
+// first host cannot be formed (its last octet AND the mask's is 255) is skipped whole; an
+// address whose worker cannot be started is skipped alone. Either way the count of running
+// workers stays exact, so the pass ends normally.
+void SweepRun(const std::string& address, const std::string& mask, const TStatusCallback& status) {
+  uint32_t base = 0;
+  try {
+    base = netinfo::BytesToHostOrder(netinfo::ParseDotted(netinfo::FirstHostAddress(address, mask)));
+  } catch (const std::exception&) {
+    return;
+  }
+  for (int32_t j = 0; j < kRunLength; ++j) {
+    if (StopRequested) continue;
+    Throttle(status);
+    if (j % 34 == 0) DelayWithMessages(1);
+    TArpThread::Create(netinfo::FormatDotted(netinfo::SwapOctets(base + static_cast<uint32_t>(j))));
+  }
+}
+
+// The final wait: only the workers' end handlers end it, a stop request does not.
+void WaitForWorkers() {
+  while (ActiveWorkers > 0) {
+    ScanProgress = ActiveWorkers * 50 / WorkTotal + 50;
+    DelayWithMessages(500);
+  }
+}
+
+// Leaves the scan state idle whatever way the pass ends: when an exception (from the status
+// callback, say) leaves the pass early, the workers already started still hold ScanLock in
+// their reports and need it in their end handlers, so they are waited for first.
+class TPassGuard {
+ public:
+  TPassGuard() = default;
+  TPassGuard(const TPassGuard&) = delete;
+  TPassGuard& operator=(const TPassGuard&) = delete;
+  ~TPassGuard() {
+    try {
+      WaitForWorkers();
+    } catch (...) {
+    }
+    ScanLock.reset();
+    ScanBusy = false;
+  }
+};
+
+}  // namespace
+
+std::string FormatPassDuration(double days) {
+  if (!(days > 0)) days = 0;
+  const int64_t ms = static_cast<int64_t>(days * kMsPerDay + 0.5);
+  const int minutes = static_cast<int>(ms / 60000 % 60);
+  const int seconds = static_cast<int>(ms / 1000 % 60);
+  char text[16];
+  std::snprintf(text, sizeof text, "%02d:%02d:%02d", minutes, seconds, seconds);
+  return text;
+}
+
+int32_t MillisecondsBetween(int32_t startOfDayMs, int32_t nowOfDayMs) {
+  const int32_t elapsed = nowOfDayMs - startOfDayMs;
+  return elapsed < 0 ? elapsed + kMsPerDay : elapsed;
+}
+
+void DelayWithMessages(int32_t milliseconds) {
+  // Start and length are this call's own: a wait nested inside it through the messages it
+  // dispatches cannot cut it short.
+  const int32_t start = platform::MillisecondsOfDay();
+  do {
+    platform::ProcessOneMessage();
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  } while (MillisecondsBetween(start, platform::MillisecondsOfDay()) <= milliseconds);
+}
+
+void ScanNetwork(bool probeHttp, bool resolveNames, TStatusCallback status, TResultCallback onHostFound) {
+  if (ScanBusy) return;
+  StopRequested = false;
+  OnHostFound = std::move(onHostFound);
+  ResolveNames = resolveNames;
+  ProbeHttp = probeHttp;
+  ScanBusy = true;
+  WorkTotal = 0;
+  EnsureDescriptorRoom();
+
+  int32_t adapterCount = 0;
+  netinfo::TAdaptorRows rows;
+  try {
+    TAdapterLister lister = g_adapterLister.load();
+    if (lister == nullptr) lister = &netinfo::AdapterAddressList;
+    lister(adapterCount, rows);
+  } catch (...) {
+    rows.clear();
+  }
+  if (adapterCount <= 0) rows.clear();
+
+  TPassGuard guard;
+  Report(status, "Scan start");
+  const double started = platform::NowDateTime();
+
+  ForEachSelectedAddress(rows, [](const std::string&, const std::string&) { WorkTotal += kRunLength; });
+
+  ScanProgress = 0;
+  ScanLock = std::make_unique<platform::TCriticalSection>();
+  ActiveWorkers = 0;
+
+  ForEachSelectedAddress(rows, [&status](const std::string& address, const std::string& mask) {
+    SweepRun(address, mask, status);
+  });
+
+  Report(status, "Waiting to finish.");
+  WorkerLimit = kLaterWorkerLimit;
+  WaitForWorkers();
+
+  Report(status, "All thread done.");
+  Report(status, "All done. " + FormatPassDuration(platform::NowDateTime() - started));
+}
+
+void SetScanSeams(TAdapterLister lister, TArpSender arp) {
+  g_adapterLister = lister;
+  g_arpSender = arp;
+}
+
+TArpSender CurrentArpSender() {
+  TArpSender arp = g_arpSender.load();
+  return arp != nullptr ? arp : &netinfo::SendArp;
+}
+
+}  // namespace scan

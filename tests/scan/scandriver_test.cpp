@@ -1,0 +1,284 @@
+#include "scan/scandriver.h"
+
+#include "platform/thread.h"
+#include "scanfakes.h"
+#include "scanrecorder.h"
+
+#include <QCoreApplication>
+#include <QEventLoop>
+#include <QTimer>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <string>
+
+namespace {
+
+using scantest::TFakeNetwork;
+using scantest::TPassRecorder;
+
+constexpr char kMask24[] = "255.255.255.0";
+
+std::vector<std::string> AddressRun(const std::string& prefix, int from, int to) {
+  std::vector<std::string> addresses;
+  for (int i = from; i <= to; ++i) addresses.push_back(prefix + std::to_string(i));
+  return addresses;
+}
+
+TEST(PassDuration, ShowsMinutesThenSecondsTwice) {
+  EXPECT_EQ(scan::FormatPassDuration(75.4 / 86400.0), "01:15:15");
+  EXPECT_EQ(scan::FormatPassDuration(0.0), "00:00:00");
+  EXPECT_EQ(scan::FormatPassDuration(3661.0 / 86400.0), "01:01:01");  // hours are not shown
+  EXPECT_EQ(scan::FormatPassDuration(59.9996 / 86400.0), "01:00:00");  // to the nearest ms
+  EXPECT_EQ(scan::FormatPassDuration(-1.0), "00:00:00");
+}
+
+TEST(DelayWithMessages, MeasuresAcrossMidnight) {
+  EXPECT_EQ(scan::MillisecondsBetween(1000, 1500), 500);
+  EXPECT_EQ(scan::MillisecondsBetween(86399900, 100), 200);
+  EXPECT_EQ(scan::MillisecondsBetween(500, 500), 0);
+}
+
+TEST(DelayWithMessages, DispatchesPendingMessagesEvenForZero) {
+  bool delivered = false;
+  QTimer::singleShot(0, QCoreApplication::instance(), [&] { delivered = true; });
+  scan::DelayWithMessages(0);
+  EXPECT_TRUE(delivered);
+}
+
+TEST(DelayWithMessages, NestedWaitLeavesTheOuterWaitWhole) {
+  bool innerRan = false;
+  QTimer::singleShot(20, QCoreApplication::instance(), [&] {
+    scan::DelayWithMessages(30);
+    innerRan = true;
+  });
+  const auto started = std::chrono::steady_clock::now();
+  scan::DelayWithMessages(300);
+  const auto waited = std::chrono::steady_clock::now() - started;
+  EXPECT_TRUE(innerRan);
+  EXPECT_GE(waited, std::chrono::milliseconds(300));
+}
+
+class ScanDriver : public testing::Test {
+ protected:
+  void SetUp() override {
+    scan::WorkerLimit = 50;
+    scan::ResetWorkerCounters();
+  }
+  void TearDown() override {
+    EXPECT_FALSE(scan::ScanBusy);
+    EXPECT_EQ(scan::ActiveWorkers, 0);
+    EXPECT_EQ(scan::ScanLock, nullptr);
+  }
+
+  TFakeNetwork m_network;
+  TPassRecorder m_pass;
+};
+
+TEST_F(ScanDriver, SelectsAddressesByTextPrefix) {
+  scantest::SetFakeAdapters({{"10.1.2.3", kMask24},
+                             {"172.16.0.5", kMask24},
+                             {"172.31.255.1", kMask24},
+                             {"192.168.0.10", kMask24},
+                             {"172.160.5.9", kMask24},
+                             {"172.15.0.1", kMask24},
+                             {"172.32.0.1", kMask24},
+                             {"11.0.0.1", kMask24},
+                             {"192.169.0.1", kMask24}});
+  scan::ScanNetwork(false, false, m_pass.Status(), m_pass.Results());
+
+  EXPECT_EQ(scan::WorkTotal, 5 * 255);
+  std::vector<std::string> probed = scantest::ProbedAddresses();
+  std::sort(probed.begin(), probed.end());
+  std::vector<std::string> expected;
+  for (const char* prefix : {"10.1.2.", "172.16.0.", "172.31.255.", "192.168.0.", "172.160.5."}) {
+    const std::vector<std::string> run = AddressRun(prefix, 1, 255);
+    expected.insert(expected.end(), run.begin(), run.end());
+  }
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(probed, expected);
+  EXPECT_TRUE(scantest::HasPassTexts(m_pass.Milestones()));
+}
+
+TEST_F(ScanDriver, SweepsTheRunInOrderAcrossIntoTheNextNetwork) {
+  // With a limit of 0 only one worker runs at a time, so the ARP requests come in start order.
+  scan::WorkerLimit = 0;
+  scantest::SetFakeAdapters({{"10.0.0.200", "255.255.255.128"}});
+  scan::ScanNetwork(false, false, m_pass.Status(), m_pass.Results());
+
+  std::vector<std::string> expected = AddressRun("10.0.0.", 129, 255);
+  const std::vector<std::string> next = AddressRun("10.0.1.", 0, 127);
+  expected.insert(expected.end(), next.begin(), next.end());
+  EXPECT_EQ(scantest::ProbedAddresses(), expected);
+  EXPECT_EQ(scan::PeakRunningWorkers(), 1);
+}
+
+TEST_F(ScanDriver, NoSelectedAddressStillReportsThePass) {
+  scantest::SetFakeAdapters({{"8.8.4.4", kMask24}, {"0.0.0.0", "0.0.0.0"}});
+  scan::ScanProgress = 77;
+  scan::ScanNetwork(false, false, m_pass.Status(), m_pass.Results());
+
+  EXPECT_EQ(scan::WorkTotal, 0);
+  EXPECT_EQ(scan::ScanProgress, 0);
+  EXPECT_EQ(scan::StartedWorkers(), 0);
+  ASSERT_TRUE(scantest::HasPassTexts(m_pass.statusTexts));
+  EXPECT_EQ(m_pass.statusTexts[3], "All done. 00:00:00");
+}
+
+TEST_F(ScanDriver, ReportsAlwaysShowSixMacBytes) {
+  scantest::SetFakeAdapters({{"192.168.1.77", kMask24}});
+  scantest::SetFakeAnswers({{"192.168.1.20", {{0x00, 0x1A, 0x2B, 0x3C, 0x4D, 0x5E}}},
+                            {"192.168.1.21", {{0x0A, 0x0B, 0x0C}}},
+                            {"192.168.1.22", {{}}}},
+                           0);
+  scan::ScanNetwork(false, false, m_pass.Status(), m_pass.Results());
+
+  std::vector<scantest::TReport> reports = m_pass.Reports();
+  std::sort(reports.begin(), reports.end(), [](const auto& a, const auto& b) { return a.ip < b.ip; });
+  const std::vector<scantest::TReport> expected = {
+      {"192.168.1.20", "192.168.1.20", "00:1A:2B:3C:4D:5E", "", ""},
+      {"192.168.1.21", "192.168.1.21", "0A:0B:0C:00:00:00", "", ""}};
+  EXPECT_EQ(reports, expected);  // a reply of no bytes is no answer
+}
+
+TEST_F(ScanDriver, AbsentResultCallbackReportsNothing) {
+  scantest::SetFakeAdapters({{"192.168.1.77", kMask24}});
+  scantest::SetFakeAnswers({{"192.168.1.20", {{1, 2, 3, 4, 5, 6}}}}, 0);
+  scan::ScanNetwork(false, false, m_pass.Status(), nullptr);
+  EXPECT_EQ(scantest::ProbedAddresses().size(), 255u);
+  EXPECT_TRUE(scantest::HasPassTexts(m_pass.Milestones()));
+}
+
+TEST_F(ScanDriver, ErrorInResultCallbackStillCountsTheWorkerOut) {
+  scantest::SetFakeAdapters({{"192.168.1.77", kMask24}});
+  scantest::SetFakeAnswers({{"192.168.1.20", {{1, 2, 3, 4, 5, 6}}}, {"192.168.1.30", {{1, 2, 3, 4, 5, 7}}}}, 0);
+  std::atomic<int> calls{0};
+  scan::ScanNetwork(false, false, m_pass.Status(),
+                    [&](const std::string&, const std::string&, const std::string&, const std::string&,
+                        const std::string&) {
+                      ++calls;
+                      throw std::runtime_error("callback failed");
+                    });
+  EXPECT_EQ(calls.load(), 2);  // the lock was released after the first failure
+  EXPECT_TRUE(scantest::HasPassTexts(m_pass.Milestones()));
+}
+
+std::atomic<int> g_creations{0};
+
+int RefuseEveryThirdThread(pthread_t* id, const pthread_attr_t* attr, void* (*body)(void*), void* arg) {
+  if (++g_creations % 3 == 0) return EAGAIN;
+  return pthread_create(id, attr, body, arg);
+}
+
+TEST_F(ScanDriver, ThreadThatCannotStartSkipsOnlyItsAddress) {
+  scantest::SetFakeAdapters({{"192.168.1.77", kMask24}});
+  g_creations = 0;
+  const platform::TThreadCreator previous = platform::SetThreadCreator(&RefuseEveryThirdThread);
+  scan::ScanNetwork(false, false, m_pass.Status(), m_pass.Results());
+  platform::SetThreadCreator(previous);
+
+  EXPECT_EQ(scan::StartedWorkers(), 170);
+  EXPECT_EQ(scantest::ProbedAddresses().size(), 170u);
+  EXPECT_TRUE(scantest::HasPassTexts(m_pass.Milestones()));
+
+  // The next pass runs normally.
+  scan::ResetWorkerCounters();
+  TPassRecorder next;
+  scan::ScanNetwork(false, false, next.Status(), next.Results());
+  EXPECT_EQ(scan::StartedWorkers(), 255);
+  EXPECT_TRUE(scantest::HasPassTexts(next.Milestones()));
+}
+
+TEST_F(ScanDriver, UnformableFirstHostSkipsThatAddress) {
+  scantest::SetFakeAdapters({{"10.0.0.255", "255.255.255.255"}, {"10.0.1.5", kMask24}});
+  scan::ScanNetwork(false, false, m_pass.Status(), m_pass.Results());
+  EXPECT_EQ(scan::WorkTotal, 510);
+  EXPECT_EQ(scan::StartedWorkers(), 255);
+  EXPECT_TRUE(scantest::HasPassTexts(m_pass.Milestones()));
+}
+
+TEST_F(ScanDriver, ThrottleKeepsAtMostLimitPlusOneRunning) {
+  scantest::SetFakeAdapters({{"192.168.1.77", kMask24}});
+  scantest::SetFakeAnswers({}, 100);
+  scan::ScanNetwork(false, false, m_pass.Status(), m_pass.Results());
+
+  EXPECT_LE(scan::PeakRunningWorkers(), 51);
+  EXPECT_GE(scan::PeakRunningWorkers(), 2);
+  EXPECT_EQ(scan::StartedWorkers(), 255);
+  // The throttle reported running counts, and the progress stayed within the sweep's half.
+  EXPECT_GT(m_pass.statusTexts.size(), 4u);
+  EXPECT_TRUE(scantest::HasPassTexts(m_pass.Milestones()));
+  EXPECT_GE(scan::ScanProgress, 50);
+  EXPECT_LE(scan::ScanProgress, 60);
+}
+
+TEST_F(ScanDriver, FirstPassOfAProcessAllowsMoreWorkersThenFifty) {
+  scan::WorkerLimit = 1254;
+  scantest::SetFakeAdapters({{"192.168.1.77", kMask24}});
+  scan::ScanNetwork(false, false, m_pass.Status(), m_pass.Results());
+  EXPECT_EQ(scan::WorkerLimit, 50);
+  EXPECT_EQ(m_pass.Milestones().size(), m_pass.statusTexts.size());  // the throttle never held it
+}
+
+TEST_F(ScanDriver, PassInsideATimerTickStillCountsItsWorkersOut) {
+  // As the program runs it: the pass blocks a timer tick of the running event loop, and the
+  // workers' end handlers arrive through the driver's nested message dispatch.
+  scantest::SetFakeAdapters({{"192.168.1.77", kMask24}});
+  scantest::SetFakeAnswers({}, 20);
+  QEventLoop loop;
+  QTimer::singleShot(0, &loop, [&] {
+    scan::ScanNetwork(false, false, m_pass.Status(), m_pass.Results());
+    loop.quit();
+  });
+  loop.exec();
+  EXPECT_EQ(scan::StartedWorkers(), 255);
+  EXPECT_TRUE(scantest::HasPassTexts(m_pass.Milestones()));
+}
+
+TEST_F(ScanDriver, CallDuringAPassLeavesItUntouched) {
+  scantest::SetFakeAdapters({{"192.168.1.77", kMask24}});
+  scantest::SetFakeAnswers({{"192.168.1.20", {{1, 2, 3, 4, 5, 6}}}}, 0);
+  TPassRecorder inner;
+  bool nestedReturned = false;
+  bool optionsKept = false;
+  auto status = [&](const std::string& text) {
+    m_pass.statusTexts.push_back(text);
+    if (text != "Scan start") return;
+    scan::ScanNetwork(true, true, inner.Status(), inner.Results());
+    nestedReturned = true;
+    optionsKept = scan::ScanBusy && !scan::ProbeHttp && !scan::ResolveNames;
+  };
+  scan::ScanNetwork(false, false, status, m_pass.Results());
+
+  EXPECT_TRUE(nestedReturned);
+  EXPECT_TRUE(optionsKept);
+  EXPECT_TRUE(inner.statusTexts.empty());
+  EXPECT_TRUE(inner.Reports().empty());
+  EXPECT_EQ(m_pass.Reports().size(), 1u);
+  EXPECT_TRUE(scantest::HasPassTexts(m_pass.Milestones()));
+}
+
+TEST_F(ScanDriver, StopDuringTheSweepStartsOnlyTheWorkerItReleased) {
+  scantest::SetFakeAdapters({{"192.168.1.77", kMask24}});
+  scantest::SetFakeAnswers({}, 200);
+  int32_t startedAtStop = -1;
+  auto status = [&](const std::string& text) {
+    m_pass.statusTexts.push_back(text);
+    if (startedAtStop >= 0 || text.find_first_not_of("0123456789") != std::string::npos) return;
+    startedAtStop = scan::StartedWorkers();
+    scan::StopRequested = true;
+  };
+  scan::ScanNetwork(false, false, status, m_pass.Results());
+
+  EXPECT_EQ(startedAtStop, 51);
+  EXPECT_EQ(scan::StartedWorkers(), startedAtStop + 1);
+  EXPECT_EQ(scantest::ProbedAddresses().size(), 52u);
+  EXPECT_TRUE(scan::StopRequested);  // the final wait ignored it
+  EXPECT_TRUE(scantest::HasPassTexts(m_pass.Milestones()));
+}
+
+}  // namespace
