@@ -271,6 +271,22 @@ TEST(Failure, RefusedConnectionKeepsTheRequestLines) {
   EXPECT_EQ(client->AlivePort, "");
 }
 
+TEST(Failure, SendingFailedKeepsTheRequestLinesAndTheTarget) {
+  TScriptedPeer peer({Drain()});
+  auto client = ProbeClient();
+  // The stop flag makes the first send after the connect fail (10053).
+  client->Sock->OnAfterConnect = [](TTCPBlockSocket& sock) { sock.StopFlag = true; };
+  EXPECT_FALSE(client->PerformRequest("GET", peer.Url()));
+  EXPECT_EQ(client->Sock->LastErrorCode(), 10053);
+  EXPECT_EQ(client->ResultCode, 500);
+  EXPECT_EQ(client->Headers.size(), 5u);
+  EXPECT_EQ(client->AliveHost, "127.0.0.1");
+  EXPECT_EQ(client->AlivePort, std::to_string(peer.Port()));
+  client.reset();
+  ASSERT_TRUE(peer.WaitDone());
+  EXPECT_EQ(peer.Received(), "");
+}
+
 TEST(Failure, PeerThatClosesAtOnceLeavesCrLfAfterThePosition) {
   TScriptedPeer peer({ReadHead(), Close()});
   auto client = ProbeClient();
