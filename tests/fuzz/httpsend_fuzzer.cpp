@@ -163,8 +163,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       Exchange(client, settings);
     }
   } catch (const std::exception&) {
-    // Only the temporary file may fail to be made (no writable home); that is reported by
-    // raising, as designed.
+    // Only the temporary file may fail to be made (no writable home); the client reports
+    // that by raising.
     if (!client.UseTemporaryFile) {
       std::abort();
     }
