@@ -48,7 +48,7 @@ uint32_t FakeArp(uint32_t destAddress, uint32_t, uint8_t* mac, uint32_t* length)
   if (delayMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
   if (!answers) return 31;  // no answer, as the platform reports it
   const uint32_t written = std::min<uint32_t>(*length, static_cast<uint32_t>(answer.mac.size()));
-  std::memcpy(mac, answer.mac.data(), written);
+  if (written > 0) std::memcpy(mac, answer.mac.data(), written);
   *length = written;
   return 0;
 }
