@@ -2,6 +2,8 @@
 
 #include <unistd.h>
 
+#include <QIcon>
+
 #include "app/application.h"
 #include "app/formmain.h"
 
@@ -14,6 +16,9 @@ int main(int, char** argv) {
   app::TApplication application(qtArgc, qtArgv);
   QApplication::setApplicationDisplayName(QStringLiteral("quenZOR"));
   QApplication::setApplicationName(QStringLiteral("quenzor"));
+  // Lets the desktop (Wayland in particular) match the window to the installed entry and icon.
+  QApplication::setDesktopFileName(QStringLiteral("quenzor"));
+  QApplication::setWindowIcon(QIcon::fromTheme(QStringLiteral("quenzor")));
   app::TFormMain formMain;
   app::CloseOnTerminationSignals(&formMain);
   formMain.show();
