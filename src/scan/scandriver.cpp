@@ -39,8 +39,9 @@ std::atomic<TAdapterLister> g_adapterLister{nullptr};
 std::atomic<TArpSender> g_arpSender{nullptr};
 
 // Every worker holds a socket or two while it asks for a MAC, and the first pass runs up to
-// 1255 of them at once: more than the usual soft limit of 1024 descriptors, past which the
-// requests would fail and hosts would go unreported. Raise the soft limit towards the hard one.
+// 1255 of them at once: more than the usual soft limit of 1024 descriptors allows, so the ARP
+// requests would queue for descriptors (netinfo bounds the calls in flight by this limit) and
+// the pass would take seconds longer. Raise the soft limit towards the hard one.
 void EnsureDescriptorRoom() {
   constexpr rlim_t kWanted = 8192;
   rlimit limit{};
