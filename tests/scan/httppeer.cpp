@@ -132,8 +132,13 @@ TScriptedPeer::~TScriptedPeer() {
   m_stopping = true;
   m_acceptThread.join();
   close(m_listenFd);
-  std::lock_guard lock(m_mutex);
-  for (std::thread& thread : m_threads) {
+  // Join outside the lock: a connection still being served takes it to record its request.
+  std::vector<std::thread> threads;
+  {
+    std::lock_guard lock(m_mutex);
+    threads.swap(m_threads);
+  }
+  for (std::thread& thread : threads) {
     thread.join();
   }
 }
