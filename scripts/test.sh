@@ -6,5 +6,7 @@ cd "$(dirname "$0")/.."
 preset="${1:-default}"
 scripts/install-deps.sh
 cmake --preset "$preset" >/dev/null
+started=$SECONDS
 cmake --build --preset "$preset" -j"$(nproc)"
+echo "build ($preset): $((SECONDS - started)) s"
 ctest --preset "$preset" -j"$(nproc)" --timeout 600
