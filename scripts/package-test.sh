@@ -132,7 +132,7 @@ if [ -f /usr/share/icons/hicolor/icon-theme.cache ]; then
 fi
 
 echo "== running the installed program in a lab network"
-cat >"$work/lab.spec" <<'EOF'
+cat >"$work/lab.txt" <<'EOF'
 # One segment, the scanner at .1, three devices (one with a Cisco OUI).
 segment 192.168.77.1/24 02:00:00:00:77:01
 host 0 192.168.77.10 00:00:0c:12:34:56 printer.lab
@@ -141,7 +141,7 @@ host 0 192.168.77.30 02:00:00:00:77:30
 EOF
 lab_ips=(192.168.77.10 192.168.77.20 192.168.77.30)
 lab_macs=(00:00:0C:12:34:56 02:00:00:00:77:20 02:00:00:00:77:30)
-lab_prefix="$("$qzlab" up "$work/lab.spec")"
+lab_prefix="$("$qzlab" up "$work/lab.txt")"
 echo "lab: $lab_prefix"
 
 # run_in_lab <label> <program>: starts it as $user in the scanner namespace with its own HOME

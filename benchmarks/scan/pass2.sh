@@ -42,7 +42,7 @@ cleanup() {
 }
 trap cleanup EXIT
 
-# Starts a scripted peer on port 80 of the n-th host (0-based, spec order) of the lab.
+# Starts a scripted peer on port 80 of the n-th host (0-based, in lab-file order) of the lab.
 start_peer() {
   local index="$1" ip="$2"
   shift 2
@@ -84,7 +84,7 @@ mkdir -p "$work/www/title" "$work/www/upper" "$work/www/amp"
 echo '<html><head><title>Router Login</title></head></html>' >"$work/www/title/index.html"
 echo '<HTML><HEAD><TITLE>Printer</TITLE></HEAD></HTML>' >"$work/www/upper/index.html"
 echo '<html><title>Tom &amp; Jerry</title></html>' >"$work/www/amp/index.html"
-cat >"$work/hostile.spec" <<SPEC
+cat >"$work/hostile.lab" <<LAB
 segment 192.168.78.1/24 02:00:00:00:78:01
 host 0 192.168.78.10 02:00:00:78:00:10 b$(printf '\xc3\xbc')cher-router.lab
 host 0 192.168.78.11 02:00:00:78:00:11 printer.lab
@@ -101,8 +101,8 @@ http 192.168.78.10 lighttpd $work/www/title
 http 192.168.78.11 busybox $work/www/upper
 http 192.168.78.12 python $work/www/amp
 http 192.168.78.13 lighttpd $work/www/missing
-SPEC
-prefix="$("$qzlab" up "$work/hostile.spec" 2>/dev/null | tail -n 1)"
+LAB
+prefix="$("$qzlab" up "$work/hostile.lab" 2>/dev/null | tail -n 1)"
 [ -n "$prefix" ] || { echo "pass2.sh: the hostile lab did not come up" >&2; exit 1; }
 start_peer 4 192.168.78.14 server-only EmbeddedWeb/1.0
 start_peer 5 192.168.78.15 redirect-login
@@ -134,8 +134,8 @@ echo '<html><head><title>Small Device</title></head><body>ok</body></html>' \
   echo "segment 192.168.79.1/24 02:00:00:00:79:01"
   echo "hosts 0 192.168.79.10 60 00:00:0c:79"
   for i in $(seq 10 69); do echo "http 192.168.79.$i busybox $work/www/small"; done
-} >"$work/sixty.spec"
-prefix="$("$qzlab" up "$work/sixty.spec" 2>/dev/null | tail -n 1)"
+} >"$work/sixty.lab"
+prefix="$("$qzlab" up "$work/sixty.lab" 2>/dev/null | tail -n 1)"
 [ -n "$prefix" ] || { echo "pass2.sh: the sixty-host lab did not come up" >&2; exit 1; }
 measure sixty 61
 cleanup_lab
