@@ -7,6 +7,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -79,6 +80,13 @@ bool WaitUntilListening(const lab::TLab& lab, const std::string& ip) {
     std::this_thread::sleep_for(100ms);
   }
   return false;
+}
+
+// True once the started program has ended. It stays a zombie, for the lab to reap.
+bool HasEnded(pid_t pid) {
+  siginfo_t info{};
+  return waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+         info.si_pid == pid;
 }
 
 // Reports of scan_pass2_run by address: name, mac, protocol, title (escapes undone).
@@ -250,19 +258,23 @@ TEST_F(SecondPassLab, ProgramWritesTheSameTitlesToItsExport) {
                           "XDG_RUNTIME_DIR=" + (root / "run").string()});
 
   // Pass 1 starts at once, pass 2 ten seconds after it; the SYN-dropping host holds pass 2
-  // for the connect time-out.
+  // for the connect time-out. A program that ends early (a sanitizer report ends it) leaves
+  // the file as it is: the wait stops there and shows what the program wrote to its log.
   std::string text;
   bool complete = false;
+  bool ended = false;
   const auto deadline = std::chrono::steady_clock::now() + 180s;
-  while (!complete && std::chrono::steady_clock::now() < deadline) {
+  while (!complete && !ended && std::chrono::steady_clock::now() < deadline) {
     std::this_thread::sleep_for(500ms);
+    ended = HasEnded(program);
     text = ReadFile(exportFile);
     complete = true;
     for (const std::string& line : lines) complete = complete && text.find(line) != std::string::npos;
   }
+  const std::string log = ReadFile(s_lab->ProcessLog(program));
   s_lab->StopProcess(program);
 
-  EXPECT_TRUE(complete) << text;
+  EXPECT_TRUE(complete) << text << (ended ? "\nThe program ended early. Its log:\n" + log : "");
   EXPECT_TRUE(text.starts_with("host;ip;vendor;title;mac\r\n")) << text;
   EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), static_cast<long>(lines.size()) + 1)
       << text;
