@@ -313,6 +313,16 @@ void TBlockSocket::ReadBackAddresses() {
   }
 }
 
+bool TBlockSocket::ResolveWithHandle(const std::string& host, const std::string& port,
+                                     sockaddr_storage& address, socklen_t& length) {
+  if (!ResolveAddress(host, port, address, length)) {
+    ErrorCheck();
+    return false;
+  }
+  CreateHandle(address);
+  return HasHandle();
+}
+
 void TBlockSocket::BindLocal(const std::string& ip, const std::string& port) {
   ClearError();
   if (!HasHandle() && m_family == TSocketFamily::SF_Any && ip == "0.0.0.0" && port == "0") {
@@ -320,12 +330,7 @@ void TBlockSocket::BindLocal(const std::string& ip, const std::string& port) {
   }
   sockaddr_storage address{};
   socklen_t length = 0;
-  if (!ResolveAddress(ip, port, address, length)) {
-    ErrorCheck();
-    return;
-  }
-  CreateHandle(address);
-  if (!HasHandle()) {
+  if (!ResolveWithHandle(ip, port, address, length)) {
     return;
   }
   CheckResult(bind(m_handle, reinterpret_cast<const sockaddr*>(&address), length));
@@ -343,12 +348,7 @@ void TBlockSocket::ConnectPeer(const std::string& host, const std::string& port)
 void TBlockSocket::PlainConnect(const std::string& host, const std::string& port) {
   sockaddr_storage address{};
   socklen_t length = 0;
-  if (!ResolveAddress(host, port, address, length)) {
-    ErrorCheck();
-    return;
-  }
-  CreateHandle(address);
-  if (!HasHandle()) {
+  if (!ResolveWithHandle(host, port, address, length)) {
     return;
   }
   int result = 0;
