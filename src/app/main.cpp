@@ -6,10 +6,20 @@
 
 #include "app/application.h"
 #include "app/formmain.h"
+#include "netinfo/arp.h"
+#include "platform/privileges.h"
 
 // quenZOR: finds the devices on the machine's private IPv4 networks and lists them live.
 // The command line is not read.
 int main(int, char** argv) {
+  // The capability the package may give the program (cap_net_raw) is used here, once, for the
+  // packet socket of raw ARP; then every capability goes, before Qt or ALSA read the
+  // environment or load plugins. Without the capability ARP goes through the kernel.
+  netinfo::OpenArpSocket();
+  if (!platform::DropCapabilities()) {
+    std::fputs("quenzor: cannot give up its capabilities; not starting\n", stderr);
+    return 1;
+  }
   // Only the program's own name reaches Qt, so no argument changes what the program does.
   int qtArgc = 1;
   char* qtArgv[] = {argv[0], nullptr};

@@ -3,7 +3,6 @@
 #include "netinfo/netlink.h"
 
 #include <arpa/inet.h>
-#include <linux/capability.h>
 #include <linux/filter.h>
 #include <linux/if_arp.h>
 #include <linux/if_ether.h>
@@ -11,9 +10,10 @@
 #include <linux/neighbour.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
-#include <sys/syscall.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -24,10 +24,13 @@
 #include <cstring>
 #include <deque>
 #include <fstream>
+#include <map>
+#include <memory>
 #include <mutex>
 #include <semaphore>
 #include <thread>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 namespace netinfo {
@@ -79,6 +82,7 @@ class TFd {
   ~TFd() {
     if (m_fd >= 0) close(m_fd);
   }
+  TFd(TFd&& other) noexcept : m_fd(std::exchange(other.m_fd, -1)) {}
   TFd(const TFd&) = delete;
   TFd& operator=(const TFd&) = delete;
   int Get() const { return m_fd; }
@@ -86,13 +90,6 @@ class TFd {
  private:
   int m_fd;
 };
-
-bool HaveNetRaw() {
-  __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
-  __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3] = {};
-  if (syscall(SYS_capget, &header, data) != 0) return false;
-  return (data[CAP_TO_INDEX(CAP_NET_RAW)].effective & CAP_TO_MASK(CAP_NET_RAW)) != 0;
-}
 
 // ---- what the routing table says ----
 
@@ -179,7 +176,7 @@ uint32_t Answer(const std::vector<uint8_t>& hardware, uint8_t* mac, uint32_t* le
   return kArpNoError;
 }
 
-// ---- raw mode ----
+// ---- raw mode: one packet socket for every adapter ----
 
 struct TArpPacket {  // RFC 826 for Ethernet and IPv4, as on the wire
   uint16_t hardwareType;
@@ -194,14 +191,12 @@ struct TArpPacket {  // RFC 826 for Ethernet and IPv4, as on the wire
 } __attribute__((packed));
 static_assert(sizeof(TArpPacket) == 28);
 
-// Lets only ARP replies from the target through to the socket, so that a sweep's many
-// sockets do not each receive every reply on the link.
-bool AttachReplyFilter(int fd, uint32_t target) {
+// Lets only ARP replies through to the socket: the requests of every other host on every
+// link would otherwise wake the receiver for nothing.
+bool AttachReplyFilter(int fd) {
   sock_filter code[] = {
       BPF_STMT(BPF_LD | BPF_H | BPF_ABS, offsetof(TArpPacket, operation)),
-      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, ARPOP_REPLY, 0, 3),
-      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(TArpPacket, senderIp)),
-      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, ntohl(target), 0, 1),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, ARPOP_REPLY, 0, 1),
       BPF_STMT(BPF_RET | BPF_K, 0xFFFF),
       BPF_STMT(BPF_RET | BPF_K, 0),
   };
@@ -209,69 +204,211 @@ bool AttachReplyFilter(int fd, uint32_t target) {
   return setsockopt(fd, SOL_SOCKET, SO_ATTACH_FILTER, &program, sizeof program) == 0;
 }
 
-bool IsReplyFrom(const uint8_t* data, ssize_t size, uint32_t target) {
-  if (size < static_cast<ssize_t>(sizeof(TArpPacket))) return false;
+// The sender of an Ethernet/IPv4 ARP reply, or nothing for any other frame.
+std::optional<TArpPacket> ParseReply(const uint8_t* data, ssize_t size) {
+  if (size < static_cast<ssize_t>(sizeof(TArpPacket))) return std::nullopt;
   TArpPacket p;
   std::memcpy(&p, data, sizeof p);
-  return ntohs(p.hardwareType) == ARPHRD_ETHER && ntohs(p.protocolType) == ETH_P_IP &&
-         p.hardwareLength == kMacSize && p.protocolLength == 4 &&
-         ntohs(p.operation) == ARPOP_REPLY && std::memcmp(p.senderIp, &target, 4) == 0;
+  if (ntohs(p.hardwareType) != ARPHRD_ETHER || ntohs(p.protocolType) != ETH_P_IP ||
+      p.hardwareLength != kMacSize || p.protocolLength != 4 || ntohs(p.operation) != ARPOP_REPLY) {
+    return std::nullopt;
+  }
+  return p;
 }
 
-uint32_t RawArp(uint32_t ifIndex, const std::vector<uint8_t>& ownMac, uint32_t senderIp,
-                uint32_t target, uint8_t* mac, uint32_t* length) {
-  // Protocol 0 at first: the socket receives nothing until it is bound, so no frame slips
-  // past before the filter is in place.
-  TFd fd(socket(AF_PACKET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-  if (fd.Get() < 0) return kArpGenFailure;
-  sockaddr_ll link{};
-  link.sll_family = AF_PACKET;
-  link.sll_protocol = htons(ETH_P_ARP);
-  link.sll_ifindex = static_cast<int>(ifIndex);
-  if (!AttachReplyFilter(fd.Get(), target) ||
-      bind(fd.Get(), reinterpret_cast<sockaddr*>(&link), sizeof link) != 0) {
-    return kArpGenFailure;
-  }
-  TArpPacket request{};
-  request.hardwareType = htons(ARPHRD_ETHER);
-  request.protocolType = htons(ETH_P_IP);
-  request.hardwareLength = kMacSize;
-  request.protocolLength = 4;
-  request.operation = htons(ARPOP_REQUEST);
-  std::copy(ownMac.begin(), ownMac.end(), request.senderMac);
-  std::memcpy(request.senderIp, &senderIp, 4);
-  std::memcpy(request.targetIp, &target, 4);
-  sockaddr_ll broadcast = link;
-  broadcast.sll_halen = kMacSize;
-  std::memset(broadcast.sll_addr, 0xFF, kMacSize);
+uint64_t WaiterKey(uint32_t ifIndex, uint32_t address) {
+  return uint64_t{ifIndex} << 32 | address;
+}
 
-  const auto deadline = TClock::now() + kDeadline;
-  auto nextSend = TClock::now();
-  for (;;) {
-    auto now = TClock::now();
-    if (now >= deadline) return kArpNoAnswer;
-    if (now >= nextSend) {
-      // A failed send (a full queue) is just a lost request; the next one follows.
-      sendto(fd.Get(), &request, sizeof request, MSG_NOSIGNAL,
-             reinterpret_cast<sockaddr*>(&broadcast), sizeof broadcast);
-      nextSend += kRawRetry;
+// The network namespace of the calling thread: a packet socket sends and receives on the
+// adapters of the namespace it was made in, and only a caller of that namespace may use it.
+ino_t CurrentNamespace() {
+  struct stat info{};
+  return stat("/proc/thread-self/ns/net", &info) == 0 ? info.st_ino : 0;
+}
+
+// One AF_PACKET socket for ARP, bound to no adapter, so it serves every adapter of its
+// namespace, also those that appear after it was made. Callers send their requests through
+// it; one receiver thread hands each reply to the callers waiting for that sender on that
+// adapter.
+class TArpSocket {
+ public:
+  // Needs CAP_NET_RAW; nullptr without it.
+  static std::unique_ptr<TArpSocket> Open() {
+    // Protocol 0 at first: the socket receives nothing until the filter is in place.
+    TFd fd(socket(AF_PACKET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    if (fd.Get() < 0 || !AttachReplyFilter(fd.Get())) return nullptr;
+    // A sweep's replies come in a burst; a larger queue loses fewer (the retries make good
+    // the rest). The kernel caps it at net.core.rmem_max.
+    int bytes = 1 << 20;
+    setsockopt(fd.Get(), SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
+    sockaddr_ll any{};
+    any.sll_family = AF_PACKET;
+    any.sll_protocol = htons(ETH_P_ARP);
+    if (bind(fd.Get(), reinterpret_cast<sockaddr*>(&any), sizeof any) != 0) return nullptr;
+    TFd wake(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+    if (wake.Get() < 0) return nullptr;
+    return std::unique_ptr<TArpSocket>(new TArpSocket(std::move(fd), std::move(wake)));
+  }
+
+  ~TArpSocket() {
+    if (m_receiver.joinable()) {
+      uint64_t one = 1;
+      [[maybe_unused]] ssize_t n = write(m_wake.Get(), &one, sizeof one);
+      m_receiver.join();
     }
-    auto wake = std::min(nextSend, deadline);
-    auto wait = std::chrono::duration_cast<milliseconds>(wake - TClock::now()).count() + 1;
-    pollfd p{fd.Get(), POLLIN, 0};
-    int ready = poll(&p, 1, static_cast<int>(std::max<long long>(wait, 0)));
-    if (ready < 0 && errno != EINTR) return kArpGenFailure;
-    if (ready <= 0) continue;
-    uint8_t buffer[256];
-    ssize_t got;
-    while ((got = recv(fd.Get(), buffer, sizeof buffer, 0)) > 0 || (got < 0 && errno == EINTR)) {
-      if (got > 0 && IsReplyFrom(buffer, got, target)) {
-        TArpPacket reply;
-        std::memcpy(&reply, buffer, sizeof reply);
-        return Answer(std::vector<uint8_t>(reply.senderMac, reply.senderMac + kMacSize), mac, length);
+  }
+
+  TArpSocket(const TArpSocket&) = delete;
+  TArpSocket& operator=(const TArpSocket&) = delete;
+
+  // Asks on the adapter ifIndex, from ownMac and senderIp, for the MAC of target: a
+  // broadcast request every 250 ms until a reply from target arrives on that adapter or
+  // the deadline passes.
+  uint32_t Ask(uint32_t ifIndex, const std::vector<uint8_t>& ownMac, uint32_t senderIp,
+               uint32_t target, uint8_t* mac, uint32_t* length) {
+    TArpPacket request{};
+    request.hardwareType = htons(ARPHRD_ETHER);
+    request.protocolType = htons(ETH_P_IP);
+    request.hardwareLength = kMacSize;
+    request.protocolLength = 4;
+    request.operation = htons(ARPOP_REQUEST);
+    std::copy(ownMac.begin(), ownMac.end(), request.senderMac);
+    std::memcpy(request.senderIp, &senderIp, 4);
+    std::memcpy(request.targetIp, &target, 4);
+    sockaddr_ll broadcast{};
+    broadcast.sll_family = AF_PACKET;
+    broadcast.sll_protocol = htons(ETH_P_ARP);
+    broadcast.sll_ifindex = static_cast<int>(ifIndex);
+    broadcast.sll_halen = kMacSize;
+    std::memset(broadcast.sll_addr, 0xFF, kMacSize);
+
+    TWaiter waiter;
+    const uint64_t key = WaiterKey(ifIndex, target);
+    std::unique_lock lock(m_mutex);
+    StartReceiver();
+    auto registration = m_waiters.emplace(key, &waiter);
+    const auto deadline = TClock::now() + kDeadline;
+    for (auto nextSend = TClock::now(); !waiter.answered;) {
+      const auto now = TClock::now();
+      if (now >= deadline) break;
+      if (now >= nextSend) {
+        // A failed send (a full queue) is just a lost request; the next one follows.
+        sendto(m_fd.Get(), &request, sizeof request, MSG_NOSIGNAL,
+               reinterpret_cast<sockaddr*>(&broadcast), sizeof broadcast);
+        nextSend += kRawRetry;
+      }
+      m_answered.wait_until(lock, std::min(nextSend, deadline));
+    }
+    m_waiters.erase(registration);
+    if (!waiter.answered) return kArpNoAnswer;
+    return Answer(std::vector<uint8_t>(waiter.mac, waiter.mac + kMacSize), mac, length);
+  }
+
+ private:
+  struct TWaiter {
+    bool answered = false;
+    uint8_t mac[kMacSize] = {};
+  };
+
+  TArpSocket(TFd fd, TFd wake) : m_fd(std::move(fd)), m_wake(std::move(wake)) {}
+
+  // The receiver starts with the first request, on a thread made after the program gave
+  // up its capabilities. Called holding m_mutex.
+  void StartReceiver() {
+    if (!m_receiver.joinable()) m_receiver = std::thread([this] { Receive(); });
+  }
+
+  void Receive() {
+    pollfd fds[2] = {{m_fd.Get(), POLLIN, 0}, {m_wake.Get(), POLLIN, 0}};
+    for (;;) {
+      if (poll(fds, 2, -1) < 0 && errno != EINTR) return;
+      if (fds[1].revents != 0) return;
+      uint8_t buffer[256];
+      sockaddr_ll from{};
+      socklen_t fromSize = sizeof from;
+      ssize_t got;
+      while ((got = recvfrom(m_fd.Get(), buffer, sizeof buffer, 0,
+                             reinterpret_cast<sockaddr*>(&from), &fromSize)) > 0 ||
+             (got < 0 && errno == EINTR)) {
+        // Replies this machine sends itself show up as outgoing frames: never an answer.
+        if (got > 0 && from.sll_pkttype != PACKET_OUTGOING) Deliver(from.sll_ifindex, buffer, got);
+        fromSize = sizeof from;
       }
     }
   }
+
+  void Deliver(int ifIndex, const uint8_t* data, ssize_t size) {
+    auto reply = ParseReply(data, size);
+    if (!reply || ifIndex <= 0) return;
+    uint32_t sender;
+    std::memcpy(&sender, reply->senderIp, 4);
+    std::lock_guard lock(m_mutex);
+    auto [first, last] = m_waiters.equal_range(WaiterKey(static_cast<uint32_t>(ifIndex), sender));
+    if (first == last) return;
+    for (auto it = first; it != last; ++it) {
+      if (it->second->answered) continue;
+      std::memcpy(it->second->mac, reply->senderMac, kMacSize);
+      it->second->answered = true;
+    }
+    m_answered.notify_all();
+  }
+
+  TFd m_fd;
+  TFd m_wake;  // ends the receiver
+  std::mutex m_mutex;
+  std::condition_variable m_answered;
+  std::multimap<uint64_t, TWaiter*> m_waiters;  // iterators stay valid across inserts
+  std::thread m_receiver;
+};
+
+// The packet sockets by network namespace. The program opens the one of its own namespace
+// at start, while it may hold the capability; tests that force raw mode in other namespaces
+// get one opened on demand there.
+class TArpSockets {
+ public:
+  bool OpenHere(bool atStart) {
+    const ino_t ns = CurrentNamespace();
+    std::lock_guard lock(m_mutex);
+    if (m_byNamespace.count(ns) != 0) return true;
+    std::shared_ptr<TArpSocket> socket = TArpSocket::Open();
+    if (!socket) return false;
+    m_byNamespace[ns] = {socket, atStart};
+    m_openedAtStart = m_openedAtStart || atStart;
+    return true;
+  }
+
+  std::shared_ptr<TArpSocket> Here() {
+    const ino_t ns = CurrentNamespace();
+    std::lock_guard lock(m_mutex);
+    auto it = m_byNamespace.find(ns);
+    return it == m_byNamespace.end() ? nullptr : it->second.socket;
+  }
+
+  bool OpenedAtStart() {
+    std::lock_guard lock(m_mutex);
+    return m_openedAtStart;
+  }
+
+  // Forgets the sockets opened on demand; a caller still asking keeps its own until done.
+  void CloseOnDemand() {
+    std::lock_guard lock(m_mutex);
+    std::erase_if(m_byNamespace, [](const auto& entry) { return !entry.second.atStart; });
+  }
+
+ private:
+  struct TEntry {
+    std::shared_ptr<TArpSocket> socket;
+    bool atStart = false;
+  };
+  std::mutex m_mutex;
+  std::map<ino_t, TEntry> m_byNamespace;
+  bool m_openedAtStart = false;
+};
+
+TArpSockets& ArpSockets() {
+  static TArpSockets sockets;
+  return sockets;
 }
 
 // ---- kernel mode ----
@@ -412,44 +549,101 @@ uint32_t KernelArp(TNetlink& netlink, uint32_t ifIndex, uint32_t dest, uint32_t 
 
 }  // namespace
 
+bool OpenArpSocket() {
+  return ArpSockets().OpenHere(true);
+}
+
 TArpMode CurrentArpMode() {
   int forced = forcedMode.load();
   if (forced >= 0) return static_cast<TArpMode>(forced);
-  static const TArpMode detected = HaveNetRaw() ? TArpMode::Raw : TArpMode::Kernel;
-  return detected;
+  return ArpSockets().OpenedAtStart() ? TArpMode::Raw : TArpMode::Kernel;
 }
 
 void ForceArpMode(std::optional<TArpMode> mode) {
   forcedMode = mode ? static_cast<int>(*mode) : -1;
+  if (!mode) ArpSockets().CloseOnDemand();
 }
 
-uint32_t SendArp(uint32_t destAddress, uint32_t sourceAddress, uint8_t* mac, uint32_t* length) {
-  if (!mac || !length || *length == 0 || destAddress == 0) return kArpInvalidParameter;
-  const TArpMode mode = CurrentArpMode();
-  TSlot slot;
-  TNetlink netlink;
-  if (netlink.Open() != 0) return kArpGenFailure;
-  TRoute route;
-  if (LookupRoute(netlink, destAddress, sourceAddress, route) != 0) return kArpNoAnswer;
+namespace {
 
+// Where a request for dest goes: the adapter, its MAC and the address to ask from, or the
+// answer itself (an own address, nothing on-link). Holds a netlink socket only meanwhile.
+struct TPath {
+  std::optional<uint32_t> answer;  // set when the lookup already decided
+  std::vector<uint8_t> ownMac;     // an own address: the adapter's MAC is the answer
+  uint32_t ifIndex = 0;
+  std::vector<uint8_t> linkMac;
+  uint32_t sender = 0;
+};
+
+TPath FindPath(TNetlink& netlink, uint32_t destAddress, uint32_t sourceAddress) {
+  TPath path;
+  TRoute route;
+  if (LookupRoute(netlink, destAddress, sourceAddress, route) != 0) {
+    path.answer = kArpNoAnswer;
+    return path;
+  }
   if (route.type == RTN_LOCAL) {
     TLinkInfo owner;
     uint32_t index = OwnerOf(netlink, destAddress);
-    if (index == 0 || LookupLink(netlink, index, owner) != 0 || owner.arpType == ARPHRD_LOOPBACK) {
-      return kArpNoAnswer;
+    if (index == 0 || LookupLink(netlink, index, owner) != 0 || owner.arpType == ARPHRD_LOOPBACK ||
+        owner.address.empty()) {
+      path.answer = kArpNoAnswer;
+    } else {
+      path.ownMac = owner.address;
     }
-    return Answer(owner.address, mac, length);
+    return path;
   }
-  if (route.type != RTN_UNICAST || route.viaGateway || route.oif == 0) return kArpNoAnswer;
-
   TLinkInfo link;
-  if (LookupLink(netlink, route.oif, link) != 0 || !UsableEthernet(link)) return kArpNoAnswer;
-  if (*length < kMacSize) return kArpBufferOverflow;
-  if (mode == TArpMode::Kernel) return KernelArp(netlink, route.oif, destAddress, sourceAddress, mac, length);
+  if (route.type != RTN_UNICAST || route.viaGateway || route.oif == 0 ||
+      LookupLink(netlink, route.oif, link) != 0 || !UsableEthernet(link)) {
+    path.answer = kArpNoAnswer;
+    return path;
+  }
+  path.ifIndex = route.oif;
+  path.linkMac = link.address;
+  path.sender = sourceAddress != 0 ? sourceAddress : route.preferredSource;
+  return path;
+}
 
-  uint32_t sender = sourceAddress != 0 ? sourceAddress : route.preferredSource;
-  if (sender == 0) return kArpNoAnswer;
-  return RawArp(route.oif, link.address, sender, destAddress, mac, length);
+uint32_t RawSendArp(uint32_t destAddress, uint32_t sourceAddress, uint8_t* mac, uint32_t* length) {
+  std::shared_ptr<TArpSocket> socket = ArpSockets().Here();
+  if (!socket && forcedMode.load() == static_cast<int>(TArpMode::Raw) && ArpSockets().OpenHere(false)) {
+    socket = ArpSockets().Here();
+  }
+  if (!socket) return kArpGenFailure;
+  TPath path;
+  {
+    // Only the lookups hold descriptors of their own; the wait shares the packet socket.
+    TSlot slot;
+    TNetlink netlink;
+    if (netlink.Open() != 0) return kArpGenFailure;
+    path = FindPath(netlink, destAddress, sourceAddress);
+  }
+  if (path.answer) return *path.answer;
+  if (!path.ownMac.empty()) return Answer(path.ownMac, mac, length);
+  if (*length < kMacSize) return kArpBufferOverflow;
+  if (path.sender == 0) return kArpNoAnswer;
+  return socket->Ask(path.ifIndex, path.linkMac, path.sender, destAddress, mac, length);
+}
+
+uint32_t KernelSendArp(uint32_t destAddress, uint32_t sourceAddress, uint8_t* mac, uint32_t* length) {
+  TSlot slot;
+  TNetlink netlink;
+  if (netlink.Open() != 0) return kArpGenFailure;
+  TPath path = FindPath(netlink, destAddress, sourceAddress);
+  if (path.answer) return *path.answer;
+  if (!path.ownMac.empty()) return Answer(path.ownMac, mac, length);
+  if (*length < kMacSize) return kArpBufferOverflow;
+  return KernelArp(netlink, path.ifIndex, destAddress, sourceAddress, mac, length);
+}
+
+}  // namespace
+
+uint32_t SendArp(uint32_t destAddress, uint32_t sourceAddress, uint8_t* mac, uint32_t* length) {
+  if (!mac || !length || *length == 0 || destAddress == 0) return kArpInvalidParameter;
+  return CurrentArpMode() == TArpMode::Raw ? RawSendArp(destAddress, sourceAddress, mac, length)
+                                           : KernelSendArp(destAddress, sourceAddress, mac, length);
 }
 
 }  // namespace netinfo

@@ -38,10 +38,11 @@ constexpr int32_t kMsPerDay = 86400000;
 std::atomic<TAdapterLister> g_adapterLister{nullptr};
 std::atomic<TArpSender> g_arpSender{nullptr};
 
-// Every worker holds a socket or two while it asks for a MAC, and the first pass runs up to
-// 1255 of them at once: more than the usual soft limit of 1024 descriptors allows, so the ARP
-// requests would queue for descriptors (netinfo bounds the calls in flight by this limit) and
-// the pass would take seconds longer. Raise the soft limit towards the hard one.
+// In kernel ARP mode every worker holds two sockets while it waits for its neighbour, and the
+// first pass runs up to 1255 of them at once: more than the usual soft limit of 1024
+// descriptors allows, so the requests would queue for descriptors (netinfo bounds the calls in
+// flight by this limit) and the pass would take seconds longer. Raise the soft limit towards
+// the hard one. Raw mode waits on one shared socket and needs no such room.
 void EnsureDescriptorRoom() {
   constexpr rlim_t kWanted = 8192;
   rlimit limit{};
@@ -158,7 +159,7 @@ void ScanNetwork(bool probeHttp, bool resolveNames, TStatusCallback status, TRes
   ProbeHttp = probeHttp;
   ScanBusy = true;
   WorkTotal = 0;
-  EnsureDescriptorRoom();
+  if (netinfo::CurrentArpMode() == netinfo::TArpMode::Kernel) EnsureDescriptorRoom();
 
   int32_t adapterCount = 0;
   netinfo::TAdaptorRows rows;

@@ -7,10 +7,16 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <linux/if_ether.h>
+#include <linux/if_packet.h>
+#include <net/if.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <iostream>
 #include <map>
@@ -128,6 +134,7 @@ TEST_P(ArpLab, BadArgumentsAndShortBuffers) {
 // that more than a first pass's 1255 workers run together.
 TEST_P(ArpLab, ManyConcurrentCallersEachGetTheirOwnAnswer) {
   lab::TScannerScope scope(*s_lab);
+  Ask(kLive);  // raw mode's shared socket is open from here on
   const size_t descriptorsBefore = OpenDescriptors();
   constexpr int kCallers = 1300;
   std::vector<TResult> results(kCallers);
@@ -195,16 +202,83 @@ TEST_P(ArpLab, SweepOfFiveNetworksLosesNoAnswer) {
             << "sweep of 1275 addresses in " << elapsed.count() << " ms" << std::endl;
 }
 
+// Sends ARP replies as fast as it can from a lab host, with the given sender address, until
+// stopped: frames that pass the packet socket's filter but answer nobody.
+class TReplyFlood {
+ public:
+  TReplyFlood(const std::string& hostNs, const std::string& sender)
+      : m_thread([this, hostNs, sender] { Run(hostNs, sender); }) {}
+  ~TReplyFlood() {
+    m_stop = true;
+    m_thread.join();
+  }
+  long Sent() const { return m_sent; }
+
+ private:
+  void Run(const std::string& hostNs, const std::string& sender) {
+    lab::TNetnsScope scope(hostNs);
+    int fd = socket(AF_PACKET, SOCK_DGRAM | SOCK_CLOEXEC, htons(ETH_P_ARP));
+    if (fd < 0) return;
+    sockaddr_ll to{};
+    to.sll_family = AF_PACKET;
+    to.sll_protocol = htons(ETH_P_ARP);
+    to.sll_ifindex = static_cast<int>(if_nametoindex(lab::kHostAdapter));
+    to.sll_halen = 6;
+    std::memset(to.sll_addr, 0xFF, 6);
+    uint8_t reply[28] = {0x00, 0x01, 0x08, 0x00, 6, 4, 0x00, 0x02, 0x02, 0x00, 0x00, 0x00, 0xf1, 0x0d};
+    in_addr_t from = inet_addr(sender.c_str());
+    std::memcpy(reply + 14, &from, 4);
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (!m_stop && std::chrono::steady_clock::now() < end) {
+      if (sendto(fd, reply, sizeof reply, 0, reinterpret_cast<sockaddr*>(&to), sizeof to) > 0) ++m_sent;
+    }
+    close(fd);
+  }
+
+  std::atomic<bool> m_stop{false};
+  std::atomic<long> m_sent{0};
+  std::thread m_thread;
+};
+
+// Raw mode shares one socket among all callers. Under a flood of replies that pass its filter
+// (a third address on the asked link, and the asked address itself on another adapter), two
+// callers, one on each adapter, still each get their own host's reply, and a caller whose
+// address nobody answers is done at its deadline. The kernel's table must not be fooled by
+// the flood either.
+TEST_P(ArpLab, RepliesReachOnlyTheirOwnCallerAndAFloodHoldsNobody) {
+  {
+    TReplyFlood thirdAddress(s_lab->HostNs(kLive), "192.168.70.21");
+    TReplyFlood otherAdapter(s_lab->HostNs(kGateway), kAbsent);
+    lab::TScannerScope scope(*s_lab);
+    TResult live, gateway, absent;
+    std::chrono::milliseconds absentTook{};
+    std::thread a([&] { live = Ask(kLive); });
+    std::thread b([&] { gateway = Ask(kGateway); });
+    std::thread c([&] {
+      auto start = std::chrono::steady_clock::now();
+      absent = Ask(kAbsent);
+      absentTook = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+    });
+    a.join();
+    b.join();
+    c.join();
+    EXPECT_EQ(live.mac, "00-00-0C-70-00-10");
+    EXPECT_EQ(gateway.mac, "00-00-0C-70-01-01");
+    EXPECT_EQ(absent.code, netinfo::kArpNoAnswer) << "a reply from elsewhere is no answer";
+    EXPECT_LT(absentTook.count(), 2500) << "the flood kept the caller past its deadline";
+    EXPECT_GT(thirdAddress.Sent() + otherAdapter.Sent(), 1000) << "the flood did not flow";
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(BothModes, ArpLab, testing::Values(TArpMode::Raw, TArpMode::Kernel),
                          [](const testing::TestParamInfo<TArpMode>& info) {
                            return info.param == TArpMode::Raw ? "Raw" : "Kernel";
                          });
 
-TEST(ArpMode, RootHasRawSocketsAndAnUnprivilegedUserAsksTheKernel) {
+// The mode comes from what start-up could open: with the capability (root here) raw, as
+// nobody without it the kernel's table. Either way the helper keeps no capability.
+TEST(ArpMode, WithTheCapabilityAtStartRawOtherwiseTheKernel) {
   QZ_REQUIRE_LAB();
-  netinfo::ForceArpMode(std::nullopt);
-  EXPECT_EQ(netinfo::CurrentArpMode(), TArpMode::Raw);
-
   lab::TLab lab;
   lab.AddSegment("192.168.72.2/24");
   lab.AddHost({"192.168.72.10", "00:00:0c:72:00:10", "", 0});
@@ -212,7 +286,9 @@ TEST(ArpMode, RootHasRawSocketsAndAnUnprivilegedUserAsksTheKernel) {
   std::string setpriv = lab::FindProgram("setpriv");
   ASSERT_FALSE(setpriv.empty());
   std::string out;
-  // The helper runs as nobody, without capabilities, inside the scanner namespace.
+  ASSERT_EQ(lab.RunInScanner({QZ_NETINFO_HELPER, "arp", "192.168.72.10", "192.168.72.11"}, &out), 0);
+  EXPECT_EQ(out, "raw 192.168.72.10 0 00-00-0C-72-00-10\n"
+                 "raw 192.168.72.11 67 -\n");
   ASSERT_EQ(lab.RunInScanner({setpriv, "--reuid=65534", "--regid=65534", "--clear-groups",
                               QZ_NETINFO_HELPER, "arp", "192.168.72.10", "192.168.72.11"},
                              &out),

@@ -6,6 +6,7 @@
 #include "netinfo/adapters.h"
 #include "netinfo/arp.h"
 #include "netinfo/ipaddress.h"
+#include "platform/privileges.h"
 
 #include <arpa/inet.h>
 
@@ -21,6 +22,9 @@ std::string Narrow(const std::wstring& text) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // As the program does: raw ARP when the capability is there, and none kept afterwards.
+  netinfo::OpenArpSocket();
+  if (!platform::DropCapabilities()) return 3;
   std::string mode = argc > 1 ? argv[1] : "";
   if (mode == "lookup") {
     for (int i = 2; i < argc; ++i) {
