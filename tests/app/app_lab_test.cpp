@@ -2,10 +2,13 @@
 // lab, with vendors, titles and names, keep ~/quenZOR.csv and end cleanly when closed.
 
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -14,6 +17,7 @@
 #include <gtest/gtest.h>
 
 #include "lab/lab.h"
+#include "lab/labprocess.h"
 
 namespace {
 
@@ -133,6 +137,102 @@ TEST_F(ProgramInLab, FillsTheExportWithEveryLiveHostAndEndsCleanlyWhenClosed) {
   EXPECT_EQ(std::count(final.begin(), final.end(), '\n'), 6) << final;
 
   // A close (SIGTERM for a program without a screen) ends it with exit code 0.
+  ASSERT_EQ(kill(program, SIGTERM), 0);
+  EXPECT_EQ(WaitForExit(program, 60s), 0);
+}
+
+// The lines of /proc/<pid>/task/*/status that name capability sets and are not all zero.
+std::string HeldCapabilities(pid_t pid) {
+  std::string held;
+  for (const auto& task : fs::directory_iterator("/proc/" + std::to_string(pid) + "/task")) {
+    std::istringstream status(ReadFile(task.path() / "status"));
+    for (std::string line; std::getline(status, line);) {
+      if ((line.rfind("CapPrm:", 0) == 0 || line.rfind("CapEff:", 0) == 0 || line.rfind("CapInh:", 0) == 0 ||
+           line.rfind("CapAmb:", 0) == 0) &&
+          line.find_first_not_of("0", line.find_first_not_of(" \t", 7)) != std::string::npos) {
+        if (held.size() < 200) held += task.path().filename().string() + " " + line + "\n";
+      }
+    }
+  }
+  return held;
+}
+
+// Whether the process holds one of the packet sockets of its network namespace.
+bool HoldsPacketSocket(pid_t pid) {
+  const std::string proc = "/proc/" + std::to_string(pid);
+  std::istringstream table(ReadFile(proc + "/net/packet"));
+  std::string line;
+  std::getline(table, line);  // header; the inode is the last column
+  std::vector<std::string> inodes;
+  while (std::getline(table, line)) inodes.push_back(line.substr(line.find_last_of(' ') + 1));
+  for (const auto& fd : fs::directory_iterator(proc + "/fd")) {
+    std::error_code ec;
+    const std::string target = fs::read_symlink(fd.path(), ec).string();
+    for (const auto& inode : inodes) {
+      if (target == "socket:[" + inode + "]") return true;
+    }
+  }
+  return false;
+}
+
+// Datagrams that reached a host on a port nobody listens on (the discard port of kernel ARP).
+long UdpNoPorts(lab::TLab& lab, const std::string& host) {
+  std::string snmp;
+  lab.RunInHost(host, {"cat", "/proc/net/snmp"}, &snmp);
+  std::istringstream lines(snmp);
+  std::string names, values;
+  while (std::getline(lines, names) && names.rfind("Udp:", 0) != 0) {}
+  std::getline(lines, values);
+  std::istringstream n(names), v(values);
+  for (std::string name, value; n >> name && v >> value;) {
+    if (name == "NoPorts") return std::stol(value);
+  }
+  return -1;
+}
+
+// Installed with cap_net_raw and started by any user, the program sweeps with its own ARP
+// requests, yet holds no capability once it runs, and neither does code that a user slips
+// into it (a Qt style plugin found through QT_PLUGIN_PATH).
+TEST_F(ProgramInLab, WithTheFileCapabilityNobodySweepsRawAndNoCodeInItHoldsTheCapability) {
+  const fs::path bin = m_folders.Home().parent_path() / "bin";
+  fs::create_directories(bin);
+  fs::copy_file(QZ_QUENZOR_PATH, bin / "quenzor");
+  const fs::path report = m_folders.Home() / "plugin-report.txt";
+  for (const fs::path& p : {m_folders.Home().parent_path(), bin, bin / "quenzor"}) {
+    fs::permissions(p, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                           fs::perms::others_read | fs::perms::others_exec);
+  }
+  for (const fs::path& p : {m_folders.Home(), m_folders.Home().parent_path() / "run"}) {
+    ASSERT_EQ(chown(p.c_str(), 65534, 65534), 0);
+  }
+  ASSERT_EQ(std::system(("setcap cap_net_raw+ep " + (bin / "quenzor").string()).c_str()), 0);
+  const std::vector<std::string> hosts = {"192.168.77.10", "192.168.77.11", "192.168.77.12", "192.168.77.13"};
+  std::vector<long> noPortsBefore;
+  for (const auto& host : hosts) noPortsBefore.push_back(UdpNoPorts(m_lab, host));
+  std::vector<std::string> env = m_folders.Env();
+  env.insert(env.end(), {std::string("QT_PLUGIN_PATH=") + QZ_PROBE_PLUGIN_PATH, "QT_STYLE_OVERRIDE=qzprobe",
+                         "QZ_PROBE_REPORT=" + report.string()});
+  const pid_t program = m_lab.StartInScanner(
+      {lab::FindProgram("setpriv"), "--reuid=65534", "--regid=65534", "--clear-groups", (bin / "quenzor").string()},
+      env);
+  const bool passOne = WaitFor(
+      [&] {
+        const std::string text = ReadFile(m_folders.Export());
+        return std::count(text.begin(), text.end(), '\n') == 6;
+      },
+      60s);
+  const std::string listed = ReadFile(m_folders.Export());
+  EXPECT_TRUE(passOne) << listed << m_lab.ProcessLog(program);
+  EXPECT_NE(listed.find(";192.168.77.13;"), std::string::npos) << listed;
+  EXPECT_TRUE(HoldsPacketSocket(program)) << "raw ARP has its packet socket";
+  for (size_t i = 0; i < hosts.size(); ++i) {
+    EXPECT_EQ(UdpNoPorts(m_lab, hosts[i]), noPortsBefore[i]) << hosts[i] << " got the datagrams of kernel ARP";
+  }
+  EXPECT_EQ(HeldCapabilities(program), "");
+  const std::string plugin = ReadFile(report);
+  EXPECT_NE(plugin.find("CapEff:\t0000000000000000"), std::string::npos) << plugin;
+  EXPECT_NE(plugin.find("CapPrm:\t0000000000000000"), std::string::npos) << plugin;
+  EXPECT_NE(plugin.find("packet socket: Operation not permitted"), std::string::npos) << plugin;
   ASSERT_EQ(kill(program, SIGTERM), 0);
   EXPECT_EQ(WaitForExit(program, 60s), 0);
 }
