@@ -39,8 +39,13 @@ namespace {
 using TClock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
-constexpr milliseconds kDeadline{1000};
+constexpr milliseconds kDeadline{1000};   // raw mode
 constexpr milliseconds kRawRetry{250};    // raw mode: requests at 0, 250, 500 and 750 ms
+// Kernel mode cannot ask again by itself: the kernel does, once per retrans_time (1 s by
+// default). When its first request or the reply is lost (a busy machine drops frames from
+// full queues, small devices drop bursts of ARP), the answer comes only after its second
+// request, so the wait covers that one and a quarter second for the reply.
+constexpr milliseconds kKernelDeadline{1250};
 constexpr milliseconds kFirstPoll{5};     // kernel mode: polls at 5, 10, 20, 40, then 50 ms
 constexpr milliseconds kLongestPoll{50};
 constexpr size_t kMacSize = 6;
@@ -420,6 +425,12 @@ TArpSockets& ArpSockets() {
 // would lose answers. So new resolutions are admitted only while fewer than three quarters
 // of the table have been started within an entry's lifetime; later callers wait for room
 // before their own second starts.
+//
+// Starts are also paced: 64 may start at once, more go one every half millisecond. When
+// room opens, every waiting caller would otherwise nudge the kernel in the same instant, and
+// such a burst of ARP requests overflows the queues on the way (the receiving side's backlog
+// of 1000 frames per CPU, a switch, a small device): what is lost there is asked again only a
+// second later.
 class TNeighbourBudget {
  public:
   TNeighbourBudget() : m_budget(ReadTableSize() * 3 / 4) {}
@@ -437,8 +448,13 @@ class TNeighbourBudget {
       }
       if (m_recent.count(key) != 0) return;
       if (m_starts.size() < m_budget) {
-        m_starts.emplace_back(now, key);
+        // Generic cell rate: kBurst starts at no spacing, then one per kSpacing.
+        m_paced = std::max(m_paced, now) + kSpacing;
+        const auto start = std::max(now, m_paced - kSpacing * (kBurst + 1));
+        m_starts.emplace_back(start, key);
         m_recent.insert(key);
+        lock.unlock();
+        std::this_thread::sleep_until(start);
         return;
       }
       m_wake.wait_until(lock, m_starts.front().first + kEntryLife);
@@ -447,6 +463,8 @@ class TNeighbourBudget {
 
  private:
   static constexpr milliseconds kEntryLife{3500};
+  static constexpr std::chrono::microseconds kSpacing{500};
+  static constexpr int kBurst = 64;
 
   // Readable in the initial namespace only; elsewhere the kernel's default applies.
   static size_t ReadTableSize() {
@@ -460,6 +478,7 @@ class TNeighbourBudget {
   std::condition_variable m_wake;  // only timed waits: room comes with time, not with events
   std::deque<std::pair<TClock::time_point, uint64_t>> m_starts;
   std::unordered_multiset<uint64_t> m_recent;
+  TClock::time_point m_paced{};
   const size_t m_budget;
 };
 
@@ -528,7 +547,7 @@ uint32_t KernelArp(TNetlink& netlink, uint32_t ifIndex, uint32_t dest, uint32_t 
   }
   NeighbourBudget().Acquire(ifIndex, dest);
   if (!NudgeKernel(dest, source)) return kArpNoAnswer;
-  const auto deadline = TClock::now() + kDeadline;
+  const auto deadline = TClock::now() + kKernelDeadline;
   milliseconds pause = kFirstPoll;
   for (;;) {
     std::vector<uint8_t> hardware;
