@@ -5,7 +5,9 @@
 #   segment 0: a /24 with 60 live hosts
 #   segment 1: an otherwise empty /24 with one host whose ARP replies come 300 ms late
 # Each tool runs RUNS times (default 5); the neighbour caches are flushed before every run.
-# Prints the medians side by side with recall (found/expected) and false hosts.
+# Prints the medians side by side with recall (found/expected) and false hosts, once for each
+# loss level of LOSS (default "0 10 30"): the percentage of ARP frames that every host drops
+# on the way in (an nftables arp table in each host namespace).
 #
 # Usage (as root): benchmarks/scan/run.sh [build-dir]
 set -euo pipefail
@@ -80,24 +82,49 @@ measure() {
 
 median() { sort -n | awk '{v[NR]=$1} END {print (NR % 2) ? v[(NR+1)/2] : int((v[NR/2] + v[NR/2+1]) / 2)}'; }
 
-for run in $(seq 1 "$runs"); do
-  for tool in raw kernel arp-scan; do measure "$tool"; done
-done
+# Every host namespace of the lab drops the given percentage of the ARP frames it receives.
+set_loss() {
+  local ns
+  for ns in $(ip netns list | awk '{print $1}' | grep -E "^${prefix}h[0-9]+$"); do
+    ip netns exec "$ns" nft delete table arp qzloss 2>/dev/null || true
+    [ "$1" -gt 0 ] || continue
+    ip netns exec "$ns" nft -f - <<NFT
+table arp qzloss {
+  chain in {
+    type filter hook input priority 0;
+    numgen random mod 100 < $1 drop
+  }
+}
+NFT
+  done
+}
 
-arp_wall=$(awk '{print $1}' "$work/arp-scan.runs" | median)
-printf '\n%-9s %10s %10s %8s %6s %10s %12s %8s\n' tool wall_ms vs_arpscan recall false pass_ms peak_rss_kb workers
-for tool in raw kernel arp-scan; do
-  wall=$(awk '{print $1}' "$work/$tool.runs" | median)
-  hit=$(awk '{print $2}' "$work/$tool.runs" | sort -n | head -n 1)
-  false=$(awk '{print $3}' "$work/$tool.runs" | sort -n | tail -n 1)
-  pass="-" rss="-" workers="-"
-  if [ -f "$work/$tool.inner" ]; then
-    pass=$(awk '{print $1}' "$work/$tool.inner" | median)
-    rss=$(awk '{print $2}' "$work/$tool.inner" | median)
-    workers=$(awk '{print $3}' "$work/$tool.inner" | median)
-  fi
-  ratio=$(awk -v a="$wall" -v b="$arp_wall" 'BEGIN {printf "%.2fx", a / b}')
-  printf '%-9s %10s %10s %8s %6s %10s %12s %8s\n' "$tool" "$wall" "$ratio" "$hit/$expected" "$false" "$pass" "$rss" "$workers"
+report() {
+  arp_wall=$(awk '{print $1}' "$work/arp-scan.runs" | median)
+  printf '\n-- hosts drop %s %% of ARP frames\n' "$1"
+  printf '%-9s %10s %10s %8s %6s %10s %12s %8s\n' tool wall_ms vs_arpscan recall false pass_ms peak_rss_kb workers
+  for tool in raw kernel arp-scan; do
+    wall=$(awk '{print $1}' "$work/$tool.runs" | median)
+    hit=$(awk '{print $2}' "$work/$tool.runs" | sort -n | head -n 1)
+    false=$(awk '{print $3}' "$work/$tool.runs" | sort -n | tail -n 1)
+    pass="-" rss="-" workers="-"
+    if [ -f "$work/$tool.inner" ]; then
+      pass=$(awk '{print $1}' "$work/$tool.inner" | median)
+      rss=$(awk '{print $2}' "$work/$tool.inner" | median)
+      workers=$(awk '{print $3}' "$work/$tool.inner" | median)
+    fi
+    ratio=$(awk -v a="$wall" -v b="$arp_wall" 'BEGIN {printf "%.2fx", a / b}')
+    printf '%-9s %10s %10s %8s %6s %10s %12s %8s\n' "$tool" "$wall" "$ratio" "$hit/$expected" "$false" "$pass" "$rss" "$workers"
+  done
+}
+
+for loss in ${LOSS:-0 10 30}; do
+  set_loss "$loss"
+  rm -f "$work"/*.runs "$work"/*.inner
+  for run in $(seq 1 "$runs"); do
+    for tool in raw kernel arp-scan; do measure "$tool"; done
+  done
+  report "$loss"
 done
 echo "(medians of $runs runs; recall is the worst run's, false hosts the worst run's; wall_ms is the"
 echo " whole command as started in the lab, pass_ms the pass alone; arp-scan runs once per adapter)"

@@ -13,6 +13,7 @@
 
 #include "netinfo/arp.h"
 #include "platform/messagepump.h"
+#include "platform/privileges.h"
 #include "scan/scandriver.h"
 
 #include <QCoreApplication>
@@ -50,6 +51,9 @@ bool InLabNamespace() {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // As the program starts: raw ARP when the capability is there, and none kept afterwards.
+  netinfo::OpenArpSocket();
+  if (!platform::DropCapabilities()) return 1;
   if (!InLabNamespace()) {
     std::fprintf(stderr, "scan_bench: run it inside a test network namespace (qzlab exec)\n");
     return 2;

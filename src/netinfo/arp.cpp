@@ -24,6 +24,7 @@
 #include <cstring>
 #include <deque>
 #include <fstream>
+#include <limits>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -43,9 +44,9 @@ constexpr milliseconds kDeadline{1000};   // raw mode
 constexpr milliseconds kRawRetry{250};    // raw mode: requests at 0, 250, 500 and 750 ms
 // Kernel mode cannot ask again by itself: the kernel does, once per retrans_time (1 s by
 // default). When its first request or the reply is lost (a busy machine drops frames from
-// full queues, small devices drop bursts of ARP), the answer comes only after its second
-// request, so the wait covers that one and a quarter second for the reply.
-constexpr milliseconds kKernelDeadline{1250};
+// full queues, small devices drop bursts of ARP) or the host is slow, the answer comes only
+// after its second request, so the wait covers that one and half a second for the reply.
+constexpr milliseconds kKernelDeadline{1500};
 constexpr milliseconds kFirstPoll{5};     // kernel mode: polls at 5, 10, 20, 40, then 50 ms
 constexpr milliseconds kLongestPoll{50};
 constexpr size_t kMacSize = 6;
@@ -305,6 +306,13 @@ class TArpSocket {
       }
       m_answered.wait_until(lock, std::min(nextSend, deadline));
     }
+    if (!waiter.answered) {
+      // On a busy machine the receiver may not have run since a reply came in time: read
+      // what is queued before giving up. Bounded, so that a flood cannot hold us here.
+      lock.unlock();
+      Drain(kMostDrained);
+      lock.lock();
+    }
     m_waiters.erase(registration);
     if (!waiter.answered) return kArpNoAnswer;
     return Answer(std::vector<uint8_t>(waiter.mac, waiter.mac + kMacSize), mac, length);
@@ -315,6 +323,8 @@ class TArpSocket {
     bool answered = false;
     uint8_t mac[kMacSize] = {};
   };
+
+  static constexpr int kMostDrained = 1024;  // more than the receive queue holds
 
   TArpSocket(TFd fd, TFd wake) : m_fd(std::move(fd)), m_wake(std::move(wake)) {}
 
@@ -329,17 +339,22 @@ class TArpSocket {
     for (;;) {
       if (poll(fds, 2, -1) < 0 && errno != EINTR) return;
       if (fds[1].revents != 0) return;
-      uint8_t buffer[256];
+      Drain(std::numeric_limits<int>::max());
+    }
+  }
+
+  // Reads up to `most` queued frames and hands each reply to its waiters.
+  void Drain(int most) {
+    uint8_t buffer[256];
+    for (int n = 0; n < most; ++n) {
       sockaddr_ll from{};
       socklen_t fromSize = sizeof from;
-      ssize_t got;
-      while ((got = recvfrom(m_fd.Get(), buffer, sizeof buffer, 0,
-                             reinterpret_cast<sockaddr*>(&from), &fromSize)) > 0 ||
-             (got < 0 && errno == EINTR)) {
-        // Replies this machine sends itself show up as outgoing frames: never an answer.
-        if (got > 0 && from.sll_pkttype != PACKET_OUTGOING) Deliver(from.sll_ifindex, buffer, got);
-        fromSize = sizeof from;
-      }
+      const ssize_t got = recvfrom(m_fd.Get(), buffer, sizeof buffer, 0,
+                                   reinterpret_cast<sockaddr*>(&from), &fromSize);
+      if (got < 0 && errno == EINTR) continue;
+      if (got <= 0) return;
+      // Replies this machine sends itself show up as outgoing frames: never an answer.
+      if (from.sll_pkttype != PACKET_OUTGOING) Deliver(from.sll_ifindex, buffer, got);
     }
   }
 
