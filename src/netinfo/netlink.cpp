@@ -4,6 +4,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -141,9 +142,11 @@ int TNetlink::RequestOnce(uint16_t type, uint16_t flags, const void* header, siz
   for (;;) {
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
                     deadline - std::chrono::steady_clock::now()).count();
-    if (left <= 0) return ETIMEDOUT;
+    // The kernel answers at once; on a busy machine this thread may run only after the
+    // deadline, and then a reply already queued still counts: the time-out is only for
+    // waiting.
     pollfd p{m_fd, POLLIN, 0};
-    int ready = poll(&p, 1, static_cast<int>(left));
+    int ready = poll(&p, 1, static_cast<int>(std::max<long long>(left, 0)));
     if (ready < 0 && errno == EINTR) continue;
     if (ready < 0) return errno;
     if (ready == 0) return ETIMEDOUT;
