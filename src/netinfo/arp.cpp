@@ -40,8 +40,11 @@ namespace {
 using TClock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
-constexpr milliseconds kDeadline{1000};   // raw mode
-constexpr milliseconds kRawRetry{250};    // raw mode: requests at 0, 250, 500 and 750 ms
+// Raw mode asks at 0, 250, 500 and 750 ms and gives the last request 150 ms for its reply
+// (a LAN answers within milliseconds). The deadline stays below a second so that the workers
+// of a pass are done before the scan driver's check at one second, not just after it.
+constexpr milliseconds kDeadline{900};
+constexpr milliseconds kRawRetry{250};
 // Kernel mode cannot ask again by itself: the kernel does, once per retrans_time (1 s by
 // default). When its first request or the reply is lost (a busy machine drops frames from
 // full queues, small devices drop bursts of ARP) or the host is slow, the answer comes only
