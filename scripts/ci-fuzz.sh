@@ -14,7 +14,7 @@ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=None \
   -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
   -DCMAKE_C_FLAGS="$flags" -DCMAKE_CXX_FLAGS="$flags" \
   -DCMAKE_EXE_LINKER_FLAGS="-fsanitize=address,undefined" \
-  -DQZ_FUZZ=ON >/dev/null
+  -DQZ_FUZZ=ON -DQZ_WERROR=ON >/dev/null
 
 targets=()
 for source in tests/fuzz/*_fuzzer.cpp; do

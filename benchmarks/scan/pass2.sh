@@ -19,7 +19,7 @@ runs="${RUNS:-3}"
 
 [ "$(id -u)" -eq 0 ] || { echo "pass2.sh: needs root to build the lab's namespaces" >&2; exit 1; }
 
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQZ_BUILD_BENCHMARKS=ON >/dev/null
 cmake --build "$build" -j2 --target scan_pass2_run scan_http_peer qzlab qz_arp_delay_responder >/dev/null
 runner="$(realpath "$build/tests/scan/scan_pass2_run")"
 peer="$(realpath "$build/tests/scan/scan_http_peer")"

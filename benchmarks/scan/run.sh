@@ -18,7 +18,7 @@ runs="${RUNS:-5}"
 [ "$(id -u)" -eq 0 ] || { echo "run.sh: needs root to build the lab's namespaces" >&2; exit 1; }
 command -v arp-scan >/dev/null || { echo "run.sh: arp-scan is missing (scripts/install-deps.sh)" >&2; exit 1; }
 
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQZ_BUILD_BENCHMARKS=ON >/dev/null
 cmake --build "$build" -j2 --target scan_bench qzlab qz_arp_delay_responder >/dev/null
 bench="$(realpath "$build/benchmarks/scan/scan_bench")"
 qzlab="$(realpath "$build/tests/lab/qzlab")"
