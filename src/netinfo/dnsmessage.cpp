@@ -6,7 +6,6 @@ namespace netinfo {
 
 namespace {
 
-constexpr size_t kHeaderSize = 12;
 constexpr uint16_t kTypePtr = 12;
 constexpr uint16_t kTypeNbstat = 0x21;
 constexpr uint16_t kClassIn = 1;
