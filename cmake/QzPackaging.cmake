@@ -109,13 +109,17 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY "optional")
 # for postinst, and the Qt platform plugins without which no window can open.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "libcap2-bin, qt6-qpa-plugins")
+# The IEEE registry lists: with them the program names vendors from today's registry (after
+# `update-ieee-data`); without them, from the table it carries.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "ieee-data")
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
 "quenZOR sweeps every private IPv4 /24 network that the machine's adapters are
 on by ARP, one short-lived worker thread per address, and lists the devices
 that answer live: host name, IP address, network card vendor (from the IEEE
-OUI table it carries), web page title and MAC address. A second pass fetches
-each device's web page with its own HTTP/1.x client and resolves its name. A
-click on a row opens the device's web page; the list is kept in
+registry: MA-L, MA-M, MA-S and IAB blocks), web page title and MAC address. A
+second pass fetches each device's web page with its own HTTP/1.x client and
+finds its name: reverse DNS, else the name the device gives itself over mDNS
+or NetBIOS. A click on a row opens the device's web page; the list is kept in
 ~/quenZOR.csv.
 
 The package gives the program the cap_net_raw capability, so every user gets

@@ -15,6 +15,7 @@
 #include <QTreeView>
 #include <cstdio>
 #include <stdexcept>
+#include <system_error>
 
 #include "app/csvexport.h"
 #include "app/hostlistmodel.h"
@@ -105,6 +106,18 @@ class TRowHeightDelegate : public QStyledItemDelegate {
 void PlaceAutoSized(QLabel* label, int left, int top, int width, int height) {
   const QSize text = label->sizeHint();
   label->setGeometry(left, top, std::max(width, text.width()), std::max(height, text.height()));
+}
+
+// Reads the vendor table on a thread of its own; in place when no thread can be started.
+std::shared_future<std::shared_ptr<const TOuiTable>> StartLoadingVendorTable() {
+  const auto load = [] { return std::make_shared<const TOuiTable>(TOuiTable::Load()); };
+  try {
+    return std::async(std::launch::async, load).share();
+  } catch (const std::system_error&) {
+    std::promise<std::shared_ptr<const TOuiTable>> loaded;
+    loaded.set_value(load());
+    return loaded.get_future().share();
+  }
 }
 
 void EndProcessNow() {
@@ -250,7 +263,7 @@ bool TFormMain::FormCreate() {
   // Linux reports no Windows version.
   setWindowTitle(QString::fromStdString(CaptionForVersion(0, 0)));
 
-  m_oui = TOuiTable(LoadEmbeddedOuiLines());
+  m_oui = StartLoadingVendorTable();
 
   ScanTimer->start(kScanFirstInterval);
   DisplayTimer->start(kDisplayInterval);
@@ -270,9 +283,14 @@ void TFormMain::Guarded(const std::function<void()>& handler) {
 
 void TFormMain::HostFound(const std::string& ipAddress, const std::string& hostName, const std::string& macAddress,
                           const std::string& protocol, const std::string& title) {
-  // The vendor table is read-only after start-up, so the lookup needs no lock.
-  const std::string vendor = m_oui.LookupVendor(macAddress);
+  // The vendor table is read-only once loaded, so the lookup needs no lock.
+  const std::string vendor = Oui().LookupVendor(macAddress);
   m_table->Update(ipAddress, hostName, macAddress, protocol, title, vendor);
+}
+
+const TOuiTable& TFormMain::Oui() const {
+  static const TOuiTable empty;
+  return m_oui.valid() ? *m_oui.get() : empty;
 }
 
 void TFormMain::ScanStatus(const std::string&) { platform::ProcessMessages(); }
@@ -287,6 +305,8 @@ void TFormMain::ScanTimerTimer() {
       return;
     }
     ++m_passCounter;
+    // Workers look vendors up while they hold ScanLock: let them find the table read.
+    Oui();
     auto status = [this](const std::string& text) { ScanStatus(text); };
     auto found = [this](const std::string& ip, const std::string& name, const std::string& mac,
                         const std::string& protocol, const std::string& title) {

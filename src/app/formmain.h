@@ -3,6 +3,8 @@
 #include <QWidget>
 #include <cstdint>
 #include <functional>
+#include <future>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -85,7 +87,8 @@ class TFormMain : public QWidget {
 
   int32_t DisplayedCount() const { return m_displayedCount; }
   int32_t PassCounter() const { return m_passCounter; }
-  const TOuiTable& Oui() const { return m_oui; }
+  // The vendor table; waits for it while it is still being read.
+  const TOuiTable& Oui() const;
   THostTable& Table() { return *m_table; }
 
   // Components, named as the window declares them.
@@ -116,7 +119,8 @@ class TFormMain : public QWidget {
 
   TFormServices m_services;
   THostTable* m_table;
-  TOuiTable m_oui;  // OuiLines
+  // OuiLines: read on a thread of its own, so the registry lists do not hold up the window.
+  std::shared_future<std::shared_ptr<const TOuiTable>> m_oui;
   std::string m_exportPath;
   int32_t m_passCounter = 0;
   int32_t m_displayedCount = 0;

@@ -1,6 +1,6 @@
 #include "scan/worker.h"
 
-#include "netinfo/ipaddress.h"
+#include "netinfo/devicename.h"
 #include "scan/scandriver.h"
 #include "scan/webprobe.h"
 
@@ -34,9 +34,10 @@ class TRunningMark {
   TRunningMark& operator=(const TRunningMark&) = delete;
 };
 
-// The host name a second-pass worker reports: the looked-up name, upper-cased by Unicode rules.
+// The host name a second-pass worker reports: the reverse DNS name, else the name the device
+// gives itself (mDNS, NetBIOS), upper-cased by Unicode rules; the address when there is none.
 std::string UpperHostName(const std::string& address) {
-  const std::string name = netinfo::LookupHostName(address);
+  const std::string name = netinfo::LookupDeviceName(address);
   return QString::fromLocal8Bit(name.data(), static_cast<qsizetype>(name.size())).toUpper().toUtf8().toStdString();
 }
 

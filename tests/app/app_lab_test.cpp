@@ -248,4 +248,62 @@ TEST_F(ProgramInLab, SecondCopyExitsAtOnceAndTheFirstGoesOn) {
   EXPECT_EQ(WaitForExit(first, 60s), 0);
 }
 
+// Names from reverse DNS and from the devices themselves (avahi-daemon, nmbd, a responder that
+// only sends garbage), and vendors from the smaller IEEE blocks, as the program writes them.
+class NamesInLab : public testing::Test {
+ protected:
+  void SetUp() override {
+    QZ_REQUIRE_LAB();
+    m_lab.AddSegment("192.168.94.1/24", "02:00:00:00:94:01");
+    m_lab.AddHost({"192.168.94.10", "02:00:00:94:00:10", "dns-only.lab"});
+    m_lab.AddHost({"192.168.94.11", "02:00:00:94:00:11", ""});
+    m_lab.AddHost({"192.168.94.12", "02:00:00:94:00:12", ""});
+    m_lab.AddHost({"192.168.94.13", "02:00:00:94:00:13", "router.lab"});
+    m_lab.AddHost({"192.168.94.14", "02:00:00:94:00:14", ""});
+    m_lab.AddHost({"192.168.94.15", "02:00:00:94:00:15", ""});
+    m_lab.AddHost({"192.168.94.16", "02:00:00:94:00:16", ""});
+    m_lab.AddHost({"192.168.94.17", "20:85:93:b0:00:17", ""});  // an MA-M block
+    m_lab.AddHost({"192.168.94.18", "70:b3:d5:f2:f0:18", ""});  // an MA-S block
+    m_lab.Up();
+    m_lab.StartMdnsResponder("192.168.94.11", "johns-macbook");
+    m_lab.StartNetbiosResponder("192.168.94.12", "KITCHEN-PC");
+    m_lab.StartMdnsResponder("192.168.94.13", "router-mdns");
+    m_lab.StartMdnsResponder("192.168.94.14", "nas-mdns");
+    m_lab.StartNetbiosResponder("192.168.94.14", "NAS-NETBIOS");
+    m_lab.StartBadNameResponder("192.168.94.16");
+  }
+
+  lab::TLab m_lab;
+  TUserFolders m_folders;
+};
+
+TEST_F(NamesInLab, EachHostGetsTheFirstNameItHasAndItsBlocksVendor) {
+  // No host serves a page: the refused connection still counts as "http", so every host gets
+  // the name step.
+  const std::vector<std::string> lines = {
+      "DNS-ONLY.LAB;192.168.94.10;Unknown Vendor;<no title>;02:00:00:94:00:10\r\n",         // reverse DNS
+      "JOHNS-MACBOOK.LOCAL;192.168.94.11;Unknown Vendor;<no title>;02:00:00:94:00:11\r\n",  // mDNS
+      "KITCHEN-PC;192.168.94.12;Unknown Vendor;<no title>;02:00:00:94:00:12\r\n",           // NetBIOS
+      "ROUTER.LAB;192.168.94.13;Unknown Vendor;<no title>;02:00:00:94:00:13\r\n",           // DNS over mDNS
+      "NAS-MDNS.LOCAL;192.168.94.14;Unknown Vendor;<no title>;02:00:00:94:00:14\r\n",       // mDNS over NetBIOS
+      "192.168.94.15;192.168.94.15;Unknown Vendor;<no title>;02:00:00:94:00:15\r\n",        // no name
+      "192.168.94.16;192.168.94.16;Unknown Vendor;<no title>;02:00:00:94:00:16\r\n",        // garbage only
+      "192.168.94.17;192.168.94.17;IOG Products LLC;<no title>;20:85:93:B0:00:17\r\n",
+      "192.168.94.18;192.168.94.18;TELEPLATFORMS;<no title>;70:B3:D5:F2:F0:18\r\n",
+      "192.168.94.1;192.168.94.1;Unknown Vendor;<no title>;02:00:00:00:94:01\r\n"};
+  const pid_t program = m_lab.StartInScanner({QZ_QUENZOR_PATH}, m_folders.Env());
+  const bool complete = WaitFor(
+      [&] {
+        const std::string text = ReadFile(m_folders.Export());
+        return std::all_of(lines.begin(), lines.end(),
+                           [&](const std::string& line) { return text.find(line) != std::string::npos; });
+      },
+      120s);
+  const std::string text = ReadFile(m_folders.Export());
+  EXPECT_TRUE(complete) << text << ReadFile(m_lab.ProcessLog(program));
+  EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), static_cast<long>(lines.size()) + 1) << text;
+  ASSERT_EQ(kill(program, SIGTERM), 0);
+  EXPECT_EQ(WaitForExit(program, 60s), 0);
+}
+
 }  // namespace

@@ -2,6 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdlib>
+#include <unistd.h>
+#include <filesystem>
+#include <fstream>
+
 namespace app {
 namespace {
 
@@ -75,6 +81,71 @@ TEST(LookupVendor, IndexedLookupMatchesTheLinearWalkOnOddTables) {
   EXPECT_EQ(table.LookupVendor("AB:CD:EF:00:00:00"), "Lower");
   EXPECT_EQ(table.LookupVendor("00:00:01:11:11:11"), "");
   EXPECT_EQ(table.LookupVendor("00:00:03:11:11:11"), "A=B");
+}
+
+const TOuiTable& Full() {
+  static const TOuiTable table = TOuiTable::Embedded();
+  return table;
+}
+
+TEST(LookupVendor, LongestBlockWinsOverTheBlockHolder) {
+  const TOuiTable& table = Full();
+  const std::vector<std::pair<const char*, const char*>> cases = {
+      {"70:B3:D5:F2:F0:01", "TELEPLATFORMS"},            // MA-S
+      {"70-b3-d5-f2-ff-ff", "TELEPLATFORMS"},            // its last address, other spelling
+      {"20:85:93:B0:00:01", "IOG Products LLC"},         // MA-M
+      {"00:50:C2:7D:50:01", "DEUTA-WERKE GmbH"},         // IAB
+      {"70:B3:D5:00:00:01", "IEEE Registration Authority"},  // no smaller block: the holder
+      {"70:B3:D5", "IEEE Registration Authority"},       // too short for a smaller block
+      {"00:00:0C:12:34:56", "Cisco Systems, Inc"},
+  };
+  for (const auto& [mac, vendor] : cases) EXPECT_EQ(table.LookupVendor(mac), vendor) << mac;
+  EXPECT_EQ(table.EntriesWithKeyLength(8), 32530u);
+  EXPECT_EQ(table.EntriesWithKeyLength(10), 4390u);
+  EXPECT_EQ(table.EntriesWithKeyLength(13), 9604u);
+  size_t checked = 0;
+  for (const std::string& line : table.OuiLines()) {
+    if (line[8] != '-' || ++checked % 7 != 0) continue;  // a sample of the smaller blocks
+    std::string mac = line.substr(0, line.find('=')) + "0:00:00";
+    std::replace(mac.begin(), mac.end(), '-', ':');
+    ASSERT_EQ(table.LookupVendor(mac), table.LookupVendorLinear(mac)) << mac;
+  }
+}
+
+TEST(ReadIeeeLists, ReadsTheRegistrysTextListsAsTheGeneratorDoes) {
+  // The installed lists of the date the built-in table was made from give exactly its lines.
+  std::ifstream installed(std::string(kIeeeDataFolder) + "/.lastupdate");
+  std::ifstream built(std::string(QZ_RESOURCES_DIR) + "/oui/ieee-data.lastupdate");
+  std::string installedDate, builtDate;
+  if (installed >> installedDate && built >> builtDate && installedDate == builtDate) {
+    std::vector<std::string> expected = LoadEmbeddedOuiLines();
+    for (std::string& line : LoadEmbeddedBlockLines()) expected.push_back(line);
+    std::stable_sort(expected.begin(), expected.end(), [](const std::string& a, const std::string& b) {
+      return a.substr(0, a.find('=')) < b.substr(0, b.find('='));
+    });
+    EXPECT_EQ(ReadIeeeLists(kIeeeDataFolder), expected);
+  }
+
+  // A folder of lists in the registry's layouts: CR LF, tabs or runs of blanks, and a range
+  // that is no block of a known size.
+  const std::filesystem::path folder = std::filesystem::temp_directory_path() / ("qz-ieee-lists-" + std::to_string(getpid()));
+  std::filesystem::create_directories(folder);
+  std::ofstream(folder / "oui.txt") << "OUI/MA-L\r\n\r\nAA-BB-CC   (hex)\t\tNew Maker\r\n"
+                                       "AABBCC     (base 16)\t\tNew Maker\r\n\t\t\tStreet 1\r\n";
+  std::ofstream(folder / "mam.txt") << "aa-bb-cc   (hex)\t\tMedium\r\nD00000-DFFFFF     (base 16)\t\tMedium\r\n"
+                                       "AA-BB-CC   (hex)\t\tOdd\r\nD00000-D7FFFF     (base 16)\t\tOdd\r\n";
+  std::ofstream(folder / "iab.txt") << "AA-BB-CC                      (hex)                         Small Co   \r\n"
+                                       "DE1000-DE1FFF                 (base 16)                     Small Co   \r\n";
+  EXPECT_EQ(ReadIeeeLists(folder.string()),
+            (std::vector<std::string>{"AA-BB-CC=New Maker", "AA-BB-CC-D=Medium", "AA-BB-CC-DE-1=Small Co"}));
+  const TOuiTable table = TOuiTable::Load(folder.string());
+  EXPECT_EQ(table.LookupVendor("aa:bb:cc:de:10:00"), "Small Co");
+  EXPECT_EQ(table.LookupVendor("aa:bb:cc:de:20:00"), "Medium");
+  EXPECT_EQ(table.LookupVendor("aa:bb:cc:00:00:00"), "New Maker");
+  // Without a readable oui.txt the built-in table serves.
+  std::filesystem::remove(folder / "oui.txt");
+  EXPECT_EQ(TOuiTable::Load(folder.string()).EntryCount(), Full().EntryCount());
+  std::filesystem::remove_all(folder);
 }
 
 TEST(SplitLines, SplitsAtCrLfAndAtLoneCrOrLf) {

@@ -20,6 +20,10 @@
 #include <stdexcept>
 #include <thread>
 
+#ifndef QZ_BAD_NAME_RESPONDER
+#define QZ_BAD_NAME_RESPONDER "bad_name_responder.py"
+#endif
+
 #ifndef QZ_ARP_RESPONDER
 #define QZ_ARP_RESPONDER "qz_arp_delay_responder"
 #endif
@@ -484,6 +488,97 @@ pid_t TLab::StartDelayedArpHost(const std::string& ip, int delayMs) {
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
+  return pid;
+}
+
+// ---- name responders ----
+
+namespace {
+
+// A reverse PTR query for ip (id 0x5151) and a NetBIOS node status request for "*" (0x5252).
+std::string ReversePtrQuery(const std::string& ip) {
+  in_addr a{};
+  inet_pton(AF_INET, ip.c_str(), &a);
+  const auto* o = reinterpret_cast<const unsigned char*>(&a.s_addr);
+  std::string query("\x51\x51\0\0\0\x01\0\0\0\0\0\0", 12);
+  for (const std::string& label : {std::to_string(o[3]), std::to_string(o[2]), std::to_string(o[1]),
+                                   std::to_string(o[0]), std::string("in-addr"), std::string("arpa")}) {
+    query += static_cast<char>(label.size()) + label;
+  }
+  return query + std::string("\0\0\x0c\0\x01", 5);
+}
+
+std::string NodeStatusQuery() {
+  return std::string("\x52\x52\0\0\0\x01\0\0\0\0\0\0\x20" "CK", 15) + std::string(30, 'A') +
+         std::string("\0\0\x21\0\x01", 5);
+}
+
+}  // namespace
+
+void TLab::WaitForUdpAnswer(const std::string& ip, int port, const std::string& query, pid_t server) {
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<uint16_t>(port));
+  inet_pton(AF_INET, ip.c_str(), &address.sin_addr);
+  TNetnsScope scope(m_scannerNs);
+  int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) throw std::runtime_error(Errno("socket"));
+  timeval wait{0, 200 * 1000};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (std::chrono::steady_clock::now() < deadline) {
+    sendto(fd, query.data(), query.size(), 0, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    char buffer[2048];
+    if (recv(fd, buffer, sizeof buffer, 0) > 0) {
+      close(fd);
+      return;
+    }
+    if (ChildEnded(server)) break;
+  }
+  close(fd);
+  throw std::runtime_error("responder on " + ip + ":" + std::to_string(port) + " did not answer");
+}
+
+pid_t TLab::StartMdnsResponder(const std::string& ip, const std::string& hostName) {
+  const std::string avahi = FindProgram("avahi-daemon");
+  if (avahi.empty()) throw std::runtime_error("avahi-daemon is not installed");
+  const std::string conf = TempDir() + "/avahi-" + ip + ".conf";
+  WriteFile(conf, "[server]\nhost-name=" + hostName + "\nuse-ipv4=yes\nuse-ipv6=no\nenable-dbus=no\n"
+                  "allow-interfaces=" + kHostAdapter + "\n[publish]\npublish-addresses=yes\n");
+  // Its pid file and socket live in /run/avahi-daemon: a tmpfs /run of its own mount namespace
+  // keeps instances apart and leaves the machine's /run alone.
+  const std::string script = "mount -t tmpfs none /run && mkdir /run/avahi-daemon && exec " + avahi + " -f " + conf +
+                             " --no-drop-root --no-chroot --no-rlimits";
+  const pid_t pid = StartIn(HostNs(ip), {FindProgram("unshare"), "-m", "sh", "-c", script}, {});
+  WaitForUdpAnswer(ip, 5353, ReversePtrQuery(ip), pid);
+  return pid;
+}
+
+pid_t TLab::StartNetbiosResponder(const std::string& ip, const std::string& netbiosName) {
+  const std::string nmbd = FindProgram("nmbd");
+  if (nmbd.empty()) throw std::runtime_error("nmbd is not installed (Debian package samba)");
+  const std::string dir = TempDir() + "/nmbd-" + ip;
+  for (const char* name : {"lock", "state", "cache", "pid", "private", "ncalrpc", "log", "sock"}) {
+    fs::create_directories(dir + "/" + name);
+  }
+  const std::string conf = dir + "/smb.conf";
+  WriteFile(conf, "[global]\nnetbios name = " + netbiosName + "\nworkgroup = QZLAB\ninterfaces = " +
+                      kHostAdapter + "\nbind interfaces only = yes\n"
+                      "lock directory = " + dir + "/lock\nstate directory = " + dir + "/state\n"
+                      "cache directory = " + dir + "/cache\npid directory = " + dir + "/pid\n"
+                      "private dir = " + dir + "/private\nncalrpc dir = " + dir + "/ncalrpc\n"
+                      "log file = " + dir + "/log/log.%m\nnmbd:socket dir = " + dir + "/sock\n");
+  // The tmpfs /run takes what nmbd puts there by its built-in paths whatever the conf says.
+  const std::string script = "mount -t tmpfs none /run && exec " + nmbd +
+                             " -F --no-process-group --debug-stdout -l " + dir + "/log -s " + conf;
+  const pid_t pid = StartIn(HostNs(ip), {FindProgram("unshare"), "-m", "sh", "-c", script}, {});
+  WaitForUdpAnswer(ip, 137, NodeStatusQuery(), pid);
+  return pid;
+}
+
+pid_t TLab::StartBadNameResponder(const std::string& ip) {
+  const pid_t pid = StartIn(HostNs(ip), {FindProgram("python3"), QZ_BAD_NAME_RESPONDER, ip}, {});
+  WaitForUdpAnswer(ip, 137, NodeStatusQuery(), pid);
   return pid;
 }
 

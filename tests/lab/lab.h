@@ -82,6 +82,17 @@ class TLab {
   // scripted responder, each reply delayed by delayMs. Returns once it listens.
   pid_t StartDelayedArpHost(const std::string& ip, int delayMs);
 
+  // Real name responders in a host: Debian's avahi-daemon publishing `hostName`.local (it
+  // answers the reverse PTR query of the host's address) and Samba's nmbd with the NetBIOS
+  // name `netbiosName`. Each runs in a mount namespace of its own with a fresh /run and keeps
+  // its files under the lab's folder; returns once it answers a query from the scanner.
+  pid_t StartMdnsResponder(const std::string& ip, const std::string& hostName);
+  pid_t StartNetbiosResponder(const std::string& ip, const std::string& netbiosName);
+  // A scripted responder on the host's ports 5353 and 137 that answers every query with
+  // malformed or foreign datagrams (a compression loop, a wrong transaction id, another
+  // question, a name count past the end), and never with a usable name.
+  pid_t StartBadNameResponder(const std::string& ip);
+
   // For the command-line tool: the lab stays up when this object goes, processes started
   // from now on outlive it, and a state file lets Destroy() end them later.
   void Keep();
@@ -107,6 +118,7 @@ class TLab {
   int RunIn(const std::string& ns, const std::vector<std::string>& argv, std::string* output,
             const std::vector<std::string>& env, int timeoutMs);
   void WaitForPort(const std::string& ns, const std::string& ip, int port, pid_t server);
+  void WaitForUdpAnswer(const std::string& ip, int port, const std::string& query, pid_t server);
   void WriteNetnsFiles();
   void SaveState() const;
   const std::string& TempDir();

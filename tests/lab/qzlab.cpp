@@ -18,6 +18,10 @@
 //                                         a web server on <ip>:80 serving docroot
 //   arpdelay <ip> <ms>                    the host answers ARP only through a responder
 //                                         that delays each reply by <ms>
+//   mdns <ip> <host-name>                 avahi-daemon in the host, publishing <host-name>.local
+//   netbios <ip> <name>                   nmbd in the host, with the NetBIOS name <name>
+//   badnames <ip>                         a responder that answers name queries only with
+//                                         malformed or foreign datagrams
 //
 // Example:
 //   segment 192.168.77.2/24 02:00:00:00:77:02
@@ -41,7 +45,7 @@
 namespace {
 
 struct TLater {
-  std::string kind;  // "http" or "arpdelay"
+  std::string kind;  // "http", "arpdelay", "mdns", "netbios" or "badnames"
   std::vector<std::string> args;
 };
 
@@ -88,8 +92,9 @@ void ReadLabFile(const std::string& path, lab::TLab& lab, std::vector<TLater>& l
         std::snprintf(mac, sizeof mac, "%s:%02x:%02x", w[4].c_str(), (i + 1) >> 8, (i + 1) & 0xff);
         lab.AddHost({NextIp(w[2], i), mac, "", std::stoi(w[1])});
       }
-    } else if (w[0] == "http" || w[0] == "arpdelay") {
-      need(w[0] == "http" ? 4 : 3);
+    } else if (w[0] == "http" || w[0] == "arpdelay" || w[0] == "mdns" || w[0] == "netbios" ||
+               w[0] == "badnames") {
+      need(w[0] == "http" ? 4 : w[0] == "badnames" ? 2 : 3);
       later.push_back({w[0], std::vector<std::string>(w.begin() + 1, w.end())});
     } else {
       throw std::runtime_error(path + ":" + std::to_string(number) + ": unknown statement " + w[0]);
@@ -106,6 +111,9 @@ int Up(const std::string& labFilePath) {
     lab.Keep();
     for (const auto& item : later) {
       if (item.kind == "http") lab.StartHttpServer(item.args[0], item.args[1], item.args[2]);
+      else if (item.kind == "mdns") lab.StartMdnsResponder(item.args[0], item.args[1]);
+      else if (item.kind == "netbios") lab.StartNetbiosResponder(item.args[0], item.args[1]);
+      else if (item.kind == "badnames") lab.StartBadNameResponder(item.args[0]);
       else lab.StartDelayedArpHost(item.args[0], std::stoi(item.args[1]));
     }
   } catch (...) {

@@ -3,13 +3,16 @@
 //   qz_netinfo_helper lookup <address>...   "<address> <LookupHostName(address)>" per line
 //   qz_netinfo_helper adapters              "<name> <type> <mac> dns=<servers>" per adapter
 //   qz_netinfo_helper arp <address>...      "<raw|kernel> <address> <result> <mac>" per line
+//   qz_netinfo_helper devicename <address>...  "<address> <LookupDeviceName(address)> <ms>"
 #include "netinfo/adapters.h"
 #include "netinfo/arp.h"
+#include "netinfo/devicename.h"
 #include "netinfo/ipaddress.h"
 #include "platform/privileges.h"
 
 #include <arpa/inet.h>
 
+#include <chrono>
 #include <cstdio>
 #include <string>
 
@@ -29,6 +32,16 @@ int main(int argc, char** argv) {
   if (mode == "lookup") {
     for (int i = 2; i < argc; ++i) {
       std::printf("%s %s\n", argv[i], netinfo::LookupHostName(argv[i]).c_str());
+    }
+    return 0;
+  }
+  if (mode == "devicename") {
+    for (int i = 2; i < argc; ++i) {
+      const auto start = std::chrono::steady_clock::now();
+      const std::string name = netinfo::LookupDeviceName(argv[i]);
+      const auto ms =
+          std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
+      std::printf("%s %s %lld\n", argv[i], name.c_str(), static_cast<long long>(ms));
     }
     return 0;
   }

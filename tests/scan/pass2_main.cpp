@@ -9,7 +9,8 @@
 //   peak_workers <n>                                most worker bodies running at once in pass 2
 //   peak_rss_kb <n>                                 of the whole run
 //
-// "--pass2-only" skips the first pass (pass 2 then runs with the first pass's worker limit).
+// "--pass2-only" skips the first pass (pass 2 then runs with the first pass's worker limit);
+// "--no-names" runs pass 2 with web pages but without the name step.
 // It refuses to run where any adapter but loopback is not a test network's ("qz..."): it
 // sweeps every private network of its adapters.
 
@@ -69,10 +70,10 @@ uint32_t AddressOrder(const std::string& ip) {
   return ntohl(address.s_addr);
 }
 
-long long RunPass(bool probe, std::vector<TReport>* reports) {
+long long RunPass(bool probe, bool names, std::vector<TReport>* reports) {
   const auto started = std::chrono::steady_clock::now();
   scan::ScanNetwork(
-      probe, probe, [](const std::string&) { platform::ProcessMessages(); },
+      probe, names, [](const std::string&) { platform::ProcessMessages(); },
       [reports](const std::string& ip, const std::string& name, const std::string& mac,
                 const std::string& protocol, const std::string& title) {
         // Workers call this one at a time, holding ScanLock.
@@ -90,14 +91,19 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "scan_pass2_run: run it inside a test network namespace (only qz adapters)\n");
     return 2;
   }
-  const bool pass2Only = argc > 1 && std::strcmp(argv[1], "--pass2-only") == 0;
+  bool pass2Only = false;
+  bool names = true;
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--pass2-only") == 0) pass2Only = true;
+    if (std::strcmp(argv[i], "--no-names") == 0) names = false;
+  }
   QCoreApplication app(argc, argv);
 
   long long pass1 = 0;
-  if (!pass2Only) pass1 = RunPass(false, nullptr);
+  if (!pass2Only) pass1 = RunPass(false, false, nullptr);
   std::vector<TReport> reports;
   scan::ResetWorkerCounters();
-  const long long pass2 = RunPass(true, &reports);
+  const long long pass2 = RunPass(true, names, &reports);
 
   std::sort(reports.begin(), reports.end(), [](const TReport& a, const TReport& b) {
     return AddressOrder(a.ip) < AddressOrder(b.ip);
