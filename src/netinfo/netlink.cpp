@@ -10,6 +10,17 @@
 
 namespace netinfo {
 
+namespace {
+
+// NLMSG_OK, without the macro's comparison of a signed length with the unsigned nlmsg_len
+// that clang warns about.
+bool MessageFits(const nlmsghdr* m, int length) {
+  return length >= static_cast<int>(sizeof(nlmsghdr)) && m->nlmsg_len >= sizeof(nlmsghdr) &&
+         m->nlmsg_len <= static_cast<unsigned>(length);
+}
+
+}  // namespace
+
 TRtAttributes::TRtAttributes(const rtattr* first, int length) {
   for (const rtattr* a = first; RTA_OK(a, length); a = RTA_NEXT(a, length)) {
     unsigned short type = a->rta_type & NLA_TYPE_MASK;
@@ -173,7 +184,7 @@ int TNetlink::RequestOnce(uint16_t type, uint16_t flags, const void* header, siz
     if (got < 0) return errno;
     if (from.nl_pid != 0) continue;  // only the kernel answers our requests
     int length = static_cast<int>(got);
-    for (auto* m = reinterpret_cast<const nlmsghdr*>(buffer.data()); NLMSG_OK(m, length);
+    for (auto* m = reinterpret_cast<const nlmsghdr*>(buffer.data()); MessageFits(m, length);
          m = NLMSG_NEXT(m, length)) {
       if (m->nlmsg_seq != sequence || m->nlmsg_pid != m_portId) continue;  // a stale answer
       if (m->nlmsg_flags & NLM_F_DUMP_INTR) interrupted = true;
