@@ -167,11 +167,11 @@ class SecondPassLab : public testing::Test {
   // than the reverse lookups of the name step.
   static std::vector<std::string> LeakedTraffic() {
     std::vector<std::string> leaked;
-    std::istringstream other(s_lab->ProcessLog(s_otherService));
+    std::istringstream other(ReadFile(s_lab->ProcessLog(s_otherService)));
     for (std::string line; std::getline(other, line);) {
       if (line.starts_with("request ")) leaked.push_back(line);
     }
-    std::istringstream resolver(s_lab->ProcessLog(s_resolver));
+    std::istringstream resolver(ReadFile(s_lab->ProcessLog(s_resolver)));
     for (std::string line; std::getline(resolver, line);) {
       if (line.starts_with("query ") && !line.ends_with(" 12")) leaked.push_back(line);  // 12: PTR
     }
