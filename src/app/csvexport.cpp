@@ -5,7 +5,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 
+#include "app/safetext.h"
 #include "support/paths.h"
 
 namespace app {
@@ -13,14 +15,6 @@ namespace app {
 namespace {
 
 constexpr int kWriteAttempts = 6;
-
-int OpenRetry(const char* path, int flags, mode_t mode) {
-  int fd;
-  do {
-    fd = ::open(path, flags, mode);
-  } while (fd < 0 && errno == EINTR);
-  return fd;
-}
 
 void CloseFile(int fd) {
   // close is not retried on EINTR: on Linux the descriptor is gone either way.
@@ -58,14 +52,23 @@ void CreateFolders(const std::string& path) {
   }
 }
 
+// The mode of the file that a rewrite replaces, so that a user's chmod outlives the rewrite;
+// 0600 for a new file: a list of the LAN's devices is nobody else's business.
+mode_t KeptMode(const std::string& path) {
+  struct stat old {};
+  if (::lstat(path.c_str(), &old) == 0 && S_ISREG(old.st_mode)) return old.st_mode & 0777;
+  return 0600;
+}
+
 bool WriteOnce(const std::string& path, std::string_view text) {
   CreateFolders(path);
-  // The temporary file lies beside the target: rename only replaces within one file system.
-  const std::string temporary = path + ".tmp-" + std::to_string(::getpid());
-  const int fd = OpenRetry(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0666);
+  // The temporary file lies beside the target (rename only replaces within one file system)
+  // under a name that nobody can guess or plant beforehand.
+  std::string temporary = path + ".XXXXXX";
+  const int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
   if (fd < 0) return false;
   // The data reaches the disk before the rename, so a crash leaves either file whole.
-  const bool written = WriteAll(fd, text) && SyncRetry(fd) == 0;
+  const bool written = ::fchmod(fd, KeptMode(path)) == 0 && WriteAll(fd, text) && SyncRetry(fd) == 0;
   CloseFile(fd);
   if (written && ::rename(temporary.c_str(), path.c_str()) == 0) return true;
   ::unlink(temporary.c_str());
@@ -75,9 +78,14 @@ bool WriteOnce(const std::string& path, std::string_view text) {
 }  // namespace
 
 std::string CsvField(std::string_view text) {
-  if (text.find_first_of(";\"\r\n") == std::string_view::npos) return std::string(text);
+  std::string field = CleanText(text);
+  // A leading "=", "+", "-", "@", TAB or CR makes a spreadsheet read the field as a formula
+  // (CSV injection); a leading "'" makes it plain text again, and the quotes keep it whole.
+  const bool formulaStart = !field.empty() && std::string_view("=+-@\t\r").find(field.front()) != std::string_view::npos;
+  if (formulaStart) field.insert(0, 1, '\'');
+  if (!formulaStart && field.find_first_of(";\"\r\n\t") == std::string::npos) return field;
   std::string quoted = "\"";
-  for (const char c : text) {
+  for (const char c : field) {
     if (c == '"') quoted += '"';
     quoted += c;
   }

@@ -9,8 +9,10 @@ namespace app {
 
 inline constexpr const char* kExportHeader = "host;ip;vendor;title;mac";
 
-// One field as the export writes it: as stored, or in double quotes with inner quotes doubled
-// when it holds ";", a double quote, CR or LF, so every line keeps exactly five fields.
+// One field as the export writes it: cleaned (CleanText), then as it is, or in double quotes
+// with inner quotes doubled when it holds ";", a double quote, CR, LF or TAB, so every line
+// keeps exactly five fields. A field that starts with "=", "+", "-", "@", TAB or CR gets a
+// leading "'" and the quotes, so no spreadsheet takes it for a formula.
 std::string CsvField(std::string_view text);
 
 // The whole export text: the header, then rows 0 to RowCount - 1 in table order; CR LF after
@@ -19,7 +21,8 @@ std::string ExportText(const THostTable& table, uint64_t* changeCount = nullptr)
 
 // Writes text as the whole content of path. The new content goes to a temporary file in the
 // same folder, which then replaces the old file in one rename, so the old file stays whole until
-// the new one is complete. Missing folders are created. Up to 6 attempts; false when all failed.
+// the new one is complete. The file keeps the permissions of the one it replaces; a new one
+// gets 0600. Missing folders are created. Up to 6 attempts; false when all failed.
 bool WriteTextFile(const std::string& path, std::string_view text);
 
 // The export file, ~/quenZOR.csv.

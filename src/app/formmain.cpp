@@ -312,6 +312,8 @@ void TFormMain::ScanTimerTimer() {
                         const std::string& protocol, const std::string& title) {
       HostFound(ip, name, mac, protocol, title);
     };
+    m_passRunning = true;
+    TScopeExit passOver([this] { m_passRunning = false; });
     if (m_passCounter == 1) m_services.ScanNetwork(false, false, status, found);
     if (m_passCounter == 2) m_services.ScanNetwork(true, true, status, found);
     ListModel->SortByMac();
@@ -383,10 +385,16 @@ void TFormMain::SetOuterHeight(int height) {
 }
 
 void TFormMain::closeEvent(QCloseEvent* event) {
-  // The window goes at once; a running pass stops starting workers and the scan tick ends the
-  // process when the pass returns. Otherwise the close ends the event loop as usual.
+  // The window goes at once. A running pass would return only when its slowest worker has
+  // ended (a web page may take its whole 30 s budget), so the process ends now instead, after
+  // the export has taken every row found so far. Otherwise the close ends the event loop as
+  // usual.
   hide();
   scan::StopRequested = true;
+  if (m_passRunning) {
+    if (m_table->RowCount() > 0) ExportNow();
+    m_services.EndProcess();
+  }
   QWidget::closeEvent(event);
 }
 

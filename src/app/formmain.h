@@ -123,6 +123,7 @@ class TFormMain : public QWidget {
   std::shared_future<std::shared_ptr<const TOuiTable>> m_oui;
   std::string m_exportPath;
   int32_t m_passCounter = 0;
+  bool m_passRunning = false;  // ScanTimerTimer is inside a pass
   int32_t m_displayedCount = 0;
   uint64_t m_exportedChanges = 0;
   bool m_exported = false;

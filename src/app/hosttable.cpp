@@ -2,6 +2,7 @@
 
 #include <cmath>
 
+#include "app/safetext.h"
 #include "platform/clock.h"
 
 namespace app {
@@ -50,12 +51,14 @@ void THostTable::Update(const std::string& ipAddress, const std::string& hostNam
     row.FirstSeen = 0;
   }
   row.Expired = false;
-  row.HostName = Cut(hostName, kNameCapacity);
+  // Names and titles come from the devices: they are cleaned as they are stored, so the list
+  // and the export only ever hold valid UTF-8 without controls.
+  row.HostName = CleanText(hostName, kNameCapacity);
   row.IpAddress = Cut(ipAddress, kNameCapacity);
   row.MacAddress = Cut(macAddress, kNameCapacity);
-  row.Vendor = Cut(vendor, kVendorCapacity);
+  row.Vendor = CleanText(vendor, kVendorCapacity);
   // "<no title>" only fills an empty title: a title already known stays.
-  if (title != kNoTitle || row.Title.empty()) row.Title = Cut(title, kNameCapacity);
+  if (title != kNoTitle || row.Title.empty()) row.Title = CleanText(title, kNameCapacity);
   row.IsHttps = protocol == "https";
 
   const bool exportedFieldsChanged = isNew || before.HostName != row.HostName ||

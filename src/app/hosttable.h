@@ -10,7 +10,8 @@
 namespace app {
 
 // One device, keyed by its MAC text. Texts keep at most the first kNameCapacity
-// (kVendorCapacity for Vendor) bytes of what was reported.
+// (kVendorCapacity for Vendor) characters of what was reported; host name, vendor and title
+// are stored cleaned (CleanText: valid UTF-8, no controls).
 struct HostRecord {
   std::string HostName;
   std::string IpAddress;

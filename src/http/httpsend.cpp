@@ -1,14 +1,16 @@
 #include "http/httpsend.h"
 
+#include <fcntl.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <cstdio>
 #include <deque>
 #include <filesystem>
 #include <optional>
-#include <random>
 #include <unordered_map>
 
 #include "http/urlutil.h"
@@ -71,11 +73,6 @@ std::string LocalTimeStamp() {
                 local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec,
                 now.tv_nsec / 1000000);
   return text;
-}
-
-int32_t RandomBelow(int32_t bound) {
-  thread_local std::mt19937 generator{std::random_device{}()};
-  return std::uniform_int_distribution<int32_t>(0, bound - 1)(generator);
 }
 
 void RemoveFile(const std::string& path) {
@@ -157,15 +154,21 @@ void THTTPSend::SwitchToFileStream() {
   // The Document stays a valid stream whatever fails below.
   Document = std::make_unique<TMemoryStream>();
   RemoveFile(TempFileName);
-  std::string folder = support::TempFolder() + "httptmp";
-  TempFileName = folder + "/" + LocalTimeStamp() + std::to_string(RandomBelow(9999999)) + ".tmp";
-  try {
-    std::filesystem::create_directories(folder);
-    Document = std::make_unique<TFileStream>(TempFileName, TFileMode::Create);
-  } catch (...) {
-    TempFileName.clear();
-    throw;
+  TempFileName.clear();
+  const std::string folder = support::TempFolder() + "httptmp";
+  std::filesystem::create_directories(folder);
+  // mkstemps makes the file with O_EXCL, mode 0600, under a name nobody could plant a file or
+  // link at beforehand; the time stamp keeps the names in creation order.
+  std::string path = folder + "/" + LocalTimeStamp() + "XXXXXX.tmp";
+  int fd;
+  do {
+    fd = mkostemps(path.data(), 4, O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) {
+    throw EFCreateError("Cannot create file \"" + path + "\". " + std::strerror(errno));
   }
+  TempFileName = path;
+  Document = std::make_unique<TFileStream>(path, fd);
 }
 
 std::string THTTPSend::BuildRequestText() const {
@@ -297,12 +300,16 @@ int64_t THTTPSend::BodyRoom() const {
 bool THTTPSend::BoundReached() const { return MaxBodySize > 0 && BodyRoom() == 0; }
 
 bool THTTPSend::HeaderBoundReached() const {
-  return MaxBodySize > 0 && m_headerBytes > MaxBodySize;
+  return (MaxHeaderBytes > 0 && m_headerBytes > MaxHeaderBytes) ||
+         (MaxHeaderLines > 0 && m_headerLines > MaxHeaderLines);
 }
 
-bool THTTPSend::NoteHeaderBytes(size_t bytes) {
+// Counts one status or header line against the bounds of the response's head; false (with
+// the error recorded) once the head has grown past either.
+bool THTTPSend::NoteHeaderLine(size_t bytes) {
   m_headerBytes += static_cast<int64_t>(bytes);
-  if (MaxBodySize > 0 && m_headerBytes > MaxBodySize) {
+  ++m_headerLines;
+  if (HeaderBoundReached()) {
     Sock->RecordError(kWsaEnobufs);
     return false;
   }
@@ -458,7 +465,7 @@ void THTTPSend::ReadStatus() {
       line = Sock->ReadLine(Timeout);
     } while (line.empty() && Sock->LastErrorCode() == 0);
     if (StartsWith(UpperCase(line), "HTTP/")) {
-      if (!NoteHeaderBytes(line.size())) {
+      if (!NoteHeaderLine(line.size())) {
         break;
       }
       Headers.push_back(line);
@@ -471,42 +478,73 @@ void THTTPSend::ReadStatus() {
   } while (Sock->LastErrorCode() == 0 && ResultCode == 100);
 }
 
+namespace {
+
+// A raw line that continues the header line before it (obs-fold, RFC 7230 section 3.2.4, and
+// the looser starts that old servers send): it begins with a blank, a tab, a double quote,
+// ":" or "=".
+bool IsContinuation(const std::string& line) {
+  return !line.empty() && (line.front() == ' ' || line.front() == '\t' || line.front() == '"' ||
+                           line.front() == ':' || line.front() == '=');
+}
+
+}  // namespace
+
+// Adds one logical header line to Headers and notes what it says about the body and the
+// connection.
+void THTTPSend::TakeHeaderLine(std::string line, TExchange& exchange) {
+  size_t end = line.size();
+  while (end > 0 && static_cast<unsigned char>(line[end - 1]) <= 32) {
+    --end;
+  }
+  line.resize(end);
+  const std::string upper = UpperCase(line);
+  if (StartsWith(upper, "CONTENT-LENGTH:")) {
+    int32_t size = 0;
+    exchange.BodySize = ParseDecimal32(Trim(TextAfter(line, " ")), size) ? size : -1;
+    if (exchange.BodySize != -1 && TransferMode == TTransferMode::ToClose) {
+      TransferMode = TTransferMode::Identity;
+    }
+  } else if (StartsWith(upper, "CONTENT-TYPE:")) {
+    MimeType = Trim(TextAfter(line, " "));
+  } else if (StartsWith(upper, "TRANSFER-ENCODING:") &&
+             Contains(Trim(TextAfter(upper, " ")), "CHUNKED")) {
+    // RFC 7230 section 3.3.3 item 3: chunked wins over a Content-Length.
+    TransferMode = TTransferMode::Chunked;
+  }
+  const char* connectionHeader = exchange.UsingProxy ? "PROXY-CONNECTION:" : "CONNECTION:";
+  if (StartsWith(upper, connectionHeader) && Contains(upper, "CLOSE")) {
+    exchange.CloseAfter = true;
+  }
+  Headers.push_back(std::move(line));
+}
+
+// Reads the header block up to its empty line, joining continuation lines as they come, so
+// each line is held once. The block ends with an empty entry however it ends: its empty line,
+// a socket error, or the head's bounds.
 void THTTPSend::ReadHeaderBlock(TExchange& exchange) {
-  std::vector<std::string> raw;
+  std::string pending;
+  bool havePending = false;
   while (true) {
     std::string line = Sock->ReadLine(Timeout);
-    raw.push_back(line);
-    if (Sock->LastErrorCode() != 0 || line.empty()) {
+    if (Sock->LastErrorCode() != 0 || line.empty() || !NoteHeaderLine(line.size())) {
       break;
     }
-    if (!NoteHeaderBytes(line.size())) {
-      raw.emplace_back();
-      break;
+    if (havePending && IsContinuation(line)) {
+      std::replace(line.begin(), line.end(), '\t', ' ');
+      pending += " " + Trim(line);
+      continue;
     }
+    if (havePending) {
+      TakeHeaderLine(std::move(pending), exchange);
+    }
+    pending = std::move(line);
+    havePending = true;
   }
-  size_t index = 0;
-  while (index < raw.size()) {
-    std::string line = UnfoldHeader(raw, index);
-    Headers.push_back(line);
-    std::string upper = UpperCase(line);
-    if (StartsWith(upper, "CONTENT-LENGTH:")) {
-      int32_t size = 0;
-      exchange.BodySize = ParseDecimal32(Trim(TextAfter(line, " ")), size) ? size : -1;
-      if (exchange.BodySize != -1 && TransferMode == TTransferMode::ToClose) {
-        TransferMode = TTransferMode::Identity;
-      }
-    } else if (StartsWith(upper, "CONTENT-TYPE:")) {
-      MimeType = Trim(TextAfter(line, " "));
-    } else if (StartsWith(upper, "TRANSFER-ENCODING:") &&
-               Contains(Trim(TextAfter(upper, " ")), "CHUNKED")) {
-      // RFC 7230 section 3.3.3 item 3: chunked wins over a Content-Length.
-      TransferMode = TTransferMode::Chunked;
-    }
-    const char* connectionHeader = exchange.UsingProxy ? "PROXY-CONNECTION:" : "CONNECTION:";
-    if (StartsWith(upper, connectionHeader) && Contains(upper, "CLOSE")) {
-      exchange.CloseAfter = true;
-    }
+  if (havePending) {
+    TakeHeaderLine(std::move(pending), exchange);
   }
+  Headers.emplace_back();
 }
 
 bool THTTPSend::ReadBody(TExchange& exchange) {
@@ -539,6 +577,7 @@ bool THTTPSend::PerformRequest(const std::string& method, const std::string& url
   UploadSize = 0;
   m_bodyCut = false;
   m_headerBytes = 0;
+  m_headerLines = 0;
   TDeadlineScope deadline(*Sock, ExchangeTimeout);
 
   TExchange exchange;

@@ -69,9 +69,12 @@ class THTTPSend : public TNetClient {
   std::string TempFileName;
 
   // Bounds against hostile or broken peers; 0 turns each off.
-  // Body bytes kept at most; when reached, reading stops and what arrived is the body. It
-  // also bounds the bytes of the status and header block.
+  // Body bytes kept at most; when reached, reading stops and what arrived is the body.
   int64_t MaxBodySize = 0;
+  // Bytes and lines of one response's status line(s) and header block together; past either
+  // the exchange fails as with an over-long line (10055).
+  int64_t MaxHeaderBytes = 0;
+  int32_t MaxHeaderLines = 0;
   // Milliseconds for the whole exchange, connect included.
   int32_t ExchangeTimeout = 0;
 
@@ -102,11 +105,13 @@ class THTTPSend : public TNetClient {
   void ForgetConnection();
   int64_t BodyRoom() const;
   bool BoundReached() const;
-  bool NoteHeaderBytes(size_t bytes);
+  bool NoteHeaderLine(size_t bytes);
   bool HeaderBoundReached() const;
+  void TakeHeaderLine(std::string line, TExchange& exchange);
 
   bool m_bodyCut = false;
   int64_t m_headerBytes = 0;
+  int32_t m_headerLines = 0;
 };
 
 }  // namespace http

@@ -96,6 +96,8 @@ enum class TFileMode {
 class TFileStream : public TStream {
  public:
   TFileStream(const std::string& path, TFileMode mode);
+  // Takes over fd, a file already open for reading and writing at path.
+  TFileStream(const std::string& path, int fd) : m_path(path), m_fd(fd) {}
   ~TFileStream() override;
 
   int64_t Size() const override;

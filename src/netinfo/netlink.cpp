@@ -11,6 +11,17 @@
 
 namespace netinfo {
 
+namespace {
+
+// NLMSG_OK, without the macro's comparison of a signed length with the unsigned nlmsg_len
+// that clang warns about.
+bool MessageFits(const nlmsghdr* m, int length) {
+  return length >= static_cast<int>(sizeof(nlmsghdr)) && m->nlmsg_len >= sizeof(nlmsghdr) &&
+         m->nlmsg_len <= static_cast<unsigned>(length);
+}
+
+}  // namespace
+
 TRtAttributes::TRtAttributes(const rtattr* first, int length) {
   for (const rtattr* a = first; RTA_OK(a, length); a = RTA_NEXT(a, length)) {
     unsigned short type = a->rta_type & NLA_TYPE_MASK;
@@ -103,6 +114,25 @@ int TNetlink::Request(uint16_t type, uint16_t flags, const void* header, size_t 
   }
 }
 
+ssize_t TNetlink::ReceiveOne(std::vector<uint8_t>& buffer, sockaddr_nl& from) {
+  // A datagram larger than the buffer would be cut (MSG_TRUNC) and its messages lost, and the
+  // request would end as a time-out. Peeking with MSG_TRUNC gives the datagram's whole
+  // length, as iproute2's rtnl_recvmsg does, and the buffer grows to it first.
+  constexpr size_t kMaxDatagram = 16 << 20;
+  const ssize_t whole = recv(m_fd, nullptr, 0, MSG_PEEK | MSG_TRUNC);
+  if (whole < 0) return whole;
+  if (static_cast<size_t>(whole) > buffer.size()) {
+    if (static_cast<size_t>(whole) > kMaxDatagram) {
+      errno = EMSGSIZE;
+      return -1;
+    }
+    buffer.resize(static_cast<size_t>(whole));
+  }
+  socklen_t fromLength = sizeof from;
+  return recvfrom(m_fd, buffer.data(), buffer.size(), 0, reinterpret_cast<sockaddr*>(&from),
+                  &fromLength);
+}
+
 int TNetlink::RequestOnce(uint16_t type, uint16_t flags, const void* header, size_t headerSize,
                           const std::vector<std::pair<uint16_t, std::vector<uint8_t>>>& attributes,
                           const THandler& onMessage, int timeoutMs, bool& interrupted) {
@@ -137,8 +167,9 @@ int TNetlink::RequestOnce(uint16_t type, uint16_t flags, const void* header, siz
 
   const bool isDump = (flags & NLM_F_DUMP) == NLM_F_DUMP;
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  // Large enough for a full dump datagram (the kernel fills up to 32 KiB at a time).
-  std::vector<uint8_t> buffer(isDump ? 64 * 1024 : 8 * 1024);
+  // Large enough for a full dump datagram (the kernel fills up to 32 KiB at a time); a reply
+  // that is larger still makes it grow (see ReceiveOne).
+  std::vector<uint8_t> buffer(m_initialBuffer != 0 ? m_initialBuffer : isDump ? 64 * 1024 : 8 * 1024);
   for (;;) {
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
                     deadline - std::chrono::steady_clock::now()).count();
@@ -151,14 +182,12 @@ int TNetlink::RequestOnce(uint16_t type, uint16_t flags, const void* header, siz
     if (ready < 0) return errno;
     if (ready == 0) return ETIMEDOUT;
     sockaddr_nl from{};
-    socklen_t fromLength = sizeof from;
-    ssize_t got = recvfrom(m_fd, buffer.data(), buffer.size(), 0,
-                           reinterpret_cast<sockaddr*>(&from), &fromLength);
+    ssize_t got = ReceiveOne(buffer, from);
     if (got < 0 && (errno == EINTR || errno == EAGAIN)) continue;
     if (got < 0) return errno;
     if (from.nl_pid != 0) continue;  // only the kernel answers our requests
     int length = static_cast<int>(got);
-    for (auto* m = reinterpret_cast<const nlmsghdr*>(buffer.data()); NLMSG_OK(m, length);
+    for (auto* m = reinterpret_cast<const nlmsghdr*>(buffer.data()); MessageFits(m, length);
          m = NLMSG_NEXT(m, length)) {
       if (m->nlmsg_seq != sequence || m->nlmsg_pid != m_portId) continue;  // a stale answer
       if (m->nlmsg_flags & NLM_F_DUMP_INTR) interrupted = true;

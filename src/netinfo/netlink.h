@@ -7,6 +7,9 @@
 #include <linux/netlink.h>
 #include <linux/rtnetlink.h>
 
+#include <sys/types.h>
+
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -30,7 +33,9 @@ class TRtAttributes {
 
 class TNetlink {
  public:
-  TNetlink() = default;
+  // initialBuffer: the receive buffer's starting size in bytes (0: one that fits the
+  // kernel's usual replies); it grows to whatever a reply needs.
+  explicit TNetlink(size_t initialBuffer = 0) : m_initialBuffer(initialBuffer) {}
   ~TNetlink();
   TNetlink(const TNetlink&) = delete;
   TNetlink& operator=(const TNetlink&) = delete;
@@ -52,7 +57,10 @@ class TNetlink {
   int RequestOnce(uint16_t type, uint16_t flags, const void* header, size_t headerSize,
                   const std::vector<std::pair<uint16_t, std::vector<uint8_t>>>& attributes,
                   const THandler& onMessage, int timeoutMs, bool& interrupted);
+  // One datagram from the socket into buffer, grown first when the datagram is larger.
+  ssize_t ReceiveOne(std::vector<uint8_t>& buffer, sockaddr_nl& from);
 
+  size_t m_initialBuffer = 0;
   int m_fd = -1;
   uint32_t m_portId = 0;
   uint32_t m_sequence = 0;

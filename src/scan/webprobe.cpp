@@ -1,5 +1,8 @@
 #include "scan/webprobe.h"
 
+#include <arpa/inet.h>
+
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -17,40 +20,67 @@ namespace {
 constexpr int32_t kReadTimeout = 2000;  // ms, each wait for incoming data
 constexpr const char* kProtocol = "1.1";
 // Bounds that keep a hostile or broken device from holding the worker, and with it the
-// whole pass, or from filling memory: the page's body, one header line, the whole exchange.
+// whole pass, or from filling memory: the page's body, one header line, the head of a
+// response in bytes and in lines, and the time of one page fetch with all its redirects.
 constexpr int64_t kMaxBodySize = 1024 * 1024;
 constexpr int32_t kMaxLineLength = 64 * 1024;
-constexpr int32_t kExchangeTimeout = 30000;
+constexpr int64_t kMaxHeaderBytes = 64 * 1024;
+constexpr int32_t kMaxHeaderLines = 256;
+constexpr int32_t kPageBudget = 30000;  // ms
 // A device that redirects for ever is left after this many hops.
 constexpr int kMaxRedirects = 10;
 constexpr size_t kLocationPrefixLength = 10;  // "Location: "
 constexpr size_t kMaxLocationLength = 255;
 
-std::unique_ptr<http::THTTPSend> NewClient() {
+std::unique_ptr<http::THTTPSend> NewClient(int32_t budget) {
   auto client = std::make_unique<http::THTTPSend>();
-  client->Timeout = kReadTimeout;
-  client->KeepAlive = false;
-  client->Protocol = kProtocol;
-  client->MaxBodySize = kMaxBodySize;
-  client->ExchangeTimeout = kExchangeTimeout;
-  client->Sock->MaxLineLength = kMaxLineLength;
+  ApplyProbeSettings(*client, budget);
   return client;
 }
 
-// The redirect target named by the response's last "Location: " line (exact spelling, blank
-// included; Content-Location does not count), on the same address and always over plain
-// HTTP, the value appended as it stands; empty when there is none. The status line is not
-// looked at: any response that names a location is followed.
-std::string RedirectTarget(const std::vector<std::string>& headers, const std::string& address) {
-  std::string next;
-  for (size_t i = 1; i < headers.size(); ++i) {
-    const std::string& entry = headers[i];
-    if (entry.starts_with("Location: ")) {
-      next = "http://" + address +
-             http::Trim(entry.substr(kLocationPrefixLength, kMaxLocationLength));
-    }
+// True when url names a dotted IPv4 address and no credentials: the probe connects to
+// numeric addresses only, so it never asks a resolver, and sends no URL's user or password.
+bool IsNumericTarget(const std::string& url) {
+  http::TUrlParts parts;
+  http::SplitUrl(url, parts);
+  in_addr ignored{};
+  return parts.User.empty() && parts.Password.empty() &&
+         inet_pton(AF_INET, parts.Host.c_str(), &ignored) == 1;
+}
+
+// Spaces, controls and bytes past ASCII have no place in a location we follow.
+bool HasOddByte(const std::string& text) {
+  return std::any_of(text.begin(), text.end(), [](char c) {
+    const auto byte = static_cast<unsigned char>(c);
+    return byte <= 32 || byte >= 127;
+  });
+}
+
+// The path part of a location value that leads back to the device at address, "/" first;
+// empty when it leads anywhere else.
+std::string PathOnDevice(const std::string& location, const std::string& address) {
+  if (location.empty() || HasOddByte(location)) {
+    return {};
   }
-  return next;
+  // A path on the same device: one "/" (two would start another authority, RFC 3986
+  // section 4.2).
+  if (location[0] == '/') {
+    return location.size() > 1 && location[1] == '/' ? std::string() : location;
+  }
+  // An absolute URL whose authority is exactly the device's dotted address, with port 80 or
+  // none: no user information, no name, no other port or scheme.
+  constexpr std::string_view kScheme = "http://";
+  if (location.size() < kScheme.size() || http::LowerCase(location.substr(0, kScheme.size())) != kScheme) {
+    return {};
+  }
+  const std::string rest = location.substr(kScheme.size());
+  const size_t end = rest.find_first_of("/?#");
+  const std::string authority = rest.substr(0, end);
+  if (authority != address && authority != address + ":80") {
+    return {};
+  }
+  const std::string path = end == std::string::npos ? std::string() : rest.substr(end);
+  return path.starts_with("/") ? path : "/" + path;
 }
 
 // The body, read from the document's current position, or, when there is none, the header
@@ -106,18 +136,54 @@ std::string ServerValue(const std::string& text) {
 
 }  // namespace
 
+void ApplyProbeSettings(http::THTTPSend& client, int32_t exchangeTimeout) {
+  client.Timeout = kReadTimeout;
+  client.KeepAlive = false;
+  client.Protocol = kProtocol;
+  client.MaxBodySize = kMaxBodySize;
+  client.MaxHeaderBytes = kMaxHeaderBytes;
+  client.MaxHeaderLines = kMaxHeaderLines;
+  client.ExchangeTimeout = exchangeTimeout;
+  client.Sock->MaxLineLength = kMaxLineLength;
+}
+
+// From the response's last "Location: " line (exact spelling, blank included;
+// Content-Location does not count). The URL is always rebuilt from the device's own address,
+// over plain HTTP. The status line is not looked at: any response that names a location that
+// leads back to the device is followed.
+std::string RedirectTarget(const std::vector<std::string>& headers, const std::string& address) {
+  std::string location;
+  for (size_t i = 1; i < headers.size(); ++i) {
+    const std::string& entry = headers[i];
+    if (entry.starts_with("Location: ")) {
+      location = http::Trim(entry.substr(kLocationPrefixLength, kMaxLocationLength));
+    }
+  }
+  const std::string path = PathOnDevice(location, address);
+  return path.empty() ? std::string() : "http://" + address + path;
+}
+
 std::string FetchPage(const std::string& url, const std::string& address) {
   std::string result;
   try {
-    std::unique_ptr<http::THTTPSend> client = NewClient();
+    if (!IsNumericTarget(url)) {
+      return result;
+    }
+    // One budget for the page with all its redirects: each hop gets what is left of it.
+    const uint32_t started = http::TickNow();
+    auto budgetLeft = [started] {
+      return kPageBudget - static_cast<int32_t>(http::TickSpan(started, http::TickNow()));
+    };
+    std::unique_ptr<http::THTTPSend> client = NewClient(kPageBudget);
     if (client->PerformRequest("GET", url)) {
       for (int redirects = 0; redirects < kMaxRedirects; ++redirects) {
         const std::string next = RedirectTarget(client->Headers, address);
-        if (next.empty()) {
+        const int32_t left = budgetLeft();
+        if (next.empty() || left <= 0) {
           break;
         }
         client.reset();
-        client = NewClient();
+        client = NewClient(left);
         if (!client->PerformRequest("GET", next)) {
           break;
         }

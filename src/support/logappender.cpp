@@ -94,8 +94,9 @@ bool WriteWhole(int fd, const std::string& text) {
 
 // One attempt: open the existing file for appending, lock, write, close. O_NONBLOCK keeps
 // a FIFO in the file's place from blocking the open; it changes nothing for a file.
+// O_NOFOLLOW: a link in the log's place must not make us write into another file.
 bool TryAppend(const std::string& path, const std::string& text) {
-  int fd = OpenRetrying(path, O_WRONLY | O_APPEND | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+  int fd = OpenRetrying(path, O_WRONLY | O_APPEND | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW);
   if (fd < 0) {
     return false;
   }
@@ -115,7 +116,7 @@ void CreateFoldersAndFile(const std::string& path) {
   if (!folder.empty()) {
     std::filesystem::create_directories(folder, ignored);
   }
-  int fd = OpenRetrying(path, O_WRONLY | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0666);
+  int fd = OpenRetrying(path, O_WRONLY | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW, 0666);
   if (fd >= 0) {
     close(fd);
   }

@@ -2,6 +2,7 @@
 
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 
 #include <QDir>
 #include <QFile>
@@ -54,6 +55,36 @@ TEST(CsvField, QuotesOnlyWhenNeeded) {
   EXPECT_EQ(CsvField("\""), "\"\"\"\"");
   EXPECT_EQ(CsvField("cr\r"), "\"cr\r\"");
   EXPECT_EQ(CsvField("lf\n"), "\"lf\n\"");
+  EXPECT_EQ(CsvField("tab\t"), "\"tab\t\"");
+}
+
+// CSV injection: a field a spreadsheet would read as a formula gets a leading "'" and quotes;
+// terminal controls never reach the file.
+TEST(CsvField, FormulaStartsAreDefusedAndControlsDropped) {
+  EXPECT_EQ(CsvField("=HYPERLINK(\"http://x\")"), "\"'=HYPERLINK(\"\"http://x\"\")\"");
+  EXPECT_EQ(CsvField("=cmd|' /C calc'!A0"), "\"'=cmd|' /C calc'!A0\"");
+  EXPECT_EQ(CsvField("+1"), "\"'+1\"");
+  EXPECT_EQ(CsvField("-2"), "\"'-2\"");
+  EXPECT_EQ(CsvField("@SUM(A1)"), "\"'@SUM(A1)\"");
+  EXPECT_EQ(CsvField("\t=1"), "\"'\t=1\"");
+  EXPECT_EQ(CsvField("\r=1"), "\"'\r=1\"");
+  EXPECT_EQ(CsvField("a=1-2"), "a=1-2");
+  EXPECT_EQ(CsvField("\x1B]52;c;eA==\x07"), "\"]52;c;eA==\"");
+  EXPECT_EQ(CsvField("\x1B=1"), "\"'=1\"") << "a control in front hides no formula";
+}
+
+// A new export is private (a list of the LAN's devices); a rewrite keeps what the user set.
+TEST_F(CsvExport, NewFileIsPrivateAndARewriteKeepsItsPermissions) {
+  auto mode = [this] {
+    struct stat status {};
+    return ::stat(Path().c_str(), &status) == 0 ? status.st_mode & 07777 : 0u;
+  };
+  ASSERT_TRUE(WriteTextFile(Path(), "first\r\n"));
+  EXPECT_EQ(mode(), 0600u);
+  ASSERT_EQ(::chmod(Path().c_str(), 0644), 0);
+  ASSERT_TRUE(WriteTextFile(Path(), "second\r\n"));
+  EXPECT_EQ(mode(), 0644u);
+  EXPECT_EQ(ReadFile(Path()), "second\r\n");
 }
 
 TEST_F(CsvExport, ReportsChangeCountThatTheFileHolds) {

@@ -79,6 +79,27 @@ TEST(HostTable, TextsAreCutToTheirCapacity) {
   EXPECT_EQ(row.Vendor, std::string(250, 'v'));
 }
 
+// Names and titles from devices are stored clean: no terminal controls, no bidi overrides,
+// valid UTF-8 only, cut after 50 characters, never inside one.
+TEST(HostTable, NamesAndTitlesAreStoredCleanAndCutOnACharacterBoundary) {
+  const std::string u = "\xC3\xBC";  // ü, two bytes
+  const std::string fffd = "\xEF\xBF\xBD";
+  const std::pair<std::string, std::string> cases[] = {
+      {"\x1B]52;c;ZWNobyBoaQ==\x07Router", "]52;c;ZWNobyBoaQ==Router"},  // OSC 52 clipboard write
+      {"\x1B[2J\x7F\xC2\x9B" "31mRed", "[2J31mRed"},                   // ESC, DEL, C1 CSI
+      {"keep\ttab\rcr\nlf", "keep\ttab\rcr\nlf"},
+      {"a\xE2\x80\xAE" "evil\xE2\x81\xA6" "b\xE2\x80\x8E" "c", "aevilb\xE2\x80\x8E" "c"},  // RLO, LRI go; LRM stays
+      {"bad\xFF\xC3(\xED\xA0\x80z", "bad" + fffd + fffd + "(" + fffd + fffd + fffd + "z"},
+      {std::string(49, 'x') + u + u, std::string(49, 'x') + u},  // 50 characters, 51 bytes
+  };
+  for (const auto& [reported, stored] : cases) {
+    TClockedTable t;
+    t.table.Update("10.0.0.1", reported, "00:11:22:33:44:55", "http", reported, "V");
+    EXPECT_EQ(t.table.Row(0).HostName, stored) << reported;
+    EXPECT_EQ(t.table.Row(0).Title, stored) << reported;
+  }
+}
+
 TEST(HostTable, RowOutsideTheRowsInUseIsEmpty) {
   TClockedTable t;
   Report(t.table, "00:11:22:33:44:55");

@@ -41,6 +41,41 @@ TEST(SingleInstance, LockFileLiesInTheRuntimeFolder) {
   platform::ReleaseSingleInstance();
 }
 
+// Without XDG_RUNTIME_DIR the lock is the user's own file in /tmp. What another user may have
+// put in its place (a link, a file of theirs) is neither followed nor trusted: the program then
+// runs unguarded rather than being kept from starting.
+TEST(SingleInstance, WithoutRuntimeFolderTheLockIsPerUserAndPlantedFilesAreNotTrusted) {
+  const std::string runtimeDir = std::getenv("XDG_RUNTIME_DIR");
+  unsetenv("XDG_RUNTIME_DIR");
+  const std::string path = "/tmp/quenZOr-" + std::to_string(geteuid()) + ".lock";
+  const std::string target = path + ".target";
+  unlink(path.c_str());
+
+  ASSERT_TRUE(platform::AcquireSingleInstance());
+  EXPECT_TRUE(QFile::exists(QString::fromStdString(path)));
+  EXPECT_FALSE(OtherProcessCanAcquire());
+  platform::ReleaseSingleInstance();
+  unlink(path.c_str());
+
+  ASSERT_EQ(symlink(target.c_str(), path.c_str()), 0);
+  EXPECT_TRUE(platform::AcquireSingleInstance());
+  EXPECT_FALSE(QFile::exists(QString::fromStdString(target))) << "the link was followed";
+  platform::ReleaseSingleInstance();
+  unlink(path.c_str());
+
+  if (geteuid() == 0) {
+    QFile planted(QString::fromStdString(path));
+    ASSERT_TRUE(planted.open(QIODevice::WriteOnly));
+    planted.close();
+    ASSERT_EQ(chown(path.c_str(), 65534, 65534), 0);
+    EXPECT_TRUE(platform::AcquireSingleInstance());
+    EXPECT_TRUE(OtherProcessCanAcquire()) << "another user's file was used as the guard";
+    platform::ReleaseSingleInstance();
+    unlink(path.c_str());
+  }
+  setenv("XDG_RUNTIME_DIR", runtimeDir.c_str(), 1);
+}
+
 // The program itself, started while another copy holds the lock, ends at once with exit code 0
 // and shows no window. It runs in a network namespace of its own with no adapter but loopback,
 // so even a broken guard could not sweep the machine's networks.

@@ -133,6 +133,9 @@ void Exchange(http::THTTPSend& client, uint8_t settings) {
   if (client.MaxBodySize > 0 && size > client.MaxBodySize) {
     std::abort();  // the cap holds
   }
+  if (client.MaxHeaderLines > 0 && client.Headers.size() > static_cast<size_t>(client.MaxHeaderLines) + 1) {
+    std::abort();  // so does the head's line bound (the closing empty entry comes on top)
+  }
   (void)body;
 }
 
@@ -151,6 +154,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   client.KeepAlive = (settings & 8) != 0;
   if ((settings & 4) != 0) {
     client.MaxBodySize = 1000;
+    client.MaxHeaderBytes = 1000;
+    client.MaxHeaderLines = 20;
     client.ExchangeTimeout = 10000;
     client.Sock->MaxLineLength = 100;
   }

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -594,6 +595,9 @@ TEST(TemporaryFile, BodyGoesToAFileBelowTheTempFolderThatIsRemovedAtTheEnd) {
     EXPECT_EQ(name.rfind(home.Path() + "/Qv/Temp6/", 0), 0u) << name;
     EXPECT_NE(name.find("/httptmp/"), std::string::npos);
     EXPECT_EQ(name.substr(name.size() - 4), ".tmp");
+    struct stat status {};
+    ASSERT_EQ(lstat(name.c_str(), &status), 0);
+    EXPECT_EQ(status.st_mode & 07777, 0600u) << "made by mkstemp: exclusive and private";
     EXPECT_EQ(test::ReadFile(name), "file");
     EXPECT_EQ(DocumentText(*client), "file");
   }

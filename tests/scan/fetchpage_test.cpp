@@ -126,6 +126,47 @@ TEST(FetchPage, EndlessRedirectsStopAfterTenWithTheLastResponse) {
   EXPECT_EQ(peer.RequestLines().back(), "GET /hop10 HTTP/1.1");
 }
 
+// A redirect is followed only back to the device itself. Every other location, including the
+// ones that used to reach another host with the device's address as credentials, leaves the
+// response that carried it as the page, and the other host sees nothing.
+TEST(FetchPage, RedirectsLeadingOffTheDeviceAreNotFollowed) {
+  TScriptedPeer other([](TPeerConnection& c) { c.Send(Response("HTTP/1.1 200 OK", {}, "<title>Other</title>")); },
+                      "127.0.0.2");
+  std::string location;
+  TScriptedPeer device([&](TPeerConnection& c) {
+    if (c.RequestLine().starts_with("GET / ")) {
+      c.Send(Response("HTTP/1.1 302 Found", {"Location: " + location}, "<title>Moved</title>"));
+    } else {
+      c.Send(Response("HTTP/1.1 200 OK", {}, "<title>Same</title>"));
+    }
+  });
+  const std::string self = device.HostPort();
+  const std::string elsewhere = other.HostPort();
+  const std::string refused[] = {
+      "@" + elsewhere + "/admin?x=1", "http://" + elsewhere + "/", "//" + elsewhere + "/",
+      "http://@" + self + "/", "http://user:pw@" + self + "/", "https://" + self + "/",
+      "http://localhost/", "http://x.invalid/", "ftp://" + self + "/", "/a b", "/a\x01" "b",
+      "javascript:alert(1)", self + "/x", "http://" + self + ".evil/",
+  };
+  for (const std::string& value : refused) {
+    location = value;
+    EXPECT_EQ(ExtractTitle(Fetch(device)), "Moved") << value;
+  }
+  EXPECT_EQ(other.Connections(), 0);
+
+  const std::pair<std::string, std::string> followed[] = {
+      {"/login", "GET /login HTTP/1.1"},
+      {"http://" + self + "/b?c=1", "GET /b?c=1 HTTP/1.1"},
+      {"HTTP://" + self, "GET / HTTP/1.1"},
+      {"http://" + self + "?q", "GET /?q HTTP/1.1"},
+  };
+  for (const auto& [value, requestLine] : followed) {
+    location = value;
+    EXPECT_EQ(ExtractTitle(Fetch(device)), value == "HTTP://" + self ? "Moved" : "Same") << value;
+    EXPECT_EQ(device.RequestLines().back(), requestLine) << value;
+  }
+}
+
 TEST(FetchPage, OnlyExactLocationLinesRedirectAndTheLastOneWins) {
   TScriptedPeer peer([](TPeerConnection& c) {
     std::string line = c.RequestLine();

@@ -7,6 +7,7 @@
 //   pass1_ms <n>, pass2_ms <n>                      wall time of each pass
 //   hosts <n>                                       reports of pass 2
 //   peak_workers <n>                                most worker bodies running at once in pass 2
+//   pass1_peak_rss_kb <n>                           peak RSS before pass 2: the normal figure
 //   peak_rss_kb <n>                                 of the whole run
 //
 // "--pass2-only" skips the first pass (pass 2 then runs with the first pass's worker limit);
@@ -101,6 +102,8 @@ int main(int argc, char** argv) {
 
   long long pass1 = 0;
   if (!pass2Only) pass1 = RunPass(false, false, nullptr);
+  rusage beforePass2{};
+  getrusage(RUSAGE_SELF, &beforePass2);
   std::vector<TReport> reports;
   scan::ResetWorkerCounters();
   const long long pass2 = RunPass(true, names, &reports);
@@ -114,7 +117,8 @@ int main(int argc, char** argv) {
   }
   rusage usage{};
   getrusage(RUSAGE_SELF, &usage);
-  std::printf("pass1_ms %lld\npass2_ms %lld\nhosts %zu\npeak_workers %d\npeak_rss_kb %ld\n",
-              pass1, pass2, reports.size(), scan::PeakRunningWorkers(), usage.ru_maxrss);
+  std::printf("pass1_ms %lld\npass2_ms %lld\nhosts %zu\npeak_workers %d\npass1_peak_rss_kb %ld\npeak_rss_kb %ld\n",
+              pass1, pass2, reports.size(), scan::PeakRunningWorkers(), beforePass2.ru_maxrss,
+              usage.ru_maxrss);
   return 0;
 }

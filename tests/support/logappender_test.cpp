@@ -162,14 +162,18 @@ TEST(AppendLogLine, FolderInTheFilesPlaceCountsAsExistingAndNothingIsCreated) {
   EXPECT_TRUE(fs::is_empty(path));
 }
 
-TEST(AppendLogLine, DanglingLinkInTheFilesPlaceIsNotFollowedByCreation) {
+TEST(AppendLogLine, LinkInTheFilesPlaceIsNeverFollowed) {
   test::TTempHome home;
   std::string path = home.Path() + "/Ews.QvLog";
   std::string target = home.Path() + "/elsewhere.log";
   fs::create_symlink(target, path);
 
   EXPECT_FALSE(AppendLogLine(path, "line"));
-  EXPECT_FALSE(fs::exists(target));
+  EXPECT_FALSE(fs::exists(target)) << "a dangling link made the file it points to";
+
+  test::WriteFile(target, "someone else's file\n");
+  EXPECT_FALSE(AppendLogLine(path, "line"));
+  EXPECT_EQ(test::ReadFile(target), "someone else's file\n");
 }
 
 TEST(PathExists, FindsEntriesOfEveryKind) {
