@@ -27,6 +27,12 @@
 
 namespace {
 
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kSanitizerBuild = true;
+#else
+constexpr bool kSanitizerBuild = false;
+#endif
+
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
@@ -294,8 +300,12 @@ TEST_F(SecondPassLab, EveryHostGetsItsTitleProtocolAndNameAndThePassEnds) {
   }
   EXPECT_EQ(LeakedTraffic(), std::vector<std::string>{});
   // The header flood costs less than 25 MB over the run's normal figure (a million header
-  // lines kept cost some 93 MiB per exchange).
-  EXPECT_LT(Figure(output, "peak_rss_kb") - Figure(output, "pass1_peak_rss_kb"), 25 * 1024) << output;
+  // lines kept cost some 93 MiB per exchange). Under a sanitizer the resident size says little
+  // (freed memory waits in ASan's quarantine, shadow memory grows with it); the web probe's
+  // fuzz target checks the heap per exchange there instead.
+  if (!kSanitizerBuild) {
+    EXPECT_LT(Figure(output, "peak_rss_kb") - Figure(output, "pass1_peak_rss_kb"), 25 * 1024) << output;
+  }
   // The slowest address, the slow redirect chain, ends within its page budget of 30 s (plus
   // ARP and the name step); without one budget for all hops it would take 77 s.
   EXPECT_LT(Figure(output, "pass2_ms"), 45000) << output;
