@@ -42,6 +42,8 @@ add_custom_target(qz_packaging_files ALL
 
 install(FILES "${_qz_pkg_src}/quenzor.desktop"
   DESTINATION "${CMAKE_INSTALL_DATAROOTDIR}/applications")
+install(FILES "${_qz_pkg_src}/quenzor.metainfo.xml"
+  DESTINATION "${CMAKE_INSTALL_DATAROOTDIR}/metainfo")
 install(FILES "${_qz_pkg_src}/icons/quenzor.svg"
   DESTINATION "${CMAKE_INSTALL_DATAROOTDIR}/icons/hicolor/scalable/apps")
 install(FILES "${_qz_pkg_src}/icons/quenzor-48.png"
@@ -111,7 +113,8 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "libcap2-bin, qt6-qpa-plugins")
 # The IEEE registry lists: with them the program names vendors from today's registry (after
 # `update-ieee-data`); without them, from the table it carries.
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "ieee-data")
+# ieee-data: today's vendor registry; qt6-wayland: a native window in Wayland sessions.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "ieee-data, qt6-wayland")
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
 "quenZOR sweeps every private IPv4 /24 network that the machine's adapters are
 on by ARP, one short-lived worker thread per address, and lists the devices

@@ -15,7 +15,7 @@ packages=(
   # fonts for the offscreen window tests
   fonts-dejavu-core
   # packaging
-  dpkg-dev file desktop-file-utils lintian
+  dpkg-dev file desktop-file-utils lintian appstream
   # name responders that lab hosts run (never started in the machine's own namespace) and
   # the IEEE registry lists the vendor table is generated from and checked against
   avahi-daemon samba ieee-data

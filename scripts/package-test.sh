@@ -111,7 +111,7 @@ check "dpkg status is '$status'" test "$status" = "install ok installed"
 check "dpkg --verify finds the files as packaged" dpkg --verify quenzor
 for f in "$program" /usr/share/applications/quenzor.desktop \
          /usr/share/icons/hicolor/scalable/apps/quenzor.svg \
-         /usr/share/icons/hicolor/48x48/apps/quenzor.png \
+         /usr/share/icons/hicolor/48x48/apps/quenzor.png /usr/share/metainfo/quenzor.metainfo.xml \
          /usr/share/man/man1/quenzor.1.gz /usr/share/doc/quenzor/copyright \
          /usr/share/doc/quenzor/changelog.Debian.gz; do
   check "$f is installed" test -s "$f"
@@ -119,6 +119,10 @@ done
 check "the program is executable for everybody" test "$(stat -c %a "$program")" = 755
 check "the installed desktop entry passes desktop-file-validate" \
   desktop-file-validate /usr/share/applications/quenzor.desktop
+# The id is not reverse-DNS (quenZOR has no domain); every other finding fails the check.
+check "the installed AppStream metainfo passes appstreamcli validate" \
+  appstreamcli validate --no-net --override=cid-desktopapp-is-not-rdns=info \
+  /usr/share/metainfo/quenzor.metainfo.xml
 check "the 48x48 icon is a 48 x 48 PNG" \
   bash -c "file -b /usr/share/icons/hicolor/48x48/apps/quenzor.png | grep -q 'PNG image data, 48 x 48'"
 check "man finds the manual page" bash -c "man -w quenzor | grep -q /usr/share/man/man1/quenzor.1.gz"

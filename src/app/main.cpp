@@ -1,4 +1,5 @@
 #include <cstdio>
+#include <string_view>
 
 #include <unistd.h>
 
@@ -9,9 +10,31 @@
 #include "netinfo/arp.h"
 #include "platform/privileges.h"
 
+namespace {
+
+constexpr const char* kUsage =
+    "Usage: quenzor [--help | --version]\n"
+    "Finds the devices on the private IPv4 networks of this machine and lists them live:\n"
+    "host name, IP address, vendor, web page title and MAC address.\n"
+    "It has no other options; the list is kept in ~/quenZOR.csv. See quenzor(1).\n";
+
+}  // namespace
+
 // quenZOR: finds the devices on the machine's private IPv4 networks and lists them live.
-// The command line is not read.
-int main(int, char** argv) {
+// The command line only answers --help and --version, which end the program before it does
+// anything else; every other argument is ignored.
+int main(int argc, char** argv) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view argument = argv[i];
+    if (argument == "--help") {
+      std::fputs(kUsage, stdout);
+      return 0;
+    }
+    if (argument == "--version") {
+      std::printf("quenZOR %s\n", QZ_VERSION);
+      return 0;
+    }
+  }
   // The capability the package may give the program (cap_net_raw) is used here, once, for the
   // packet socket of raw ARP; then every capability goes, before Qt or ALSA read the
   // environment or load plugins. Without the capability ARP goes through the kernel.

@@ -237,6 +237,16 @@ TEST_F(ProgramInLab, WithTheFileCapabilityNobodySweepsRawAndNoCodeInItHoldsTheCa
   EXPECT_EQ(WaitForExit(program, 60s), 0);
 }
 
+// --help and --version answer and end the program before it scans or locks anything.
+TEST_F(ProgramInLab, HelpAndVersionAnswerAndScanNothing) {
+  std::string output;
+  EXPECT_EQ(m_lab.RunInScanner({QZ_QUENZOR_PATH, "--version"}, &output, m_folders.Env(), 20000), 0);
+  EXPECT_EQ(output, "quenZOR " QZ_VERSION "\n");
+  EXPECT_EQ(m_lab.RunInScanner({QZ_QUENZOR_PATH, "--help"}, &output, m_folders.Env(), 20000), 0);
+  EXPECT_EQ(output.rfind("Usage: quenzor [--help | --version]\n", 0), 0u) << output;
+  EXPECT_FALSE(fs::exists(m_folders.Export()));
+}
+
 TEST_F(ProgramInLab, SecondCopyExitsAtOnceAndTheFirstGoesOn) {
   const pid_t first = m_lab.StartInScanner({QZ_QUENZOR_PATH}, m_folders.Env());
   ASSERT_TRUE(WaitFor([&] { return fs::exists(m_folders.Export()); }, 60s)) << "the first copy never listed a host";
