@@ -22,26 +22,10 @@ function(qz_strict target)
     $<$<CONFIG:Asan,Tsan>:-Wno-maybe-uninitialized>)
 endfunction()
 
-# One static library per subsystem folder: every .cpp of the folder.
+# One static library of a subsystem folder, from the sources listed by the caller. Each folder
+# links its library itself: PUBLIC only what a public header of the library includes.
 function(qz_subsystem name)
-  file(GLOB _srcs CONFIGURE_DEPENDS "${CMAKE_CURRENT_SOURCE_DIR}/*.cpp")
-  file(GLOB _hdrs CONFIGURE_DEPENDS "${CMAKE_CURRENT_SOURCE_DIR}/*.h")
-  if(_srcs)
-    add_library(qz_${name} STATIC ${_srcs} ${_hdrs})
-    target_include_directories(qz_${name} PUBLIC "${PROJECT_SOURCE_DIR}/src")
-    qz_strict(qz_${name})
-  else()
-    add_library(qz_${name} INTERFACE)
-    target_include_directories(qz_${name} INTERFACE "${PROJECT_SOURCE_DIR}/src")
-  endif()
-endfunction()
-
-# Links a subsystem library to what it builds on (works for the empty, interface-only stage too).
-function(qz_link name)
-  get_target_property(_type qz_${name} TYPE)
-  if(_type STREQUAL "INTERFACE_LIBRARY")
-    target_link_libraries(qz_${name} INTERFACE ${ARGN})
-  else()
-    target_link_libraries(qz_${name} PUBLIC ${ARGN})
-  endif()
+  add_library(qz_${name} STATIC ${ARGN})
+  target_include_directories(qz_${name} PUBLIC "${PROJECT_SOURCE_DIR}/src")
+  qz_strict(qz_${name})
 endfunction()
