@@ -154,7 +154,7 @@ void ShowErrorBox(QWidget* parent, const std::string& message) {
 TFormMain::TFormMain(TFormServices services, QWidget* parent)
     : QWidget(parent), m_services(std::move(services)), m_table(m_services.Table ? m_services.Table : &HostTable()) {
   if (!m_services.ScanNetwork) m_services.ScanNetwork = scan::ScanNetwork;
-  if (!m_services.Delay) m_services.Delay = scan::DelayWithMessages;
+  if (!m_services.Delay) m_services.Delay = platform::DelayWithMessages;
   if (!m_services.OpenUrl) m_services.OpenUrl = platform::OpenUrl;
   if (!m_services.EndProcess) m_services.EndProcess = EndProcessNow;
   if (!m_services.ShowError) m_services.ShowError = [this](const std::string& message) { ShowErrorBox(this, message); };

@@ -44,4 +44,9 @@ int32_t MillisecondsOfDay() {
   return ((now.Hour * 60 + now.Minute) * 60 + now.Second) * 1000 + now.Millisecond;
 }
 
+int32_t MillisecondsBetween(int32_t startOfDayMs, int32_t nowOfDayMs) {
+  const int32_t elapsed = nowOfDayMs - startOfDayMs;
+  return elapsed < 0 ? elapsed + static_cast<int32_t>(kMsPerDay) : elapsed;
+}
+
 }  // namespace platform

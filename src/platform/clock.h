@@ -24,4 +24,7 @@ double ToDateTime(const TLocalTime& time);
 // Milliseconds since local midnight, 0 .. 86,399,999.
 int32_t MillisecondsOfDay();
 
+// Milliseconds from one time of day to a later one, across midnight when it lies between them.
+int32_t MillisecondsBetween(int32_t startOfDayMs, int32_t nowOfDayMs);
+
 }  // namespace platform

@@ -16,6 +16,8 @@
 #include <string_view>
 #include <thread>
 
+using platform::DelayWithMessages;
+
 namespace scan {
 
 int32_t WorkerLimit = 1254;
@@ -134,21 +136,6 @@ std::string FormatPassDuration(double days) {
   char text[16];
   std::snprintf(text, sizeof text, "%02d:%02d:%02d", minutes, seconds, seconds);
   return text;
-}
-
-int32_t MillisecondsBetween(int32_t startOfDayMs, int32_t nowOfDayMs) {
-  const int32_t elapsed = nowOfDayMs - startOfDayMs;
-  return elapsed < 0 ? elapsed + kMsPerDay : elapsed;
-}
-
-void DelayWithMessages(int32_t milliseconds) {
-  // Start and length are this call's own: a wait nested inside it through the messages it
-  // dispatches cannot cut it short.
-  const int32_t start = platform::MillisecondsOfDay();
-  do {
-    platform::ProcessOneMessage();
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  } while (MillisecondsBetween(start, platform::MillisecondsOfDay()) <= milliseconds);
 }
 
 void ScanNetwork(bool probeHttp, bool resolveNames, TStatusCallback status, TResultCallback onHostFound) {

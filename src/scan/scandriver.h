@@ -22,15 +22,6 @@ using TResultCallback = std::function<void(const std::string& ipAddress, const s
 // while a pass runs returns at once.
 void ScanNetwork(bool probeHttp, bool resolveNames, TStatusCallback status, TResultCallback onHostFound);
 
-// Waits until more than the given milliseconds have passed on the local clock, dispatching the
-// main thread's messages and sleeping 1 ms per round. Every call keeps its own start and length,
-// so a wait nested inside another (through the messages it dispatches) leaves the outer one
-// whole.
-void DelayWithMessages(int32_t milliseconds);
-
-// Milliseconds from one time of day to a later one, across midnight when it lies between them.
-int32_t MillisecondsBetween(int32_t startOfDayMs, int32_t nowOfDayMs);
-
 // "All done. " duration: minutes, seconds and the seconds again, two digits each ("nn:ss:sss").
 std::string FormatPassDuration(double days);
 

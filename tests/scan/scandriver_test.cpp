@@ -37,32 +37,6 @@ TEST(PassDuration, ShowsMinutesThenSecondsTwice) {
   EXPECT_EQ(scan::FormatPassDuration(-1.0), "00:00:00");
 }
 
-TEST(DelayWithMessages, MeasuresAcrossMidnight) {
-  EXPECT_EQ(scan::MillisecondsBetween(1000, 1500), 500);
-  EXPECT_EQ(scan::MillisecondsBetween(86399900, 100), 200);
-  EXPECT_EQ(scan::MillisecondsBetween(500, 500), 0);
-}
-
-TEST(DelayWithMessages, DispatchesPendingMessagesEvenForZero) {
-  bool delivered = false;
-  QTimer::singleShot(0, QCoreApplication::instance(), [&] { delivered = true; });
-  scan::DelayWithMessages(0);
-  EXPECT_TRUE(delivered);
-}
-
-TEST(DelayWithMessages, NestedWaitLeavesTheOuterWaitWhole) {
-  bool innerRan = false;
-  QTimer::singleShot(20, QCoreApplication::instance(), [&] {
-    scan::DelayWithMessages(30);
-    innerRan = true;
-  });
-  const auto started = std::chrono::steady_clock::now();
-  scan::DelayWithMessages(300);
-  const auto waited = std::chrono::steady_clock::now() - started;
-  EXPECT_TRUE(innerRan);
-  EXPECT_GE(waited, std::chrono::milliseconds(300));
-}
-
 class ScanDriver : public testing::Test {
  protected:
   void SetUp() override {
