@@ -1,13 +1,9 @@
-#include "support/logappender.h"
+#include "http/exchangelog.h"
 
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include <QAbstractEventDispatcher>
-#include <QCoreApplication>
-#include <QThread>
 
 #include <atomic>
 #include <cerrno>
@@ -18,9 +14,10 @@
 #include <system_error>
 #include <thread>
 
+#include "platform/messagepump.h"
 #include "support/paths.h"
 
-namespace support {
+namespace http {
 
 namespace {
 
@@ -122,11 +119,6 @@ void CreateFoldersAndFile(const std::string& path) {
   }
 }
 
-bool OnApplicationThread() {
-  QCoreApplication* application = QCoreApplication::instance();
-  return application != nullptr && QThread::currentThread() == application->thread();
-}
-
 void UpdateActivity(int64_t now) {
   TCursorReader reader = g_cursorReader.load();
   int32_t x = 0;
@@ -145,7 +137,7 @@ void UpdateActivity(int64_t now) {
 
 void LogExchange(const std::string& message) {
   try {
-    AppendLogLine(MapDrivePath(kExchangeLogPath), TimeStamp() + " " + message);
+    AppendLogLine(support::MapDrivePath(kExchangeLogPath), TimeStamp() + " " + message);
   } catch (...) {
     // Out of memory while building the line: the line is lost, the exchange goes on.
   }
@@ -200,20 +192,7 @@ bool YieldMessages() {
   return true;
 }
 
-void PumpMessages() {
-  if (!OnApplicationThread()) {
-    return;
-  }
-  QAbstractEventDispatcher* dispatcher = QAbstractEventDispatcher::instance();
-  if (dispatcher == nullptr) {
-    return;
-  }
-  for (int round = 0; round < kPumpRounds; ++round) {
-    if (!dispatcher->processEvents(QEventLoop::AllEvents)) {
-      break;
-    }
-  }
-}
+void PumpMessages() { platform::ProcessMessageRounds(kPumpRounds); }
 
 void SetCursorReader(TCursorReader reader) { g_cursorReader.store(reader); }
 
@@ -227,4 +206,4 @@ void ResetYieldState() {
   g_pauseCounter.store(0);
 }
 
-}  // namespace support
+}  // namespace http

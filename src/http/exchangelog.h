@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <string>
 
-namespace support {
+namespace http {
 
 // Appends one line "dd.mm.yyyy hh:nn:ss" + " " + message to the exchange log
 // ~/Qv/vrn6/logs/Ews.QvLog. Never reports failure: a line that cannot be written is lost.
@@ -38,4 +38,4 @@ using TTickSource = int64_t (*)();
 void SetTickSource(TTickSource source);
 void ResetYieldState();
 
-}  // namespace support
+}  // namespace http

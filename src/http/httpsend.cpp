@@ -13,8 +13,8 @@
 #include <optional>
 #include <unordered_map>
 
+#include "http/exchangelog.h"
 #include "http/urlutil.h"
-#include "support/logappender.h"
 #include "support/paths.h"
 
 namespace http {
@@ -378,7 +378,7 @@ bool THTTPSend::ReadChunkedBody() {
         break;
       }
     } catch (const std::exception& error) {
-      support::LogExchange("ERR: " + ErrorTypeName(error) + ": " + error.what() +
+      LogExchange("ERR: " + ErrorTypeName(error) + ": " + error.what() +
                            "; Size=" + std::to_string(size));
       continue;
     }
@@ -390,7 +390,7 @@ bool THTTPSend::ReadChunkedBody() {
 }
 
 void THTTPSend::SendBodyLogged() {
-  support::LogExchange("SendBuffer BEGIN");
+  LogExchange("SendBuffer BEGIN");
   Document->SetPosition(0);
   int64_t sent = 0;
   char piece[kUploadPiece];
@@ -401,9 +401,9 @@ void THTTPSend::SendBodyLogged() {
     }
     Sock->SendBuffer(piece, static_cast<int32_t>(count));
     sent += count;
-    support::LogExchange("SendBuffer " + std::to_string(sent));
+    LogExchange("SendBuffer " + std::to_string(sent));
   }
-  support::LogExchange("SendBuffer END");
+  LogExchange("SendBuffer END");
 }
 
 void THTTPSend::CollectCookies() {

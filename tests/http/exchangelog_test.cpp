@@ -1,4 +1,4 @@
-#include "support/logappender.h"
+#include "http/exchangelog.h"
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -19,10 +19,11 @@
 #include "support/paths.h"
 #include "support/temphome.h"
 
-namespace support {
+namespace http {
 namespace {
 
 namespace fs = std::filesystem;
+namespace test = support::test;
 
 const std::regex kStampedLine(R"(\d\d\.\d\d\.\d{4} \d\d:\d\d:\d\d )");
 
@@ -146,7 +147,7 @@ TEST(AppendLogLine, ImpossibleFolderFailsAfterAllAttemptsAndLogExchangeReturns) 
   test::WriteFile(home.Path() + "/Qv", "in the way");
 
   std::thread logger([] { LogExchange("lost"); });
-  EXPECT_FALSE(AppendLogLine(MapDrivePath("C:\\Qv\\vrn6\\logs\\Ews.QvLog"), "lost"));
+  EXPECT_FALSE(AppendLogLine(support::MapDrivePath("C:\\Qv\\vrn6\\logs\\Ews.QvLog"), "lost"));
   logger.join();
   EXPECT_EQ(test::ReadFile(home.Path() + "/Qv"), "in the way");
 }
@@ -278,4 +279,4 @@ TEST(PumpMessages, DispatchesPostedEventsOnlyOnTheMainThread) {
 }
 
 }  // namespace
-}  // namespace support
+}  // namespace http
