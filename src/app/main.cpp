@@ -54,6 +54,7 @@ int main(int argc, char** argv) {
   QApplication::setWindowIcon(QIcon::fromTheme(QStringLiteral("quenzor")));
   app::TFormMain formMain;
   app::CloseOnTerminationSignals(&formMain);
+  app::TrackCursorForExchangeLog();
   formMain.show();
   const int result = application.exec();
   // Ending the process does not wait for worker threads that may still run.
