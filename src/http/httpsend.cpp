@@ -379,7 +379,7 @@ bool THTTPSend::ReadChunkedBody() {
       }
     } catch (const std::exception& error) {
       LogExchange("ERR: " + ErrorTypeName(error) + ": " + error.what() +
-                           "; Size=" + std::to_string(size));
+                  "; Size=" + std::to_string(size));
       continue;
     }
     if (m_bodyCut) {
