@@ -49,7 +49,8 @@ TEST(MessagePump, DoesNothingOnAnotherThread) {
 TEST(MessagePump, RoundsDeliverWhatIsPendingAndZeroRoundsNothing) {
   int delivered = 0;
   for (int i = 0; i < 5; ++i) {
-    QMetaObject::invokeMethod(QCoreApplication::instance(), [&] { ++delivered; }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(QCoreApplication::instance(), [&] { ++delivered; },
+                              Qt::QueuedConnection);
   }
   platform::ProcessMessageRounds(0);
   EXPECT_EQ(delivered, 0);
