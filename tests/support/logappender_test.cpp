@@ -17,7 +17,7 @@
 #include <gtest/gtest.h>
 
 #include "support/paths.h"
-#include "support/temphome.h"
+#include "common/temphome.h"
 
 namespace support {
 namespace {

@@ -8,21 +8,38 @@
 #include <optional>
 #include <string>
 
-namespace support::test {
+namespace test {
 
-// A fresh folder that stands in for the user's home while a test runs; the previous $HOME
-// comes back and the folder goes away at the end.
-class TTempHome {
+// A fresh folder under the temporary directory, removed with everything in it at the end.
+class TTempDir {
  public:
-  TTempHome() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "qzhome.XXXXXX").string();
+  TTempDir() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "qztest.XXXXXX").string();
     if (mkdtemp(pattern.data()) != nullptr) {
       m_path = pattern;
     }
+  }
+  ~TTempDir() {
+    std::error_code ignored;
+    std::filesystem::remove_all(m_path, ignored);
+  }
+  TTempDir(const TTempDir&) = delete;
+  TTempDir& operator=(const TTempDir&) = delete;
+  const std::string& Path() const { return m_path; }
+
+ private:
+  std::string m_path;
+};
+
+// A fresh folder that stands in for the user's home while a test runs (the exchange log,
+// temporary files and the export go there); the previous $HOME comes back at the end.
+class TTempHome {
+ public:
+  TTempHome() {
     if (const char* old = getenv("HOME"); old != nullptr) {
       m_oldHome = old;
     }
-    setenv("HOME", m_path.c_str(), 1);
+    setenv("HOME", m_dir.Path().c_str(), 1);
   }
   ~TTempHome() {
     if (m_oldHome) {
@@ -30,16 +47,13 @@ class TTempHome {
     } else {
       unsetenv("HOME");
     }
-    std::error_code ignored;
-    std::filesystem::remove_all(m_path, ignored);
   }
   TTempHome(const TTempHome&) = delete;
   TTempHome& operator=(const TTempHome&) = delete;
-
-  const std::string& Path() const { return m_path; }
+  const std::string& Path() const { return m_dir.Path(); }
 
  private:
-  std::string m_path;
+  TTempDir m_dir;
   std::optional<std::string> m_oldHome;
 };
 
@@ -53,4 +67,4 @@ inline void WriteFile(const std::string& path, const std::string& content) {
   out << content;
 }
 
-}  // namespace support::test
+}  // namespace test
