@@ -31,30 +31,40 @@ class TTempDir {
   std::string m_path;
 };
 
+// An environment variable set while the object lives; its earlier value, or its absence,
+// comes back at the end.
+class TScopedEnv {
+ public:
+  TScopedEnv(std::string name, const std::string& value) : m_name(std::move(name)) {
+    if (const char* old = getenv(m_name.c_str()); old != nullptr) {
+      m_old = old;
+    }
+    setenv(m_name.c_str(), value.c_str(), 1);
+  }
+  ~TScopedEnv() {
+    if (m_old) {
+      setenv(m_name.c_str(), m_old->c_str(), 1);
+    } else {
+      unsetenv(m_name.c_str());
+    }
+  }
+  TScopedEnv(const TScopedEnv&) = delete;
+  TScopedEnv& operator=(const TScopedEnv&) = delete;
+
+ private:
+  std::string m_name;
+  std::optional<std::string> m_old;
+};
+
 // A fresh folder that stands in for the user's home while a test runs (the exchange log,
 // temporary files and the export go there); the previous $HOME comes back at the end.
 class TTempHome {
  public:
-  TTempHome() {
-    if (const char* old = getenv("HOME"); old != nullptr) {
-      m_oldHome = old;
-    }
-    setenv("HOME", m_dir.Path().c_str(), 1);
-  }
-  ~TTempHome() {
-    if (m_oldHome) {
-      setenv("HOME", m_oldHome->c_str(), 1);
-    } else {
-      unsetenv("HOME");
-    }
-  }
-  TTempHome(const TTempHome&) = delete;
-  TTempHome& operator=(const TTempHome&) = delete;
   const std::string& Path() const { return m_dir.Path(); }
 
  private:
   TTempDir m_dir;
-  std::optional<std::string> m_oldHome;
+  TScopedEnv m_home{"HOME", m_dir.Path()};
 };
 
 inline std::string ReadFile(const std::string& path) {
