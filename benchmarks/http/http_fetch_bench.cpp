@@ -24,7 +24,6 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "http/httpsend.h"
@@ -100,27 +99,23 @@ TRun RunChild(const std::vector<std::string>& argv) {
   return run;
 }
 
-uint16_t FreePort() {
+// A socket listening on a loopback port the kernel picks (lighttpd reads port 0 as its
+// default 80, so it is handed this socket instead); -1 on failure. Its number is above 3, so
+// a dup2 to 3 makes a new descriptor, which exec keeps.
+int ListenOnLoopback(uint16_t& port) {
   int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
   socklen_t length = sizeof address;
-  getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+  if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+      listen(fd, 64) != 0 || getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+    return -1;
+  }
+  port = ntohs(address.sin_port);
+  int moved = fcntl(fd, F_DUPFD_CLOEXEC, 10);
   close(fd);
-  return ntohs(address.sin_port);
-}
-
-bool PortOpen(uint16_t port) {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(port);
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bool open = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-  close(fd);
-  return open;
+  return moved;
 }
 
 double Median(std::vector<double> values) {
@@ -172,23 +167,35 @@ int main(int argc, char** argv) {
     }
   }
 
-  uint16_t port = FreePort();
+  uint16_t port = 0;
+  int listener = ListenOnLoopback(port);
+  if (listener < 0) {
+    return 1;
+  }
   std::ofstream(dir + "/lighttpd.conf")
       << "server.document-root = \"" << dir << "\"\nserver.bind = \"127.0.0.1\"\nserver.port = "
       << port << "\nserver.errorlog = \"" << dir << "/error.log\"\n"
+      << "server.systemd-socket-activation = \"enable\"\n"
       << "mimetype.assign = (\".bin\" => \"application/octet-stream\")\n";
-  std::vector<std::string> serverArgs = {lighttpd, "-D", "-f", dir + "/lighttpd.conf"};
+  // The socket goes to lighttpd as fd 3 by socket activation; the shell names its own pid,
+  // which exec keeps, as LISTEN_PID. Connections wait in its queue until lighttpd runs.
+  std::vector<std::string> serverArgs = {"/bin/sh", "-c",
+                                         "LISTEN_PID=$$ LISTEN_FDS=1 exec \"$0\" \"$@\"", lighttpd,
+                                         "-D", "-f", dir + "/lighttpd.conf"};
   std::vector<char*> args;
   for (const std::string& arg : serverArgs) {
     args.push_back(const_cast<char*>(arg.c_str()));
   }
   args.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, listener, 3);
   pid_t server = -1;
-  if (posix_spawn(&server, args[0], nullptr, nullptr, args.data(), environ) != 0) {
+  int spawned = posix_spawn(&server, args[0], &actions, nullptr, args.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  close(listener);
+  if (spawned != 0) {
     return 1;
-  }
-  for (int i = 0; i < 500 && !PortOpen(port); ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
 
   std::string url = "http://127.0.0.1:" + std::to_string(port) + "/body.bin";

@@ -4,10 +4,12 @@
 #include <QFile>
 #include <QTemporaryDir>
 #include <chrono>
-#include <cstdlib>
+#include <optional>
 #include <thread>
 
 #include <gtest/gtest.h>
+
+#include "common/temphome.h"
 
 namespace {
 
@@ -40,24 +42,16 @@ class SoundCapture : public testing::Test {
                    .arg(m_capture)
                    .toUtf8());
     file.close();
-    const char* old = std::getenv("ALSA_CONFIG_PATH");
-    if (old) m_oldConfig = old;
-    m_hadConfig = old != nullptr;
-    setenv("ALSA_CONFIG_PATH", config.toLocal8Bit().constData(), 1);
+    m_config.emplace("ALSA_CONFIG_PATH", config.toStdString());
   }
   void TearDown() override {
     platform::WaitForPlayback();
-    if (m_hadConfig) {
-      setenv("ALSA_CONFIG_PATH", m_oldConfig.c_str(), 1);
-    } else {
-      unsetenv("ALSA_CONFIG_PATH");
-    }
+    m_config.reset();
   }
 
   QTemporaryDir m_dir;
   QString m_capture;
-  std::string m_oldConfig;
-  bool m_hadConfig = false;
+  std::optional<test::TScopedEnv> m_config;
 };
 
 TEST(ParseWav, ReadsTheFormatAndSamplesOfTheUpTone) {
@@ -102,15 +96,8 @@ TEST(SoundWithoutDevice, DefaultDeviceThatCannotOpenCountsNoDevices) {
   ASSERT_TRUE(file.open(QIODevice::WriteOnly));
   file.write("pcm.!default { type hw card 97 }\n");
   file.close();
-  const char* old = std::getenv("ALSA_CONFIG_PATH");
-  const std::string saved = old ? old : "";
-  setenv("ALSA_CONFIG_PATH", config.toLocal8Bit().constData(), 1);
+  test::TScopedEnv configPath("ALSA_CONFIG_PATH", config.toStdString());
   EXPECT_EQ(platform::PlaybackDeviceCount(), 0);
-  if (old) {
-    setenv("ALSA_CONFIG_PATH", saved.c_str(), 1);
-  } else {
-    unsetenv("ALSA_CONFIG_PATH");
-  }
 }
 
 }  // namespace

@@ -6,22 +6,15 @@
 //   the reply holds; under AddressSanitizer the heap the exchange takes at its peak is also
 //   measured and must stay within a fixed allowance plus 16 bytes per input byte.
 //
-// Input: one byte that picks the device's address, then the reply. A loopback peer thread
+// Input: one byte that picks the device's address, then the reply. A loopback reply peer
 // answers each connection with the reply and closes, so no exchange waits for a time-out.
-
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <cstdint>
 #include <cstdlib>
-#include <mutex>
 #include <string>
-#include <thread>
 
+#include "common/peer.h"
 #include "http/httpsend.h"
 #include "http/urlutil.h"
 #include "scan/webprobe.h"
@@ -70,67 +63,13 @@ void OnFree(const volatile void* pointer) {
 }
 #endif
 
-class TReplyPeer {
- public:
-  TReplyPeer() {
-    m_listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (m_listener < 0 || bind(m_listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        listen(m_listener, 64) != 0) {
-      std::abort();
-    }
-    socklen_t length = sizeof address;
-    getsockname(m_listener, reinterpret_cast<sockaddr*>(&address), &length);
-    m_port = ntohs(address.sin_port);
-    std::thread([this] { Serve(); }).detach();
-  }
-
-  // Copied before the measured exchange starts; serving it allocates nothing.
-  void SetReply(const uint8_t* data, size_t size) {
-    std::lock_guard<std::mutex> guard(m_lock);
-    m_reply.assign(reinterpret_cast<const char*>(data), size);
-  }
-
-  std::string Url() const { return "http://127.0.0.1:" + std::to_string(m_port) + "/"; }
-
- private:
-  void Serve() {
-    while (true) {
-      const int fd = accept4(m_listener, nullptr, nullptr, SOCK_CLOEXEC);
-      if (fd < 0) continue;
-      std::lock_guard<std::mutex> guard(m_lock);
-      char head[4096];
-      pollfd entry{fd, POLLIN, 0};
-      if (poll(&entry, 1, 5000) > 0) (void)!recv(fd, head, sizeof head, 0);
-      size_t sent = 0;
-      while (sent < m_reply.size()) {
-        const ssize_t n = send(fd, m_reply.data() + sent, m_reply.size() - sent, MSG_NOSIGNAL);
-        if (n <= 0) break;
-        sent += static_cast<size_t>(n);
-      }
-      shutdown(fd, SHUT_WR);
-      while (poll(&entry, 1, 5000) > 0 && recv(fd, head, sizeof head, 0) > 0) {
-      }
-      close(fd);
-    }
-  }
-
-  int m_listener = -1;
-  uint16_t m_port = 0;
-  std::mutex m_lock;
-  std::string m_reply;
-};
-
-TReplyPeer& Peer() {
-  static TReplyPeer* peer = [] {
+test::TReplyPeer& Peer() {
 #ifdef QZ_HEAP_MEASURED
-    __sanitizer_install_malloc_and_free_hooks(OnMalloc, OnFree);
+  static const int hooks = __sanitizer_install_malloc_and_free_hooks(OnMalloc, OnFree);
+  (void)hooks;
 #endif
-    return new TReplyPeer();  // lives for the whole run, as its thread does
-  }();
-  return *peer;
+  static test::TReplyPeer peer;  // its thread ends with the run
+  return peer;
 }
 
 constexpr const char* kAddresses[] = {"192.168.1.5", "10.0.0.7", "172.16.0.1", "127.0.0.1"};
@@ -151,7 +90,8 @@ void CheckRedirect(const std::string& target, const std::string& address) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 1) return 0;
   const std::string address = kAddresses[data[0] % std::size(kAddresses)];
-  Peer().SetReply(data + 1, size - 1);
+  // Copied before the measured exchange starts; serving it allocates nothing.
+  Peer().SetReply(std::string_view(reinterpret_cast<const char*>(data), size).substr(1));
   const std::string url = Peer().Url();
 
 #ifdef QZ_HEAP_MEASURED

@@ -9,7 +9,7 @@
 #include <thread>
 
 #include "http/stream.h"
-#include "http/testpeer.h"
+#include "common/peer.h"
 #include "http/urlutil.h"
 
 namespace http {
@@ -65,7 +65,8 @@ TEST(SocketErrors, ErrnoAndResolverResultsMapToWinsockCodes) {
 }
 
 TEST(SocketErrors, RaisedErrorCarriesCodeAndText) {
-  uint16_t port = test::FreeLoopbackPort();
+  test::TRefusedPort refused;
+  uint16_t port = refused.Port();
   TTCPBlockSocket sock;
   sock.RaiseExcept = true;
   try {
@@ -79,7 +80,8 @@ TEST(SocketErrors, RaisedErrorCarriesCodeAndText) {
 }
 
 TEST(Connect, RefusedPortGives10061) {
-  uint16_t port = test::FreeLoopbackPort();
+  test::TRefusedPort refused;
+  uint16_t port = refused.Port();
   TTCPBlockSocket sock;
   sock.ConnectPeer("127.0.0.1", std::to_string(port));
   EXPECT_EQ(sock.LastErrorCode(), 10061);

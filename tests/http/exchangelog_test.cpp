@@ -17,13 +17,12 @@
 #include <gtest/gtest.h>
 
 #include "support/paths.h"
-#include "support/temphome.h"
+#include "common/temphome.h"
 
 namespace http {
 namespace {
 
 namespace fs = std::filesystem;
-namespace test = support::test;
 
 const std::regex kStampedLine(R"(\d\d\.\d\d\.\d{4} \d\d:\d\d:\d\d )");
 

@@ -1,11 +1,7 @@
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include "http/httpsend.h"
-#include "http/testpeer.h"
+#include "common/peer.h"
 #include "http/urlutil.h"
 
 namespace http {
@@ -17,6 +13,7 @@ using test::ReadHead;
 using test::Repeat;
 using test::Send;
 using test::TScriptedPeer;
+using test::TUnansweringListener;
 
 // The web page probe's client with the bounds it turns on: 1 MiB of body, 64 KiB lines, a
 // head of 64 KiB and 256 lines, 30 s for the exchange. Tests lower them where a smaller bound shows the same thing faster.
@@ -174,41 +171,6 @@ TEST(Bounds, SilentPeerEndsAtTheExchangeDeadlineBeforeTheReadTimeout) {
   EXPECT_FALSE(client->PerformRequest("GET", peer.Url()));
   EXPECT_EQ(client->Sock->LastErrorCode(), 10060);
 }
-
-// A listener whose accept queue is full and never emptied: further connection requests are
-// dropped by the kernel, so a connect to it waits for an answer that never comes.
-class TUnansweringListener {
- public:
-  TUnansweringListener() {
-    m_listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(m_listener, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    listen(m_listener, 0);
-    socklen_t length = sizeof address;
-    getsockname(m_listener, reinterpret_cast<sockaddr*>(&address), &length);
-    m_port = ntohs(address.sin_port);
-    for (int i = 0; i < 4; ++i) {
-      int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-      connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-      m_fillers.push_back(fd);
-    }
-    usleep(100000);
-  }
-  ~TUnansweringListener() {
-    for (int fd : m_fillers) {
-      close(fd);
-    }
-    close(m_listener);
-  }
-  std::string Url() const { return "http://127.0.0.1:" + std::to_string(m_port) + "/"; }
-
- private:
-  int m_listener = -1;
-  uint16_t m_port = 0;
-  std::vector<int> m_fillers;
-};
 
 TEST(Bounds, ExchangeDeadlineBoundsTheConnect) {
   TUnansweringListener listener;

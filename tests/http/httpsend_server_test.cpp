@@ -1,13 +1,13 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <set>
 #include <sstream>
-#include <thread>
 
 #include "http/httpsend.h"
-#include "http/testpeer.h"
+#include "common/peer.h"
+#include "common/serverprocess.h"
+#include "common/temphome.h"
 #include "http/urlutil.h"
 
 // Exchanges with real HTTP servers from the system, started on loopback for each test.
@@ -21,8 +21,7 @@ using test::TTempDir;
 const char kPythonServer[] = R"PY(
 import http.server, os, sys
 
-port_file, root = sys.argv[1], sys.argv[2]
-os.chdir(root)
+os.chdir(sys.argv[1])
 
 class Handler(http.server.SimpleHTTPRequestHandler):
     protocol_version = "HTTP/1.1"
@@ -56,11 +55,7 @@ class Handler(http.server.SimpleHTTPRequestHandler):
             return
         return super().do_GET()
 
-server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
-with open(port_file + ".part", "w") as out:
-    out.write(str(server.server_address[1]))
-os.rename(port_file + ".part", port_file)
-server.serve_forever()
+http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler).serve_forever()
 )PY";
 
 std::string ChunkedText() {
@@ -120,7 +115,6 @@ class TDocRoot {
     m_large = large;
   }
   std::string Root() const { return m_dir.Path(); }
-  std::string Dir() const { return m_dir.Path(); }
   const std::string& Large() const { return m_large; }
 
   static constexpr size_t kLargeSize = 5 * 1024 * 1024 + 123;
@@ -138,17 +132,12 @@ class PythonServer : public testing::Test {
       GTEST_SKIP() << "python3 is not installed";
     }
     test::WriteFile(m_scripts.Path() + "/server.py", kPythonServer);
-    std::string portFile = m_scripts.Path() + "/port";
     m_log = m_scripts.Path() + "/server.log";
     m_server = std::make_unique<TServerProcess>(
-        std::vector<std::string>{python, "-u", m_scripts.Path() + "/server.py", portFile,
-                                 m_docs.Root()},
+        std::vector<std::string>{python, "-u", m_scripts.Path() + "/server.py", m_docs.Root()},
         m_log);
-    for (int i = 0; i < 500 && access(portFile.c_str(), F_OK) != 0; ++i) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    m_port = static_cast<uint16_t>(std::atoi(test::ReadFile(portFile).c_str()));
-    ASSERT_TRUE(m_port != 0 && m_server->WaitForPort(m_port)) << test::ReadFile(m_log);
+    m_port = m_server->WaitForListeningPort();
+    ASSERT_NE(m_port, 0) << test::ReadFile(m_log);
   }
 
   std::string Url(const std::string& path) const {
@@ -246,17 +235,23 @@ class LighttpdServer : public testing::Test {
     if (lighttpd.empty()) {
       GTEST_SKIP() << "lighttpd is not installed";
     }
-    m_port = test::FreeLoopbackPort();
+    // lighttpd takes port 0 for its default port 80, so it gets a socket bound here instead.
+    int listener = test::BindTcp("127.0.0.1", 0, 64, &m_port);
+    ASSERT_GE(listener, 0);
     std::string config = m_work.Path() + "/lighttpd.conf";
     test::WriteFile(config, "server.document-root = \"" + m_docs.Root() +
                                 "\"\nserver.bind = \"127.0.0.1\"\nserver.port = " +
                                 std::to_string(m_port) + "\nserver.errorlog = \"" + m_work.Path() +
                                 "/error.log\"\nindex-file.names = (\"index.html\")\n"
+                                "server.systemd-socket-activation = \"enable\"\n"
                                 "mimetype.assign = (\".html\" => \"text/html\", "
                                 "\".bin\" => \"application/octet-stream\")\n");
     m_server = std::make_unique<TServerProcess>(
-        std::vector<std::string>{lighttpd, "-D", "-f", config}, m_work.Path() + "/out.log");
-    ASSERT_TRUE(m_server->WaitForPort(m_port)) << test::ReadFile(m_work.Path() + "/error.log");
+        std::vector<std::string>{lighttpd, "-D", "-f", config}, m_work.Path() + "/out.log",
+        listener);
+    close(listener);
+    ASSERT_EQ(m_server->WaitForListeningPort(), m_port)
+        << test::ReadFile(m_work.Path() + "/error.log");
   }
 
   std::string Url(const std::string& path) const {
@@ -308,18 +303,16 @@ TEST(BusyboxServer, ProbeGetsThePageOverHttp10) {
     GTEST_SKIP() << "busybox is not installed";
   }
   TDocRoot docs;
-  uint16_t port = test::FreeLoopbackPort();
-  TServerProcess server({busybox, "httpd", "-f", "-p", "127.0.0.1:" + std::to_string(port), "-h",
-                         docs.Root()},
-                        docs.Dir() + "/../qz-busybox-" + std::to_string(port) + ".log");
-  ASSERT_TRUE(server.WaitForPort(port));
+  TServerProcess server({busybox, "httpd", "-f", "-p", "127.0.0.1:0", "-h", docs.Root()},
+                        "/dev/null");
+  uint16_t port = server.WaitForListeningPort();
+  ASSERT_NE(port, 0);
   auto client = ProbeClient();
   EXPECT_TRUE(client->PerformRequest("GET", "http://127.0.0.1:" + std::to_string(port) + "/"));
   EXPECT_EQ(client->ResultCode, 200);
   EXPECT_EQ(client->Headers.front().substr(0, 9), "HTTP/1.1 ");
   EXPECT_EQ(DocumentText(*client), test::ReadFile(docs.Root() + "/index.html"));
   EXPECT_FALSE(client->Sock->HasHandle());
-  unlink((docs.Dir() + "/../qz-busybox-" + std::to_string(port) + ".log").c_str());
 }
 
 }  // namespace

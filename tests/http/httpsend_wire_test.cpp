@@ -8,7 +8,8 @@
 
 #include <cstdio>
 
-#include "http/testpeer.h"
+#include "common/peer.h"
+#include "common/temphome.h"
 #include "http/urlutil.h"
 
 namespace http {
@@ -261,7 +262,8 @@ TEST(Failure, HttpsOnItsDefaultPortNamesPort443InTheHostLine) {
 }
 
 TEST(Failure, RefusedConnectionKeepsTheRequestLines) {
-  uint16_t port = test::FreeLoopbackPort();
+  test::TRefusedPort refused;
+  uint16_t port = refused.Port();
   auto client = ProbeClient();
   EXPECT_FALSE(client->PerformRequest("GET", "http://127.0.0.1:" + std::to_string(port)));
   EXPECT_EQ(client->Sock->LastErrorCode(), 10061);

@@ -1,23 +1,12 @@
 #include "scan/webprobe.h"
 
-#include <fcntl.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <atomic>
-#include <cstdio>
-#include <filesystem>
-#include <fstream>
-#include <regex>
-#include <stdexcept>
 
 #include <gtest/gtest.h>
 
-#include "scan/httppeer.h"
-
-extern char** environ;
+#include "common/peer.h"
+#include "common/serverprocess.h"
+#include "common/temphome.h"
 
 namespace scan {
 namespace {
@@ -38,66 +27,17 @@ std::string Fetch(const TScriptedPeer& peer) {
   return FetchPage("http://" + peer.HostPort(), peer.HostPort());
 }
 
-// python3's http.server on a loopback port of its choosing, serving a folder.
-class TPythonServer {
- public:
-  explicit TPythonServer(const std::string& folder) {
-    int out[2];
-    if (pipe2(out, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    std::vector<std::string> args = {"python3", "-u", "-m", "http.server", "0",
-                                     "--bind", "127.0.0.1", "--directory", folder};
-    std::vector<char*> argv;
-    for (std::string& arg : args) argv.push_back(arg.data());
-    argv.push_back(nullptr);
-    int spawned = posix_spawnp(&m_pid, "python3", &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    close(out[1]);
-    if (spawned != 0) {
-      close(out[0]);
-      throw std::runtime_error("cannot start python3");
-    }
-    // "Serving HTTP on 127.0.0.1 port 40123 (http://127.0.0.1:40123/) ..."
-    FILE* stream = fdopen(out[0], "r");
-    char line[512] = {};
-    std::cmatch match;
-    if (fgets(line, sizeof line, stream) != nullptr &&
-        std::regex_search(line, match, std::regex(R"(port (\d+))"))) {
-      m_hostPort = "127.0.0.1:" + match[1].str();
-    }
-    fclose(stream);
-    if (m_hostPort.empty()) throw std::runtime_error("python3 did not say its port");
-  }
-  ~TPythonServer() {
-    kill(m_pid, SIGTERM);
-    int status = 0;
-    waitpid(m_pid, &status, 0);
-  }
-  TPythonServer(const TPythonServer&) = delete;
-  TPythonServer& operator=(const TPythonServer&) = delete;
-  const std::string& HostPort() const { return m_hostPort; }
-
- private:
-  pid_t m_pid = -1;
-  std::string m_hostPort;
-};
-
 TEST(FetchPage, RealServerGivesThePageAndItsTitle) {
-  std::filesystem::path folder =
-      std::filesystem::temp_directory_path() / ("qzpage." + std::to_string(getpid()));
-  std::filesystem::create_directories(folder);
+  test::TTempDir folder;
   const std::string page = "<html><head><title>Router Login</title></head><body>x</body></html>";
-  std::ofstream(folder / "index.html") << page;
-  {
-    TPythonServer server(folder.string());
-    std::string text = FetchPage("http://" + server.HostPort(), server.HostPort());
-    EXPECT_EQ(text, page);
-    EXPECT_EQ(ExtractTitle(text), "Router Login");
-  }
-  std::filesystem::remove_all(folder);
+  test::WriteFile(folder.Path() + "/index.html", page);
+  test::TServerProcess server({"python3", "-m", "http.server", "0", "--bind", "127.0.0.1",
+                               "--directory", folder.Path()},
+                              "/dev/null");
+  const std::string hostPort = "127.0.0.1:" + std::to_string(server.WaitForListeningPort());
+  std::string text = FetchPage("http://" + hostPort, hostPort);
+  EXPECT_EQ(text, page);
+  EXPECT_EQ(ExtractTitle(text), "Router Login");
 }
 
 TEST(FetchPage, RedirectToLoginPageIsFollowedOnTheSameAddress) {
@@ -122,7 +62,7 @@ TEST(FetchPage, EndlessRedirectsStopAfterTenWithTheLastResponse) {
                     "hop " + std::to_string(n)));
   });
   EXPECT_EQ(Fetch(peer), "hop 10");
-  EXPECT_EQ(peer.Connections(), 11);
+  EXPECT_EQ(peer.Accepted(), 11);
   EXPECT_EQ(peer.RequestLines().back(), "GET /hop10 HTTP/1.1");
 }
 
@@ -152,7 +92,7 @@ TEST(FetchPage, RedirectsLeadingOffTheDeviceAreNotFollowed) {
     location = value;
     EXPECT_EQ(ExtractTitle(Fetch(device)), "Moved") << value;
   }
-  EXPECT_EQ(other.Connections(), 0);
+  EXPECT_EQ(other.Accepted(), 0);
 
   const std::pair<std::string, std::string> followed[] = {
       {"/login", "GET /login HTTP/1.1"},

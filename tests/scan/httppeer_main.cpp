@@ -38,13 +38,13 @@
 #include <string>
 #include <vector>
 
-#include "scan/httppeer.h"
+#include "common/peer.h"
 
 namespace {
 
-using scan::test::Response;
-using scan::test::TPeerConnection;
-using scan::test::TScriptedPeer;
+using test::Response;
+using test::TPeerConnection;
+using test::TScriptedPeer;
 
 TScriptedPeer::THandler HandlerFor(const std::string& mode, const std::string& argument) {
   if (mode == "server-only") {
@@ -179,39 +179,6 @@ int LogDnsQueries(const std::string& ip, uint16_t port, const sigset_t& stopSign
   return 0;
 }
 
-int ConnectTo(const std::string& ip, uint16_t port) {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(port);
-  inet_pton(AF_INET, ip.c_str(), &address.sin_addr);
-  connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-  return fd;
-}
-
-// A listener with the smallest queue, filled by connections of our own that nobody accepts:
-// Linux drops a SYN that finds the accept queue full, so connecting from outside hangs until
-// the client's connect time-out, as with a firewall that drops SYNs.
-bool Blackhole(const std::string& ip, uint16_t port, std::vector<int>& fds) {
-  int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  int on = 1;
-  setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(port);
-  inet_pton(AF_INET, ip.c_str(), &address.sin_addr);
-  if (bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-      listen(listener, 0) != 0) {
-    return false;
-  }
-  fds.push_back(listener);
-  for (int i = 0; i < 3; ++i) {
-    fds.push_back(ConnectTo(ip, port));
-    usleep(100000);
-  }
-  return true;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -232,13 +199,10 @@ int main(int argc, char** argv) {
 
   if (mode == "dns-log") return LogDnsQueries(ip, port, stopSignals);
 
-  std::vector<int> blackholeFds;
+  std::unique_ptr<test::TUnansweringListener> blackhole;
   std::unique_ptr<TScriptedPeer> peer;
   if (mode == "blackhole") {
-    if (!Blackhole(ip, port, blackholeFds)) {
-      std::perror("scan_http_peer: blackhole");
-      return 1;
-    }
+    blackhole = std::make_unique<test::TUnansweringListener>(ip, port);
   } else {
     TScriptedPeer::THandler handler = HandlerFor(mode, argument);
     if (!handler) {
@@ -247,13 +211,13 @@ int main(int argc, char** argv) {
     }
     peer = std::make_unique<TScriptedPeer>(handler, ip, port);
   }
+  if (blackhole ? !blackhole->Listening() : !peer->Listening()) {
+    std::perror("scan_http_peer: listen");
+    return 1;
+  }
   std::printf("ready\n");
   std::fflush(stdout);
   int signal = 0;
   sigwait(&stopSignals, &signal);
-  peer.reset();
-  for (int fd : blackholeFds) {
-    close(fd);
-  }
   return 0;
 }

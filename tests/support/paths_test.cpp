@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "support/temphome.h"
+#include "common/temphome.h"
 
 namespace support {
 namespace {
