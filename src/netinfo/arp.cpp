@@ -1,6 +1,7 @@
 #include "netinfo/arp.h"
 
 #include "netinfo/netlink.h"
+#include "support/posix.h"
 
 #include <arpa/inet.h>
 #include <linux/filter.h>
@@ -85,20 +86,7 @@ class TSlot {
   }
 };
 
-class TFd {
- public:
-  explicit TFd(int fd) : m_fd(fd) {}
-  ~TFd() {
-    if (m_fd >= 0) close(m_fd);
-  }
-  TFd(TFd&& other) noexcept : m_fd(std::exchange(other.m_fd, -1)) {}
-  TFd(const TFd&) = delete;
-  TFd& operator=(const TFd&) = delete;
-  int Get() const { return m_fd; }
-
- private:
-  int m_fd;
-};
+using support::TUniqueFd;
 
 // ---- what the routing table says ----
 
@@ -245,7 +233,7 @@ class TArpSocket {
   // Needs CAP_NET_RAW; nullptr without it.
   static std::unique_ptr<TArpSocket> Open() {
     // Protocol 0 at first: the socket receives nothing until the filter is in place.
-    TFd fd(socket(AF_PACKET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    TUniqueFd fd(socket(AF_PACKET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
     if (fd.Get() < 0 || !AttachReplyFilter(fd.Get())) return nullptr;
     // A sweep's replies come in a burst; a larger queue loses fewer (the retries make good
     // the rest). The kernel caps it at net.core.rmem_max.
@@ -255,7 +243,7 @@ class TArpSocket {
     any.sll_family = AF_PACKET;
     any.sll_protocol = htons(ETH_P_ARP);
     if (bind(fd.Get(), reinterpret_cast<sockaddr*>(&any), sizeof any) != 0) return nullptr;
-    TFd wake(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+    TUniqueFd wake(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
     if (wake.Get() < 0) return nullptr;
     return std::unique_ptr<TArpSocket>(new TArpSocket(std::move(fd), std::move(wake)));
   }
@@ -329,7 +317,7 @@ class TArpSocket {
 
   static constexpr int kMostDrained = 1024;  // more than the receive queue holds
 
-  TArpSocket(TFd fd, TFd wake) : m_fd(std::move(fd)), m_wake(std::move(wake)) {}
+  TArpSocket(TUniqueFd fd, TUniqueFd wake) : m_fd(std::move(fd)), m_wake(std::move(wake)) {}
 
   // The receiver starts with the first request, on a thread made after the program gave
   // up its capabilities. Called holding m_mutex.
@@ -340,7 +328,7 @@ class TArpSocket {
   void Receive() {
     pollfd fds[2] = {{m_fd.Get(), POLLIN, 0}, {m_wake.Get(), POLLIN, 0}};
     for (;;) {
-      if (poll(fds, 2, -1) < 0 && errno != EINTR) return;
+      if (support::RetryOnEintr([&] { return poll(fds, 2, -1); }) < 0) return;
       if (fds[1].revents != 0) return;
       Drain(std::numeric_limits<int>::max());
     }
@@ -352,9 +340,10 @@ class TArpSocket {
     for (int n = 0; n < most; ++n) {
       sockaddr_ll from{};
       socklen_t fromSize = sizeof from;
-      const ssize_t got = recvfrom(m_fd.Get(), buffer, sizeof buffer, 0,
-                                   reinterpret_cast<sockaddr*>(&from), &fromSize);
-      if (got < 0 && errno == EINTR) continue;
+      const ssize_t got = support::RetryOnEintr([&] {
+        return recvfrom(m_fd.Get(), buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&from),
+                        &fromSize);
+      });
       if (got <= 0) return;
       // Replies this machine sends itself show up as outgoing frames: never an answer.
       if (from.sll_pkttype != PACKET_OUTGOING) Deliver(from.sll_ifindex, buffer, got);
@@ -377,8 +366,8 @@ class TArpSocket {
     m_answered.notify_all();
   }
 
-  TFd m_fd;
-  TFd m_wake;  // ends the receiver
+  TUniqueFd m_fd;
+  TUniqueFd m_wake;  // ends the receiver
   std::mutex m_mutex;
   std::condition_variable m_answered;
   std::multimap<uint64_t, TWaiter*> m_waiters;  // iterators stay valid across inserts
@@ -510,7 +499,7 @@ TNeighbourBudget& NeighbourBudget() {
 // neighbour queue, and a shared socket's send buffer would fill up with them. Closing the
 // socket does not cancel the resolution.
 bool NudgeKernel(uint32_t dest, uint32_t source) {
-  TFd fd(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+  TUniqueFd fd(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
   if (fd.Get() < 0) return false;
   if (source != 0) {
     sockaddr_in local{};
@@ -522,9 +511,9 @@ bool NudgeKernel(uint32_t dest, uint32_t source) {
   to.sin_family = AF_INET;
   to.sin_port = htons(9);  // discard (RFC 863)
   to.sin_addr.s_addr = dest;
-  ssize_t sent;
-  do sent = sendto(fd.Get(), "", 0, MSG_NOSIGNAL, reinterpret_cast<sockaddr*>(&to), sizeof to);
-  while (sent < 0 && errno == EINTR);
+  const ssize_t sent = support::RetryOnEintr([&] {
+    return sendto(fd.Get(), "", 0, MSG_NOSIGNAL, reinterpret_cast<sockaddr*>(&to), sizeof to);
+  });
   return sent >= 0 || errno == EAGAIN || errno == EWOULDBLOCK;
 }
 
