@@ -11,6 +11,7 @@
 
 #include "http/socketerrors.h"
 #include "http/sslnone.h"
+#include "support/posix.h"
 
 namespace http {
 
@@ -97,8 +98,8 @@ class TBlockSocket {
   // Also sets the family restored at every close.
   void SetFamily(TSocketFamily family);
 
-  int Handle() const { return m_handle; }
-  bool HasHandle() const { return m_handle >= 0; }
+  int Handle() const { return m_handle.Get(); }
+  bool HasHandle() const { return static_cast<bool>(m_handle); }
   int32_t LastErrorCode() const { return m_lastErrorCode; }
   const std::string& LastErrorText() const { return m_lastErrorText; }
   uint64_t BytesReceived() const { return m_bytesReceived; }
@@ -180,9 +181,12 @@ class TBlockSocket {
   void ClearBuffered();
   // One wait and receive as ReadAvailable does them when nothing is buffered.
   std::string ReceiveAvailable(int32_t timeout);
+  // With InterPacketTimeout off, a time-out bounds the whole read: the time spent since start
+  // comes off it and start moves on. False, with 10060 recorded, once nothing is left.
+  bool SpendTimeout(int32_t& timeout, uint32_t& start);
   void ReadBackAddresses();
 
-  int m_handle = -1;
+  support::TUniqueFd m_handle;
   TSocketFamily m_family = TSocketFamily::SF_Any;
   TSocketFamily m_savedFamily = TSocketFamily::SF_Any;
   int32_t m_lastErrorCode = 0;

@@ -16,6 +16,7 @@
 #include "http/urlutil.h"
 #include "support/logappender.h"
 #include "support/paths.h"
+#include "support/posix.h"
 
 namespace http {
 
@@ -109,6 +110,8 @@ struct THTTPSend::TExchange {
   bool WithTls = false;
   int32_t BodySize = -1;
   bool CloseAfter = false;
+  // The final status line when the 100-continue wait got one instead of an interim reply.
+  std::string FinalStatusLine;
 };
 
 THTTPSend::THTTPSend() {
@@ -160,10 +163,7 @@ void THTTPSend::SwitchToFileStream() {
   // mkstemps makes the file with O_EXCL, mode 0600, under a name nobody could plant a file or
   // link at beforehand; the time stamp keeps the names in creation order.
   std::string path = folder + "/" + LocalTimeStamp() + "XXXXXX.tmp";
-  int fd;
-  do {
-    fd = mkostemps(path.data(), 4, O_CLOEXEC);
-  } while (fd < 0 && errno == EINTR);
+  int fd = support::RetryOnEintr([&] { return mkostemps(path.data(), 4, O_CLOEXEC); });
   if (fd < 0) {
     throw EFCreateError("Cannot create file \"" + path + "\". " + std::strerror(errno));
   }
@@ -316,6 +316,17 @@ bool THTTPSend::NoteHeaderLine(size_t bytes) {
   return true;
 }
 
+// Skips empty lines: the CRLF that ends a chunk's data reads as one before the next
+// chunk-size line, and stray ones may precede a status line (RFC 7230 section 3.5 asks for
+// that robustness). Empty, with the error recorded, when the socket fails first.
+std::string THTTPSend::ReadNonEmptyLine() {
+  std::string line;
+  do {
+    line = Sock->ReadLine(Timeout);
+  } while (line.empty() && Sock->LastErrorCode() == 0);
+  return line;
+}
+
 bool THTTPSend::ReadBodyToClose() {
   while (true) {
     std::string piece = Sock->ReadAvailable(Timeout);
@@ -357,10 +368,7 @@ bool THTTPSend::ReadBodyOfLength(int32_t length) {
 
 bool THTTPSend::ReadChunkedBody() {
   while (true) {
-    std::string line;
-    do {
-      line = Sock->ReadLine(Timeout);
-    } while (line.empty() && Sock->LastErrorCode() == 0);
+    std::string line = ReadNonEmptyLine();
     if (Sock->LastErrorCode() != 0) {
       break;
     }
@@ -457,13 +465,16 @@ void THTTPSend::ForgetConnection() {
   AlivePort.clear();
 }
 
-void THTTPSend::ReadStatus() {
+void THTTPSend::ReadStatus(const TExchange& exchange) {
+  ResetResponse();
+  TransferMode = TTransferMode::ToClose;
+  if (!exchange.FinalStatusLine.empty()) {
+    Headers.push_back(exchange.FinalStatusLine);
+    return;
+  }
   // Interim 1xx replies (RFC 7231 section 6.2) are skipped; their status lines stay.
   do {
-    std::string line;
-    do {
-      line = Sock->ReadLine(Timeout);
-    } while (line.empty() && Sock->LastErrorCode() == 0);
+    std::string line = ReadNonEmptyLine();
     if (StartsWith(UpperCase(line), "HTTP/")) {
       if (!NoteHeaderLine(line.size())) {
         break;
@@ -570,7 +581,8 @@ bool THTTPSend::ReadBody(TExchange& exchange) {
   return false;
 }
 
-bool THTTPSend::PerformRequest(const std::string& method, const std::string& url) {
+THTTPSend::TExchange THTTPSend::PrepareExchange(const std::string& method,
+                                                const std::string& url) {
   ResultCode = 500;
   ResultString.clear();
   DownloadSize = 0;
@@ -578,7 +590,6 @@ bool THTTPSend::PerformRequest(const std::string& method, const std::string& url
   m_bodyCut = false;
   m_headerBytes = 0;
   m_headerLines = 0;
-  TDeadlineScope deadline(*Sock, ExchangeTimeout);
 
   TExchange exchange;
   exchange.Target = SplitUrl(url, exchange.Url);
@@ -612,35 +623,37 @@ bool THTTPSend::PerformRequest(const std::string& method, const std::string& url
   if (!Headers.back().empty()) {
     Headers.emplace_back();
   }
+  return exchange;
+}
 
-  if (!EnsureConnection(exchange.WithTls)) {
-    AliveHost.clear();
-    AlivePort.clear();
+// RFC 7231 section 5.1.1: sends the head, waits for the interim reply, then sends the body
+// when it is a 1xx. Any other reply is the final one; its status line is kept for
+// ReadStatus and its header lines are skipped.
+bool THTTPSend::SendWithContinue(TExchange& exchange) {
+  Sock->SendData(BuildRequestText());
+  if (Sock->LastErrorCode() != 0) {
     return false;
   }
+  std::string line = ReadNonEmptyLine();
+  ParseStatusLine(line);
+  exchange.FinalStatusLine = line;
+  do {
+    line = Sock->ReadLine(Timeout);
+  } while (!line.empty() && Sock->LastErrorCode() == 0);
+  if (ResultCode >= 100 && ResultCode < 200) {
+    exchange.FinalStatusLine.clear();
+    UploadSize = static_cast<int32_t>(std::min<int64_t>(Document->Size(), INT32_MAX));
+    SendBodyLogged();
+  }
+  return true;
+}
 
+bool THTTPSend::SendRequest(TExchange& exchange) {
   Document->SetPosition(0);
-  std::string status100Line;
   int64_t documentSize = Document->Size();
   if (exchange.WaitFor100) {
-    // RFC 7231 section 5.1.1: send the head, wait for the interim reply, then the body.
-    Sock->SendData(BuildRequestText());
-    if (Sock->LastErrorCode() != 0) {
+    if (!SendWithContinue(exchange)) {
       return false;
-    }
-    std::string line;
-    do {
-      line = Sock->ReadLine(Timeout);
-    } while (line.empty() && Sock->LastErrorCode() == 0);
-    ParseStatusLine(line);
-    status100Line = line;
-    do {
-      line = Sock->ReadLine(Timeout);
-    } while (!line.empty() && Sock->LastErrorCode() == 0);
-    if (ResultCode >= 100 && ResultCode < 200) {
-      status100Line.clear();
-      UploadSize = static_cast<int32_t>(std::min<int64_t>(documentSize, INT32_MAX));
-      SendBodyLogged();
     }
   } else if (exchange.Sending && documentSize >= kLargeUploadSize) {
     Sock->SendData(BuildRequestText());
@@ -653,17 +666,10 @@ bool THTTPSend::PerformRequest(const std::string& method, const std::string& url
   } else {
     Sock->SendData(BuildRequestText());
   }
-  if (Sock->LastErrorCode() != 0) {
-    return false;
-  }
+  return Sock->LastErrorCode() == 0;
+}
 
-  ResetResponse();
-  TransferMode = TTransferMode::ToClose;
-  if (status100Line.empty()) {
-    ReadStatus();
-  } else {
-    Headers.push_back(status100Line);
-  }
+bool THTTPSend::ReadHeaders(TExchange& exchange) {
   exchange.CloseAfter = Protocol != "1.1";
   if (!Headers.empty() && !HeaderBoundReached()) {
     ReadHeaderBlock(exchange);
@@ -673,7 +679,10 @@ bool THTTPSend::PerformRequest(const std::string& method, const std::string& url
     ForgetConnection();
     return false;
   }
+  return true;
+}
 
+bool THTTPSend::ReceiveBody(const std::string& method, TExchange& exchange) {
   bool result = true;
   bool receiving = method != "HEAD" && ResultCode != 204 && ResultCode != 304;
   if (receiving) {
@@ -685,6 +694,24 @@ bool THTTPSend::PerformRequest(const std::string& method, const std::string& url
   }
   CollectCookies();
   return result;
+}
+
+bool THTTPSend::PerformRequest(const std::string& method, const std::string& url) {
+  TDeadlineScope deadline(*Sock, ExchangeTimeout);
+  TExchange exchange = PrepareExchange(method, url);
+  if (!EnsureConnection(exchange.WithTls)) {
+    AliveHost.clear();
+    AlivePort.clear();
+    return false;
+  }
+  if (!SendRequest(exchange)) {
+    return false;
+  }
+  ReadStatus(exchange);
+  if (!ReadHeaders(exchange)) {
+    return false;
+  }
+  return ReceiveBody(method, exchange);
 }
 
 }  // namespace http
