@@ -208,8 +208,6 @@ bool TBlockSocket::ResolveAddress(const std::string& host, const std::string& po
 
 void TBlockSocket::CreateHandle(const sockaddr_storage& address) {
   StopFlag = false;
-  m_bytesReceived = 0;
-  m_bytesSent = 0;
   ClearError();
   if (HasHandle()) {
     return;
@@ -471,7 +469,6 @@ int32_t TBlockSocket::SendBuffer(const void* buffer, int32_t length) {
       break;
     }
     offset += static_cast<int32_t>(sent);
-    m_bytesSent += static_cast<uint64_t>(sent);
     DoStatus(THookSocketReason::HR_WriteCount, std::to_string(sent));
   }
   ErrorCheck();
@@ -500,7 +497,6 @@ int32_t TBlockSocket::RecvBuffer(void* buffer, int32_t length) {
   if (received <= 0) {
     return 0;
   }
-  m_bytesReceived += static_cast<uint64_t>(received);
   DoStatus(THookSocketReason::HR_ReadCount, std::to_string(received));
   return static_cast<int32_t>(received);
 }
@@ -837,20 +833,11 @@ std::string TBlockSocket::RemoteAddressText() { return AddressText(m_remoteAddre
 
 int32_t TBlockSocket::LocalPort() { return AddressPort(m_localAddress); }
 
-int32_t TBlockSocket::RemotePort() { return AddressPort(m_remoteAddress); }
-
 TTCPBlockSocket::TTCPBlockSocket() : m_ssl(std::make_unique<TSSLNone>()) {}
 
 TTCPBlockSocket::~TTCPBlockSocket() { TTCPBlockSocket::CloseConnection(); }
 
 void TTCPBlockSocket::ConnectPeer(const std::string& host, const std::string& port) {
-  if (!SocksIP.empty() || !HTTPTunnelIP.empty()) {
-    // Neither proxy handshake is built into this program; it fails as a refused one does.
-    ClearError();
-    SetError(kWsaSysnotready);
-    ErrorCheck();
-    return;
-  }
   PlainConnect(host, port);
   if (LastErrorCode() == 0 && OnAfterConnect) {
     OnAfterConnect(*this);

@@ -29,8 +29,6 @@ enum class THookSocketReason {
   HR_Connect,
   HR_CanRead,
   HR_CanWrite,
-  HR_Listen,
-  HR_Accept,
   HR_ReadCount,
   HR_WriteCount,
   HR_Wait,
@@ -102,8 +100,6 @@ class TBlockSocket {
   bool HasHandle() const { return static_cast<bool>(m_handle); }
   int32_t LastErrorCode() const { return m_lastErrorCode; }
   const std::string& LastErrorText() const { return m_lastErrorText; }
-  uint64_t BytesReceived() const { return m_bytesReceived; }
-  uint64_t BytesSent() const { return m_bytesSent; }
   bool UsesIPv6() const { return m_ip6Used; }
 
   // Ends waits and reads at the given TickNow value with 10060, whatever time-out a caller
@@ -146,7 +142,6 @@ class TBlockSocket {
   std::string LocalAddressText();
   std::string RemoteAddressText();
   int32_t LocalPort();
-  int32_t RemotePort();
 
  protected:
   bool ResolveAddress(const std::string& host, const std::string& port, sockaddr_storage& address,
@@ -201,43 +196,21 @@ class TBlockSocket {
   std::vector<TSocketOption> m_delayedOptions;
   sockaddr_storage m_localAddress{};
   sockaddr_storage m_remoteAddress{};
-  uint64_t m_bytesReceived = 0;
-  uint64_t m_bytesSent = 0;
   uint32_t m_nextSendTick = 0;
   uint32_t m_nextRecvTick = 0;
   bool m_hasDeadline = false;
   uint32_t m_deadline = 0;
 };
 
-enum class TSocksType { ST_Socks5, ST_Socks4 };
-
-// Adds the fields of a SOCKS 4/5 proxy. This program configures none; a connect with SocksIP
-// set fails with 10091, as a failed SOCKS handshake does.
-class TSocksBlockSocket : public TBlockSocket {
- public:
-  std::string SocksIP;
-  std::string SocksPort = "1080";
-  std::string SocksUsername;
-  std::string SocksPassword;
-  int32_t SocksTimeout = 60000;
-  bool SocksResolver = true;
-  TSocksType SocksType = TSocksType::ST_Socks5;
-};
-
-// The TCP socket of the HTTP client: adds the HTTP-tunnel proxy fields (a connect with
-// HTTPTunnelIP set fails with 10091, as a refused tunnel does) and the TLS layer.
-class TTCPBlockSocket : public TSocksBlockSocket {
+// The TCP socket of the HTTP client: adds the TLS layer and a hook after each connect. It
+// connects directly; no SOCKS or HTTP-tunnel proxy path is built in.
+class TTCPBlockSocket : public TBlockSocket {
  public:
   using TAfterConnectHook = std::function<void(TTCPBlockSocket&)>;
 
   TTCPBlockSocket();
   ~TTCPBlockSocket() override;
 
-  std::string HTTPTunnelIP;
-  std::string HTTPTunnelPort;
-  std::string HTTPTunnelUser;
-  std::string HTTPTunnelPass;
-  int32_t HTTPTunnelTimeout = 30000;
   TAfterConnectHook OnAfterConnect;
 
   void ConnectPeer(const std::string& host, const std::string& port) override;

@@ -275,6 +275,12 @@ bool THTTPSend::OpenConnection(bool withTls) {
   if (Sock->LastErrorCode() != 0) {
     return false;
   }
+  if (withTls && !ProxyHost.empty()) {
+    // Through a proxy an https exchange needs a CONNECT tunnel, which this program does not
+    // build: it fails before any connect, as a refused tunnel does.
+    Sock->RecordError(kWsaSysnotready);
+    return false;
+  }
   Sock->ConnectPeer(TargetHost, TargetPort);
   if (Sock->LastErrorCode() != 0) {
     return false;
@@ -598,20 +604,9 @@ THTTPSend::TExchange THTTPSend::PrepareExchange(const std::string& method,
     exchange.Url.Password = Password;
   }
   exchange.WithTls = UpperCase(exchange.Url.Protocol) == "HTTPS";
-  bool tunnelled = false;
-  if (exchange.WithTls) {
-    Sock->HTTPTunnelIP = ProxyHost;
-    Sock->HTTPTunnelPort = ProxyPort;
-    Sock->HTTPTunnelUser = ProxyUser;
-    Sock->HTTPTunnelPass = ProxyPass;
-    tunnelled = !ProxyHost.empty();
-  } else {
-    Sock->HTTPTunnelIP.clear();
-    Sock->HTTPTunnelPort.clear();
-    Sock->HTTPTunnelUser.clear();
-    Sock->HTTPTunnelPass.clear();
-  }
-  exchange.UsingProxy = !ProxyHost.empty() && !tunnelled;
+  // An https exchange would go through the proxy in a tunnel (see OpenConnection), a plain
+  // one is sent to the proxy itself.
+  exchange.UsingProxy = !ProxyHost.empty() && !exchange.WithTls;
   exchange.Sending = Document->Size() > 0;
   exchange.WaitFor100 = Status100 && exchange.Sending && Protocol == "1.1";
   exchange.HostText =

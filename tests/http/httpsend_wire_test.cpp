@@ -244,6 +244,18 @@ TEST(Failure, HttpsSendsNothingAndKeepsTheFiveRequestEntries) {
   EXPECT_EQ(peer.Received(), "");
 }
 
+TEST(Failure, HttpsThroughAProxyFailsBeforeAnyConnectAsARefusedTunnel) {
+  TScriptedPeer proxy({Drain()});
+  auto client = ProbeClient();
+  client->ProxyHost = "127.0.0.1";
+  client->ProxyPort = std::to_string(proxy.Port());
+  EXPECT_FALSE(client->PerformRequest("GET", "https://192.0.2.1/"));
+  EXPECT_EQ(client->Sock->LastErrorCode(), 10091);
+  EXPECT_EQ(client->Sock->LastErrorText(), "Network subsystem is unusable");
+  EXPECT_FALSE(client->Sock->HasHandle());
+  EXPECT_EQ(proxy.Accepted(), 0);
+}
+
 TEST(Failure, HttpsOnItsDefaultPortNamesPort443InTheHostLine) {
   TScriptedPeer peer({Drain()}, 1, 443);
   auto client = ProbeClient();
