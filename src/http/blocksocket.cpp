@@ -15,6 +15,7 @@
 #include <cstring>
 #include <thread>
 
+#include "http/diagnostics.h"
 #include "http/stream.h"
 #include "http/urlutil.h"
 #include "support/posix.h"
@@ -407,7 +408,8 @@ void TBlockSocket::DrainInput() {
   while ((Buffered() > 0 || PendingBytes() >= 1) && drained < kDrainLimit) {
     try {
       drained += static_cast<int64_t>(ReadAvailable(0).size());
-    } catch (const ESocketError&) {
+    } catch (const ESocketError& error) {
+      qCDebug(lcHttp, "draining at close ended: error %d", error.ErrorCode);
       break;
     }
     if (m_lastErrorCode != 0) {

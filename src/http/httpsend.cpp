@@ -13,6 +13,7 @@
 #include <optional>
 #include <unordered_map>
 
+#include "http/diagnostics.h"
 #include "http/urlutil.h"
 #include "support/logappender.h"
 #include "support/paths.h"
@@ -74,6 +75,13 @@ std::string LocalTimeStamp() {
                 local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec,
                 now.tv_nsec / 1000000);
   return text;
+}
+
+// Why an exchange ended early: the step and the socket's error, code and our own text.
+void LogFailure(const THTTPSend& client, const char* step) {
+  qCDebug(lcHttp, "exchange with %s:%s failed at %s: error %d, %s", client.TargetHost.c_str(),
+          client.TargetPort.c_str(), step, client.Sock->LastErrorCode(),
+          client.Sock->LastErrorText().c_str());
 }
 
 void RemoveFile(const std::string& path) {
@@ -695,18 +703,26 @@ bool THTTPSend::PerformRequest(const std::string& method, const std::string& url
   TDeadlineScope deadline(*Sock, ExchangeTimeout);
   TExchange exchange = PrepareExchange(method, url);
   if (!EnsureConnection(exchange.WithTls)) {
+    LogFailure(*this, "connect");
     AliveHost.clear();
     AlivePort.clear();
     return false;
   }
   if (!SendRequest(exchange)) {
+    LogFailure(*this, "send");
     return false;
   }
   ReadStatus(exchange);
+  const bool statusRead = Sock->LastErrorCode() == 0;
   if (!ReadHeaders(exchange)) {
+    LogFailure(*this, statusRead ? "headers" : "status line");
     return false;
   }
-  return ReceiveBody(method, exchange);
+  if (!ReceiveBody(method, exchange)) {
+    LogFailure(*this, "body");
+    return false;
+  }
+  return true;
 }
 
 }  // namespace http

@@ -8,6 +8,7 @@
 
 #include <cstdio>
 
+#include "http/diagnostics.h"
 #include "http/testpeer.h"
 #include "http/urlutil.h"
 
@@ -254,6 +255,28 @@ TEST(Failure, HttpsThroughAProxyFailsBeforeAnyConnectAsARefusedTunnel) {
   EXPECT_EQ(client->Sock->LastErrorText(), "Network subsystem is unusable");
   EXPECT_FALSE(client->Sock->HasHandle());
   EXPECT_EQ(proxy.Accepted(), 0);
+}
+
+std::vector<std::string> g_httpMessages;
+
+TEST(Failure, TheStepAndErrorGoToTheHttpCategoryWhichIsOffByDefault) {
+  EXPECT_FALSE(lcHttp().isDebugEnabled());
+  g_httpMessages.clear();
+  QLoggingCategory::setFilterRules("quenzor.http=true");
+  QtMessageHandler previous = qInstallMessageHandler(
+      [](QtMsgType, const QMessageLogContext& context, const QString& text) {
+        if (context.category != nullptr && std::string(context.category) == "quenzor.http") {
+          g_httpMessages.push_back(text.toStdString());
+        }
+      });
+  std::string port = std::to_string(test::FreeLoopbackPort());
+  auto client = ProbeClient();
+  EXPECT_FALSE(client->PerformRequest("GET", "http://127.0.0.1:" + port + "/"));
+  qInstallMessageHandler(previous);
+  QLoggingCategory::setFilterRules("");
+  std::vector<std::string> expected = {"exchange with 127.0.0.1:" + port +
+                                       " failed at connect: error 10061, Connection refused"};
+  EXPECT_EQ(g_httpMessages, expected);
 }
 
 TEST(Failure, HttpsOnItsDefaultPortNamesPort443InTheHostLine) {
