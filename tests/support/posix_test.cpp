@@ -9,7 +9,8 @@
 namespace support {
 namespace {
 
-// -1 with errno for the first interruptions entries, then result.
+// A system call stand-in: -1 with EINTR for the first `interruptions` calls, then -1 with
+// failErrno when that is set, else result.
 struct TScriptedCall {
   int interruptions;
   int failErrno;
