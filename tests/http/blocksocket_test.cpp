@@ -411,8 +411,8 @@ TEST(Hooks, EachFiresAtItsCallPoint) {
   };
   int progress = 0;
   sock.OnProgress = [&progress](TBlockSocket&) { ++progress; };
-  // A bandwidth limit makes the second byte wait for the first (HR_Wait).
-  sock.MaxSendBandwidth = 100;
+  // A bandwidth limit makes the second byte wait 100 ms for the first (HR_Wait).
+  sock.MaxSendBandwidth = 10;
   sock.BindLocal("127.0.0.1", "0");
   sock.ConnectPeer("127.0.0.1", std::to_string(peer.Port()));
   sock.SendData("x");
