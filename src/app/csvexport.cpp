@@ -9,6 +9,7 @@
 
 #include "app/safetext.h"
 #include "support/paths.h"
+#include "support/posix.h"
 
 namespace app {
 
@@ -16,28 +17,15 @@ namespace {
 
 constexpr int kWriteAttempts = 6;
 
-void CloseFile(int fd) {
-  // close is not retried on EINTR: on Linux the descriptor is gone either way.
-  ::close(fd);
-}
-
 bool WriteAll(int fd, std::string_view text) {
   size_t done = 0;
   while (done < text.size()) {
-    const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-    if (n < 0 && errno == EINTR) continue;
+    const ssize_t n =
+        support::RetryOnEintr([&] { return ::write(fd, text.data() + done, text.size() - done); });
     if (n <= 0) return false;
     done += static_cast<size_t>(n);
   }
   return true;
-}
-
-int SyncRetry(int fd) {
-  int rc;
-  do {
-    rc = ::fdatasync(fd);
-  } while (rc < 0 && errno == EINTR);
-  return rc;
 }
 
 // mkdir -p of the folder part of path; an existing folder is fine.
@@ -65,11 +53,12 @@ bool WriteOnce(const std::string& path, std::string_view text) {
   // The temporary file lies beside the target (rename only replaces within one file system)
   // under a name that nobody can guess or plant beforehand.
   std::string temporary = path + ".XXXXXX";
-  const int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
-  if (fd < 0) return false;
+  support::TUniqueFd fd(::mkostemp(temporary.data(), O_CLOEXEC));
+  if (!fd) return false;
   // The data reaches the disk before the rename, so a crash leaves either file whole.
-  const bool written = ::fchmod(fd, KeptMode(path)) == 0 && WriteAll(fd, text) && SyncRetry(fd) == 0;
-  CloseFile(fd);
+  const bool written = ::fchmod(fd.Get(), KeptMode(path)) == 0 && WriteAll(fd.Get(), text) &&
+                       support::RetryOnEintr([&] { return ::fdatasync(fd.Get()); }) == 0;
+  fd.Reset();
   if (written && ::rename(temporary.c_str(), path.c_str()) == 0) return true;
   ::unlink(temporary.c_str());
   return false;

@@ -15,8 +15,10 @@
 #include <cstring>
 #include <thread>
 
+#include "http/diagnostics.h"
 #include "http/stream.h"
 #include "http/urlutil.h"
+#include "support/posix.h"
 
 namespace http {
 
@@ -148,6 +150,12 @@ void TBlockSocket::DoStatus(THookSocketReason reason, const std::string& value) 
   }
 }
 
+void TBlockSocket::DoProgress() {
+  if (OnProgress) {
+    OnProgress(*this);
+  }
+}
+
 bool TBlockSocket::ResolveAddress(const std::string& host, const std::string& port,
                                   sockaddr_storage& address, socklen_t& length) {
   DoStatus(THookSocketReason::HR_ResolvingBegin, host + ":" + port);
@@ -188,14 +196,15 @@ bool TBlockSocket::ResolveAddress(const std::string& host, const std::string& po
     addrinfo* list = nullptr;
     result = getaddrinfo(node, port.c_str(), &hints, &list);
     systemError = errno;
+    auto freeList = support::ScopeExit([list] {
+      if (list != nullptr) {
+        freeaddrinfo(list);
+      }
+    });
     if (result == 0 && list != nullptr) {
       std::memcpy(&address, list->ai_addr, std::min<size_t>(list->ai_addrlen, sizeof address));
       length = list->ai_addrlen;
-      freeaddrinfo(list);
       break;
-    }
-    if (list != nullptr) {
-      freeaddrinfo(list);
     }
   }
   SetError(WinsockCodeFromResolver(result, systemError));
@@ -206,8 +215,6 @@ bool TBlockSocket::ResolveAddress(const std::string& host, const std::string& po
 
 void TBlockSocket::CreateHandle(const sockaddr_storage& address) {
   StopFlag = false;
-  m_bytesReceived = 0;
-  m_bytesSent = 0;
   ClearError();
   if (HasHandle()) {
     return;
@@ -215,10 +222,9 @@ void TBlockSocket::CreateHandle(const sockaddr_storage& address) {
   ClearBuffered();
   m_bound = false;
   m_ip6Used = address.ss_family == AF_INET6;
-  m_handle = socket(address.ss_family, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
-  if (m_handle < 0) {
+  m_handle.Reset(socket(address.ss_family, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP));
+  if (!m_handle) {
     CheckResult(-1);
-    m_handle = -1;
   }
   ErrorCheck();
   if (!HasHandle()) {
@@ -244,25 +250,26 @@ void TBlockSocket::SetDelayedOption(const TSocketOption& option) {
 }
 
 void TBlockSocket::ApplyOption(const TSocketOption& option) {
+  int handle = m_handle.Get();
   int result = 0;
   int value = option.Value;
   int flag = option.Enabled ? 1 : 0;
   switch (option.Option) {
     case TSocketOptionKind::Linger: {
       linger lingerValue{flag, option.Value / 1000};
-      result = setsockopt(m_handle, SOL_SOCKET, SO_LINGER, &lingerValue, sizeof lingerValue);
+      result = setsockopt(handle, SOL_SOCKET, SO_LINGER, &lingerValue, sizeof lingerValue);
       break;
     }
     case TSocketOptionKind::RecvBuff:
-      result = setsockopt(m_handle, SOL_SOCKET, SO_RCVBUF, &value, sizeof value);
+      result = setsockopt(handle, SOL_SOCKET, SO_RCVBUF, &value, sizeof value);
       break;
     case TSocketOptionKind::SendBuff:
-      result = setsockopt(m_handle, SOL_SOCKET, SO_SNDBUF, &value, sizeof value);
+      result = setsockopt(handle, SOL_SOCKET, SO_SNDBUF, &value, sizeof value);
       break;
     case TSocketOptionKind::NonBlock: {
-      int flags = fcntl(m_handle, F_GETFL);
+      int flags = fcntl(handle, F_GETFL);
       result = flags < 0 ? -1
-                         : fcntl(m_handle, F_SETFL,
+                         : fcntl(handle, F_SETFL,
                                  option.Enabled ? flags | O_NONBLOCK : flags & ~O_NONBLOCK);
       if (result == 0) {
         m_nonBlock = option.Enabled;
@@ -273,29 +280,29 @@ void TBlockSocket::ApplyOption(const TSocketOption& option) {
     case TSocketOptionKind::SendTimeout: {
       timeval time{option.Value / 1000, (option.Value % 1000) * 1000};
       int name = option.Option == TSocketOptionKind::RecvTimeout ? SO_RCVTIMEO : SO_SNDTIMEO;
-      result = setsockopt(m_handle, SOL_SOCKET, name, &time, sizeof time);
+      result = setsockopt(handle, SOL_SOCKET, name, &time, sizeof time);
       break;
     }
     case TSocketOptionKind::Reuse:
-      result = setsockopt(m_handle, SOL_SOCKET, SO_REUSEADDR, &flag, sizeof flag);
+      result = setsockopt(handle, SOL_SOCKET, SO_REUSEADDR, &flag, sizeof flag);
       break;
     case TSocketOptionKind::TTL:
       result = m_ip6Used
-                   ? setsockopt(m_handle, IPPROTO_IPV6, IPV6_UNICAST_HOPS, &value, sizeof value)
-                   : setsockopt(m_handle, IPPROTO_IP, IP_TTL, &value, sizeof value);
+                   ? setsockopt(handle, IPPROTO_IPV6, IPV6_UNICAST_HOPS, &value, sizeof value)
+                   : setsockopt(handle, IPPROTO_IP, IP_TTL, &value, sizeof value);
       break;
     case TSocketOptionKind::Broadcast:
-      result = setsockopt(m_handle, SOL_SOCKET, SO_BROADCAST, &flag, sizeof flag);
+      result = setsockopt(handle, SOL_SOCKET, SO_BROADCAST, &flag, sizeof flag);
       break;
     case TSocketOptionKind::MulticastTTL:
-      result = m_ip6Used ? setsockopt(m_handle, IPPROTO_IPV6, IPV6_MULTICAST_HOPS, &value,
+      result = m_ip6Used ? setsockopt(handle, IPPROTO_IPV6, IPV6_MULTICAST_HOPS, &value,
                                       sizeof value)
-                         : setsockopt(m_handle, IPPROTO_IP, IP_MULTICAST_TTL, &value, sizeof value);
+                         : setsockopt(handle, IPPROTO_IP, IP_MULTICAST_TTL, &value, sizeof value);
       break;
     case TSocketOptionKind::MulticastLoop:
       result = m_ip6Used
-                   ? setsockopt(m_handle, IPPROTO_IPV6, IPV6_MULTICAST_LOOP, &flag, sizeof flag)
-                   : setsockopt(m_handle, IPPROTO_IP, IP_MULTICAST_LOOP, &flag, sizeof flag);
+                   ? setsockopt(handle, IPPROTO_IPV6, IPV6_MULTICAST_LOOP, &flag, sizeof flag)
+                   : setsockopt(handle, IPPROTO_IP, IP_MULTICAST_LOOP, &flag, sizeof flag);
       break;
   }
   CheckResult(result);
@@ -304,11 +311,11 @@ void TBlockSocket::ApplyOption(const TSocketOption& option) {
 
 void TBlockSocket::ReadBackAddresses() {
   socklen_t length = sizeof m_localAddress;
-  if (getsockname(m_handle, reinterpret_cast<sockaddr*>(&m_localAddress), &length) != 0) {
+  if (getsockname(m_handle.Get(), reinterpret_cast<sockaddr*>(&m_localAddress), &length) != 0) {
     m_localAddress = sockaddr_storage{};
   }
   length = sizeof m_remoteAddress;
-  if (getpeername(m_handle, reinterpret_cast<sockaddr*>(&m_remoteAddress), &length) != 0) {
+  if (getpeername(m_handle.Get(), reinterpret_cast<sockaddr*>(&m_remoteAddress), &length) != 0) {
     m_remoteAddress = sockaddr_storage{};
   }
 }
@@ -333,7 +340,7 @@ void TBlockSocket::BindLocal(const std::string& ip, const std::string& port) {
   if (!ResolveWithHandle(ip, port, address, length)) {
     return;
   }
-  CheckResult(bind(m_handle, reinterpret_cast<const sockaddr*>(&address), length));
+  CheckResult(bind(m_handle.Get(), reinterpret_cast<const sockaddr*>(&address), length));
   ReadBackAddresses();
   m_bound = m_lastErrorCode == 0;
   ClearBuffered();
@@ -351,23 +358,23 @@ void TBlockSocket::PlainConnect(const std::string& host, const std::string& port
   if (!ResolveWithHandle(host, port, address, length)) {
     return;
   }
+  int handle = m_handle.Get();
   int result = 0;
   if (m_nonBlock) {
-    do {
-      result = connect(m_handle, reinterpret_cast<const sockaddr*>(&address), length);
-    } while (result != 0 && errno == EINTR);
+    result = support::RetryOnEintr(
+        [&] { return connect(handle, reinterpret_cast<const sockaddr*>(&address), length); });
   } else {
     // A blocking connect, but bounded by the connect time-out: connect without blocking and
     // wait for the outcome (connect(2), EINPROGRESS; the result is read from SO_ERROR).
-    int flags = fcntl(m_handle, F_GETFL);
-    fcntl(m_handle, F_SETFL, flags | O_NONBLOCK);
-    result = connect(m_handle, reinterpret_cast<const sockaddr*>(&address), length);
+    int flags = fcntl(handle, F_GETFL);
+    fcntl(handle, F_SETFL, flags | O_NONBLOCK);
+    result = connect(handle, reinterpret_cast<const sockaddr*>(&address), length);
     if (result != 0 && (errno == EINPROGRESS || errno == EINTR)) {
       int ready = PollOnce(POLLOUT, ClipToDeadline(kSystemConnectTimeout));
       int error = ETIMEDOUT;
       if (ready > 0) {
         socklen_t errorLength = sizeof error;
-        if (getsockopt(m_handle, SOL_SOCKET, SO_ERROR, &error, &errorLength) != 0) {
+        if (getsockopt(handle, SOL_SOCKET, SO_ERROR, &error, &errorLength) != 0) {
           error = errno;
         }
       } else if (ready < 0) {
@@ -377,7 +384,7 @@ void TBlockSocket::PlainConnect(const std::string& host, const std::string& port
       errno = error;
     }
     int savedErrno = errno;
-    fcntl(m_handle, F_SETFL, flags);
+    fcntl(handle, F_SETFL, flags);
     errno = savedErrno;
   }
   CheckResult(result);
@@ -394,10 +401,7 @@ void TBlockSocket::PlainConnect(const std::string& host, const std::string& port
 void TBlockSocket::CloseConnection() { AbortConnection(); }
 
 void TBlockSocket::AbortConnection() {
-  if (HasHandle()) {
-    close(m_handle);
-  }
-  m_handle = -1;
+  m_handle.Reset();
   m_delayedOptions.clear();
   m_family = m_savedFamily;
   m_nonBlock = false;
@@ -410,7 +414,8 @@ void TBlockSocket::DrainInput() {
   while ((Buffered() > 0 || PendingBytes() >= 1) && drained < kDrainLimit) {
     try {
       drained += static_cast<int64_t>(ReadAvailable(0).size());
-    } catch (const ESocketError&) {
+    } catch (const ESocketError& error) {
+      qCDebug(lcHttp, "draining at close ended: error %d", error.ErrorCode);
       break;
     }
     if (m_lastErrorCode != 0) {
@@ -443,6 +448,9 @@ int32_t TBlockSocket::SendBuffer(const void* buffer, int32_t length) {
     return 0;
   }
   ClearError();
+  if (OnMonitor) {
+    OnMonitor(*this, true, buffer, length);
+  }
   const auto* bytes = static_cast<const char*>(buffer);
   int32_t offset = 0;
   while (offset < length) {
@@ -453,16 +461,16 @@ int32_t TBlockSocket::SendBuffer(const void* buffer, int32_t length) {
       SetError(kWsaEtimedout);
       break;
     }
-    ssize_t sent;
-    do {
-      sent = send(m_handle, bytes + offset, static_cast<size_t>(piece), MSG_NOSIGNAL);
-    } while (sent < 0 && errno == EINTR);
+    auto sendPiece = [&] {
+      return support::RetryOnEintr([&] {
+        return send(m_handle.Get(), bytes + offset, static_cast<size_t>(piece), MSG_NOSIGNAL);
+      });
+    };
+    ssize_t sent = sendPiece();
     CheckResult(sent < 0 ? -1 : 0);
     if (m_lastErrorCode == kWsaEwouldblock) {
       if (WaitWritable(NonblockSendTimeout)) {
-        do {
-          sent = send(m_handle, bytes + offset, static_cast<size_t>(piece), MSG_NOSIGNAL);
-        } while (sent < 0 && errno == EINTR);
+        sent = sendPiece();
         CheckResult(sent < 0 ? -1 : 0);
       } else {
         SetError(kWsaEtimedout);
@@ -472,8 +480,8 @@ int32_t TBlockSocket::SendBuffer(const void* buffer, int32_t length) {
       break;
     }
     offset += static_cast<int32_t>(sent);
-    m_bytesSent += static_cast<uint64_t>(sent);
     DoStatus(THookSocketReason::HR_WriteCount, std::to_string(sent));
+    DoProgress();
   }
   ErrorCheck();
   return offset;
@@ -490,10 +498,8 @@ int32_t TBlockSocket::RecvBuffer(void* buffer, int32_t length) {
     return 0;
   }
   LimitBandwidth(length, MaxRecvBandwidth, m_nextRecvTick);
-  ssize_t received;
-  do {
-    received = recv(m_handle, buffer, static_cast<size_t>(length), 0);
-  } while (received < 0 && errno == EINTR);
+  ssize_t received = support::RetryOnEintr(
+      [&] { return recv(m_handle.Get(), buffer, static_cast<size_t>(length), 0); });
   if (received == 0) {
     SetError(kWsaEconnreset);  // the peer closed its side
   } else {
@@ -503,33 +509,31 @@ int32_t TBlockSocket::RecvBuffer(void* buffer, int32_t length) {
   if (received <= 0) {
     return 0;
   }
-  m_bytesReceived += static_cast<uint64_t>(received);
   DoStatus(THookSocketReason::HR_ReadCount, std::to_string(received));
+  if (OnMonitor) {
+    OnMonitor(*this, false, buffer, static_cast<int32_t>(received));
+  }
   return static_cast<int32_t>(received);
 }
 
 int32_t TBlockSocket::PendingBytes() {
   int pending = 0;
-  if (!HasHandle() || ioctl(m_handle, FIONREAD, &pending) != 0) {
+  if (!HasHandle() || ioctl(m_handle.Get(), FIONREAD, &pending) != 0) {
     return 0;
   }
   return std::min(std::max(pending, 0), kMaxPending);
 }
 
 int TBlockSocket::PollOnce(short events, int32_t timeout) {
-  pollfd entry{m_handle, events, 0};
-  int result;
+  pollfd entry{m_handle.Get(), events, 0};
   uint32_t start = TickNow();
   int32_t wait = timeout;
-  while (true) {
-    result = poll(&entry, 1, wait < 0 ? -1 : wait);
-    if (result >= 0 || errno != EINTR) {
-      return result;
-    }
-    if (timeout >= 0) {
-      wait = RemainingTimeout(timeout, start);
-    }
-  }
+  return support::RetryOnEintr([&] {
+    int result = poll(&entry, 1, wait < 0 ? -1 : wait);
+    // An interrupted wait goes on for what is left of the time-out.
+    wait = timeout < 0 ? -1 : RemainingTimeout(timeout, start);
+    return result;
+  });
 }
 
 bool TBlockSocket::WaitFor(short events, int32_t timeout, THookSocketReason reason) {
@@ -670,6 +674,19 @@ std::string TBlockSocket::ReadAvailable(int32_t timeout) {
   return result;
 }
 
+bool TBlockSocket::SpendTimeout(int32_t& timeout, uint32_t& start) {
+  if (InterPacketTimeout) {
+    return true;
+  }
+  timeout = RemainingTimeout(timeout, start);
+  start = TickNow();
+  if (timeout > 0) {
+    return true;
+  }
+  SetError(kWsaEtimedout);
+  return false;
+}
+
 std::string TBlockSocket::ReadUntil(int32_t timeout, const std::string& terminator) {
   ClearError();
   if (terminator.empty()) {
@@ -722,13 +739,8 @@ std::string TBlockSocket::ReadUntil(int32_t timeout, const std::string& terminat
     if (found != std::string::npos) {
       break;
     }
-    if (!InterPacketTimeout) {
-      timeout = RemainingTimeout(timeout, start);
-      start = TickNow();
-      if (timeout <= 0) {
-        SetError(kWsaEtimedout);
-        break;
-      }
+    if (!SpendTimeout(timeout, start)) {
+      break;
     }
   }
   std::string result;
@@ -779,13 +791,8 @@ int32_t TBlockSocket::ReadExact(void* buffer, int32_t length, int32_t timeout) {
     if (m_lastErrorCode != 0 || count >= length) {
       break;
     }
-    if (!InterPacketTimeout) {
-      timeout = RemainingTimeout(timeout, start);
-      start = TickNow();
-      if (timeout <= 0) {
-        SetError(kWsaEtimedout);
-        break;
-      }
+    if (!SpendTimeout(timeout, start)) {
+      break;
     }
   }
   ErrorCheck();
@@ -831,6 +838,7 @@ void TBlockSocket::ReceiveToStream(TStream& stream, int32_t timeout, int64_t len
       }
       WriteStreamText(stream, text);
     }
+    DoProgress();
     left -= piece;
   }
 }
@@ -841,20 +849,11 @@ std::string TBlockSocket::RemoteAddressText() { return AddressText(m_remoteAddre
 
 int32_t TBlockSocket::LocalPort() { return AddressPort(m_localAddress); }
 
-int32_t TBlockSocket::RemotePort() { return AddressPort(m_remoteAddress); }
-
 TTCPBlockSocket::TTCPBlockSocket() : m_ssl(std::make_unique<TSSLNone>()) {}
 
 TTCPBlockSocket::~TTCPBlockSocket() { TTCPBlockSocket::CloseConnection(); }
 
 void TTCPBlockSocket::ConnectPeer(const std::string& host, const std::string& port) {
-  if (!SocksIP.empty() || !HTTPTunnelIP.empty()) {
-    // Neither proxy handshake is built into this program; it fails as a refused one does.
-    ClearError();
-    SetError(kWsaSysnotready);
-    ErrorCheck();
-    return;
-  }
   PlainConnect(host, port);
   if (LastErrorCode() == 0 && OnAfterConnect) {
     OnAfterConnect(*this);

@@ -11,6 +11,7 @@
 
 #include "http/socketerrors.h"
 #include "http/sslnone.h"
+#include "support/posix.h"
 
 namespace http {
 
@@ -28,8 +29,6 @@ enum class THookSocketReason {
   HR_Connect,
   HR_CanRead,
   HR_CanWrite,
-  HR_Listen,
-  HR_Accept,
   HR_ReadCount,
   HR_WriteCount,
   HR_Wait,
@@ -66,6 +65,10 @@ class TBlockSocket {
   using TReadFilterHook = std::function<void(TBlockSocket&, std::string&)>;
   using TCreateSocketHook = std::function<void(TBlockSocket&)>;
   using THeartbeatHook = std::function<void(TBlockSocket&)>;
+  // Sees the bytes of each send (writing) and of each system receive, as they go.
+  using TMonitorHook =
+      std::function<void(TBlockSocket&, bool writing, const void* buffer, int32_t length)>;
+  using TProgressHook = std::function<void(TBlockSocket&)>;
 
   TBlockSocket();
   virtual ~TBlockSocket();
@@ -91,18 +94,19 @@ class TBlockSocket {
   TReadFilterHook OnReadFilter;
   TCreateSocketHook OnCreateSocket;
   THeartbeatHook OnHeartbeat;
+  TMonitorHook OnMonitor;
+  // After each piece a send hands to the system and each piece ReceiveToStream stores.
+  TProgressHook OnProgress;
 
   void SetMaxBandwidth(int32_t bytesPerSecond);
   TSocketFamily Family() const { return m_family; }
   // Also sets the family restored at every close.
   void SetFamily(TSocketFamily family);
 
-  int Handle() const { return m_handle; }
-  bool HasHandle() const { return m_handle >= 0; }
+  int Handle() const { return m_handle.Get(); }
+  bool HasHandle() const { return static_cast<bool>(m_handle); }
   int32_t LastErrorCode() const { return m_lastErrorCode; }
   const std::string& LastErrorText() const { return m_lastErrorText; }
-  uint64_t BytesReceived() const { return m_bytesReceived; }
-  uint64_t BytesSent() const { return m_bytesSent; }
   bool UsesIPv6() const { return m_ip6Used; }
 
   // Ends waits and reads at the given TickNow value with 10060, whatever time-out a caller
@@ -145,7 +149,6 @@ class TBlockSocket {
   std::string LocalAddressText();
   std::string RemoteAddressText();
   int32_t LocalPort();
-  int32_t RemotePort();
 
  protected:
   bool ResolveAddress(const std::string& host, const std::string& port, sockaddr_storage& address,
@@ -160,6 +163,7 @@ class TBlockSocket {
   void ErrorCheck();
   void SetError(int32_t code);
   void DoStatus(THookSocketReason reason, const std::string& value);
+  void DoProgress();
   void DrainInput();
   int32_t ClipToDeadline(int32_t timeout) const;
   // Waits as ReadAvailable does when nothing is buffered: the count of bytes the system
@@ -180,9 +184,12 @@ class TBlockSocket {
   void ClearBuffered();
   // One wait and receive as ReadAvailable does them when nothing is buffered.
   std::string ReceiveAvailable(int32_t timeout);
+  // With InterPacketTimeout off, a time-out bounds the whole read: the time spent since start
+  // comes off it and start moves on. False, with 10060 recorded, once nothing is left.
+  bool SpendTimeout(int32_t& timeout, uint32_t& start);
   void ReadBackAddresses();
 
-  int m_handle = -1;
+  support::TUniqueFd m_handle;
   TSocketFamily m_family = TSocketFamily::SF_Any;
   TSocketFamily m_savedFamily = TSocketFamily::SF_Any;
   int32_t m_lastErrorCode = 0;
@@ -197,43 +204,21 @@ class TBlockSocket {
   std::vector<TSocketOption> m_delayedOptions;
   sockaddr_storage m_localAddress{};
   sockaddr_storage m_remoteAddress{};
-  uint64_t m_bytesReceived = 0;
-  uint64_t m_bytesSent = 0;
   uint32_t m_nextSendTick = 0;
   uint32_t m_nextRecvTick = 0;
   bool m_hasDeadline = false;
   uint32_t m_deadline = 0;
 };
 
-enum class TSocksType { ST_Socks5, ST_Socks4 };
-
-// Adds the fields of a SOCKS 4/5 proxy. This program configures none; a connect with SocksIP
-// set fails with 10091, as a failed SOCKS handshake does.
-class TSocksBlockSocket : public TBlockSocket {
- public:
-  std::string SocksIP;
-  std::string SocksPort = "1080";
-  std::string SocksUsername;
-  std::string SocksPassword;
-  int32_t SocksTimeout = 60000;
-  bool SocksResolver = true;
-  TSocksType SocksType = TSocksType::ST_Socks5;
-};
-
-// The TCP socket of the HTTP client: adds the HTTP-tunnel proxy fields (a connect with
-// HTTPTunnelIP set fails with 10091, as a refused tunnel does) and the TLS layer.
-class TTCPBlockSocket : public TSocksBlockSocket {
+// The TCP socket of the HTTP client: adds the TLS layer and a hook after each connect. It
+// connects directly; no SOCKS or HTTP-tunnel proxy path is built in.
+class TTCPBlockSocket : public TBlockSocket {
  public:
   using TAfterConnectHook = std::function<void(TTCPBlockSocket&)>;
 
   TTCPBlockSocket();
   ~TTCPBlockSocket() override;
 
-  std::string HTTPTunnelIP;
-  std::string HTTPTunnelPort;
-  std::string HTTPTunnelUser;
-  std::string HTTPTunnelPass;
-  int32_t HTTPTunnelTimeout = 30000;
   TAfterConnectHook OnAfterConnect;
 
   void ConnectPeer(const std::string& host, const std::string& port) override;

@@ -13,9 +13,11 @@
 #include <optional>
 #include <unordered_map>
 
+#include "http/diagnostics.h"
 #include "http/exchangelog.h"
 #include "http/urlutil.h"
 #include "support/paths.h"
+#include "support/posix.h"
 
 namespace http {
 
@@ -75,6 +77,13 @@ std::string LocalTimeStamp() {
   return text;
 }
 
+// Why an exchange ended early: the step and the socket's error, code and our own text.
+void LogFailure(const THTTPSend& client, const char* step) {
+  qCDebug(lcHttp, "exchange with %s:%s failed at %s: error %d, %s", client.TargetHost.c_str(),
+          client.TargetPort.c_str(), step, client.Sock->LastErrorCode(),
+          client.Sock->LastErrorText().c_str());
+}
+
 void RemoveFile(const std::string& path) {
   if (!path.empty()) {
     unlink(path.c_str());
@@ -109,6 +118,8 @@ struct THTTPSend::TExchange {
   bool WithTls = false;
   int32_t BodySize = -1;
   bool CloseAfter = false;
+  // The final status line when the 100-continue wait got one instead of an interim reply.
+  std::string FinalStatusLine;
 };
 
 THTTPSend::THTTPSend() {
@@ -160,10 +171,7 @@ void THTTPSend::SwitchToFileStream() {
   // mkstemps makes the file with O_EXCL, mode 0600, under a name nobody could plant a file or
   // link at beforehand; the time stamp keeps the names in creation order.
   std::string path = folder + "/" + LocalTimeStamp() + "XXXXXX.tmp";
-  int fd;
-  do {
-    fd = mkostemps(path.data(), 4, O_CLOEXEC);
-  } while (fd < 0 && errno == EINTR);
+  int fd = support::RetryOnEintr([&] { return mkostemps(path.data(), 4, O_CLOEXEC); });
   if (fd < 0) {
     throw EFCreateError("Cannot create file \"" + path + "\". " + std::strerror(errno));
   }
@@ -275,6 +283,12 @@ bool THTTPSend::OpenConnection(bool withTls) {
   if (Sock->LastErrorCode() != 0) {
     return false;
   }
+  if (withTls && !ProxyHost.empty()) {
+    // Through a proxy an https exchange needs a CONNECT tunnel, which this program does not
+    // build: it fails before any connect, as a refused tunnel does.
+    Sock->RecordError(kWsaSysnotready);
+    return false;
+  }
   Sock->ConnectPeer(TargetHost, TargetPort);
   if (Sock->LastErrorCode() != 0) {
     return false;
@@ -314,6 +328,17 @@ bool THTTPSend::NoteHeaderLine(size_t bytes) {
     return false;
   }
   return true;
+}
+
+// Skips empty lines: the CRLF that ends a chunk's data reads as one before the next
+// chunk-size line, and stray ones may precede a status line (RFC 7230 section 3.5 asks for
+// that robustness). Empty, with the error recorded, when the socket fails first.
+std::string THTTPSend::ReadNonEmptyLine() {
+  std::string line;
+  do {
+    line = Sock->ReadLine(Timeout);
+  } while (line.empty() && Sock->LastErrorCode() == 0);
+  return line;
 }
 
 bool THTTPSend::ReadBodyToClose() {
@@ -357,10 +382,7 @@ bool THTTPSend::ReadBodyOfLength(int32_t length) {
 
 bool THTTPSend::ReadChunkedBody() {
   while (true) {
-    std::string line;
-    do {
-      line = Sock->ReadLine(Timeout);
-    } while (line.empty() && Sock->LastErrorCode() == 0);
+    std::string line = ReadNonEmptyLine();
     if (Sock->LastErrorCode() != 0) {
       break;
     }
@@ -457,13 +479,16 @@ void THTTPSend::ForgetConnection() {
   AlivePort.clear();
 }
 
-void THTTPSend::ReadStatus() {
+void THTTPSend::ReadStatus(const TExchange& exchange) {
+  ResetResponse();
+  TransferMode = TTransferMode::ToClose;
+  if (!exchange.FinalStatusLine.empty()) {
+    Headers.push_back(exchange.FinalStatusLine);
+    return;
+  }
   // Interim 1xx replies (RFC 7231 section 6.2) are skipped; their status lines stay.
   do {
-    std::string line;
-    do {
-      line = Sock->ReadLine(Timeout);
-    } while (line.empty() && Sock->LastErrorCode() == 0);
+    std::string line = ReadNonEmptyLine();
     if (StartsWith(UpperCase(line), "HTTP/")) {
       if (!NoteHeaderLine(line.size())) {
         break;
@@ -570,7 +595,8 @@ bool THTTPSend::ReadBody(TExchange& exchange) {
   return false;
 }
 
-bool THTTPSend::PerformRequest(const std::string& method, const std::string& url) {
+THTTPSend::TExchange THTTPSend::PrepareExchange(const std::string& method,
+                                                const std::string& url) {
   ResultCode = 500;
   ResultString.clear();
   DownloadSize = 0;
@@ -578,7 +604,6 @@ bool THTTPSend::PerformRequest(const std::string& method, const std::string& url
   m_bodyCut = false;
   m_headerBytes = 0;
   m_headerLines = 0;
-  TDeadlineScope deadline(*Sock, ExchangeTimeout);
 
   TExchange exchange;
   exchange.Target = SplitUrl(url, exchange.Url);
@@ -587,20 +612,9 @@ bool THTTPSend::PerformRequest(const std::string& method, const std::string& url
     exchange.Url.Password = Password;
   }
   exchange.WithTls = UpperCase(exchange.Url.Protocol) == "HTTPS";
-  bool tunnelled = false;
-  if (exchange.WithTls) {
-    Sock->HTTPTunnelIP = ProxyHost;
-    Sock->HTTPTunnelPort = ProxyPort;
-    Sock->HTTPTunnelUser = ProxyUser;
-    Sock->HTTPTunnelPass = ProxyPass;
-    tunnelled = !ProxyHost.empty();
-  } else {
-    Sock->HTTPTunnelIP.clear();
-    Sock->HTTPTunnelPort.clear();
-    Sock->HTTPTunnelUser.clear();
-    Sock->HTTPTunnelPass.clear();
-  }
-  exchange.UsingProxy = !ProxyHost.empty() && !tunnelled;
+  // An https exchange would go through the proxy in a tunnel (see OpenConnection), a plain
+  // one is sent to the proxy itself.
+  exchange.UsingProxy = !ProxyHost.empty() && !exchange.WithTls;
   exchange.Sending = Document->Size() > 0;
   exchange.WaitFor100 = Status100 && exchange.Sending && Protocol == "1.1";
   exchange.HostText =
@@ -612,35 +626,37 @@ bool THTTPSend::PerformRequest(const std::string& method, const std::string& url
   if (!Headers.back().empty()) {
     Headers.emplace_back();
   }
+  return exchange;
+}
 
-  if (!EnsureConnection(exchange.WithTls)) {
-    AliveHost.clear();
-    AlivePort.clear();
+// RFC 7231 section 5.1.1: sends the head, waits for the interim reply, then sends the body
+// when it is a 1xx. Any other reply is the final one; its status line is kept for
+// ReadStatus and its header lines are skipped.
+bool THTTPSend::SendWithContinue(TExchange& exchange) {
+  Sock->SendData(BuildRequestText());
+  if (Sock->LastErrorCode() != 0) {
     return false;
   }
+  std::string line = ReadNonEmptyLine();
+  ParseStatusLine(line);
+  exchange.FinalStatusLine = line;
+  do {
+    line = Sock->ReadLine(Timeout);
+  } while (!line.empty() && Sock->LastErrorCode() == 0);
+  if (ResultCode >= 100 && ResultCode < 200) {
+    exchange.FinalStatusLine.clear();
+    UploadSize = static_cast<int32_t>(std::min<int64_t>(Document->Size(), INT32_MAX));
+    SendBodyLogged();
+  }
+  return true;
+}
 
+bool THTTPSend::SendRequest(TExchange& exchange) {
   Document->SetPosition(0);
-  std::string status100Line;
   int64_t documentSize = Document->Size();
   if (exchange.WaitFor100) {
-    // RFC 7231 section 5.1.1: send the head, wait for the interim reply, then the body.
-    Sock->SendData(BuildRequestText());
-    if (Sock->LastErrorCode() != 0) {
+    if (!SendWithContinue(exchange)) {
       return false;
-    }
-    std::string line;
-    do {
-      line = Sock->ReadLine(Timeout);
-    } while (line.empty() && Sock->LastErrorCode() == 0);
-    ParseStatusLine(line);
-    status100Line = line;
-    do {
-      line = Sock->ReadLine(Timeout);
-    } while (!line.empty() && Sock->LastErrorCode() == 0);
-    if (ResultCode >= 100 && ResultCode < 200) {
-      status100Line.clear();
-      UploadSize = static_cast<int32_t>(std::min<int64_t>(documentSize, INT32_MAX));
-      SendBodyLogged();
     }
   } else if (exchange.Sending && documentSize >= kLargeUploadSize) {
     Sock->SendData(BuildRequestText());
@@ -653,17 +669,10 @@ bool THTTPSend::PerformRequest(const std::string& method, const std::string& url
   } else {
     Sock->SendData(BuildRequestText());
   }
-  if (Sock->LastErrorCode() != 0) {
-    return false;
-  }
+  return Sock->LastErrorCode() == 0;
+}
 
-  ResetResponse();
-  TransferMode = TTransferMode::ToClose;
-  if (status100Line.empty()) {
-    ReadStatus();
-  } else {
-    Headers.push_back(status100Line);
-  }
+bool THTTPSend::ReadHeaders(TExchange& exchange) {
   exchange.CloseAfter = Protocol != "1.1";
   if (!Headers.empty() && !HeaderBoundReached()) {
     ReadHeaderBlock(exchange);
@@ -673,7 +682,10 @@ bool THTTPSend::PerformRequest(const std::string& method, const std::string& url
     ForgetConnection();
     return false;
   }
+  return true;
+}
 
+bool THTTPSend::ReceiveBody(const std::string& method, TExchange& exchange) {
   bool result = true;
   bool receiving = method != "HEAD" && ResultCode != 204 && ResultCode != 304;
   if (receiving) {
@@ -685,6 +697,32 @@ bool THTTPSend::PerformRequest(const std::string& method, const std::string& url
   }
   CollectCookies();
   return result;
+}
+
+bool THTTPSend::PerformRequest(const std::string& method, const std::string& url) {
+  TDeadlineScope deadline(*Sock, ExchangeTimeout);
+  TExchange exchange = PrepareExchange(method, url);
+  if (!EnsureConnection(exchange.WithTls)) {
+    LogFailure(*this, "connect");
+    AliveHost.clear();
+    AlivePort.clear();
+    return false;
+  }
+  if (!SendRequest(exchange)) {
+    LogFailure(*this, "send");
+    return false;
+  }
+  ReadStatus(exchange);
+  const bool statusRead = Sock->LastErrorCode() == 0;
+  if (!ReadHeaders(exchange)) {
+    LogFailure(*this, statusRead ? "headers" : "status line");
+    return false;
+  }
+  if (!ReceiveBody(method, exchange)) {
+    LogFailure(*this, "body");
+    return false;
+  }
+  return true;
 }
 
 }  // namespace http

@@ -99,7 +99,14 @@ class THTTPSend : public TNetClient {
   void SendBodyLogged();
   void CollectCookies();
   void BuildRequestHeaders(const std::string& method, const TExchange& exchange);
-  void ReadStatus();
+  // The steps of PerformRequest, in order.
+  TExchange PrepareExchange(const std::string& method, const std::string& url);
+  bool SendRequest(TExchange& exchange);
+  bool SendWithContinue(TExchange& exchange);
+  void ReadStatus(const TExchange& exchange);
+  bool ReadHeaders(TExchange& exchange);
+  bool ReceiveBody(const std::string& method, TExchange& exchange);
+  std::string ReadNonEmptyLine();
   void ReadHeaderBlock(TExchange& exchange);
   bool ReadBody(TExchange& exchange);
   void ForgetConnection();

@@ -7,29 +7,9 @@ bool TCustomSSL::Connect() {
   return false;
 }
 
-bool TCustomSSL::Accept() {
-  RecordNotCompiled();
-  return false;
-}
-
 bool TCustomSSL::Shutdown() {
   RecordNotCompiled();
   return false;
-}
-
-int32_t TCustomSSL::SendBuffer(const void*, int32_t) {
-  RecordNotCompiled();
-  return 0;
-}
-
-int32_t TCustomSSL::RecvBuffer(void*, int32_t) {
-  RecordNotCompiled();
-  return 0;
-}
-
-int32_t TCustomSSL::WaitingData() {
-  RecordNotCompiled();
-  return 0;
 }
 
 std::string TCustomSSL::LibName() const { return "ssl_none"; }

@@ -16,11 +16,7 @@ class TCustomSSL {
   TCustomSSL& operator=(const TCustomSSL&) = delete;
 
   virtual bool Connect();
-  virtual bool Accept();
   virtual bool Shutdown();
-  virtual int32_t SendBuffer(const void* buffer, int32_t length);
-  virtual int32_t RecvBuffer(void* buffer, int32_t length);
-  virtual int32_t WaitingData();
   virtual std::string LibName() const;
   virtual std::string LibVersion() const;
 

@@ -161,10 +161,8 @@ TFileStream::TFileStream(const std::string& path, TFileMode mode) : m_path(path)
       flags |= O_RDWR;
       break;
   }
-  do {
-    m_fd = open(path.c_str(), flags, 0600);
-  } while (m_fd < 0 && errno == EINTR);
-  if (m_fd < 0) {
+  m_fd.Reset(support::RetryOnEintr([&] { return open(path.c_str(), flags, 0600); }));
+  if (!m_fd) {
     int error = errno;
     const char* verb = mode == TFileMode::Create ? "create" : "open";
     throw EFCreateError("Cannot " + std::string(verb) + " file \"" + path + "\". " +
@@ -172,15 +170,11 @@ TFileStream::TFileStream(const std::string& path, TFileMode mode) : m_path(path)
   }
 }
 
-TFileStream::~TFileStream() {
-  if (m_fd >= 0) {
-    close(m_fd);
-  }
-}
+TFileStream::~TFileStream() = default;
 
 int64_t TFileStream::Size() const {
   struct stat info {};
-  if (fstat(m_fd, &info) != 0) {
+  if (fstat(m_fd.Get(), &info) != 0) {
     return 0;
   }
   return info.st_size;
@@ -198,11 +192,10 @@ int64_t TFileStream::Read(void* buffer, int64_t count) {
   int64_t total = 0;
   auto* bytes = static_cast<char*>(buffer);
   while (total < count) {
-    ssize_t n = pread(m_fd, bytes + total, static_cast<size_t>(count - total),
-                      static_cast<off_t>(m_position));
-    if (n < 0 && errno == EINTR) {
-      continue;
-    }
+    ssize_t n = support::RetryOnEintr([&] {
+      return pread(m_fd.Get(), bytes + total, static_cast<size_t>(count - total),
+                   static_cast<off_t>(m_position));
+    });
     if (n <= 0) {
       break;
     }
@@ -216,11 +209,10 @@ int64_t TFileStream::Write(const void* buffer, int64_t count) {
   int64_t total = 0;
   const auto* bytes = static_cast<const char*>(buffer);
   while (total < count) {
-    ssize_t n = pwrite(m_fd, bytes + total, static_cast<size_t>(count - total),
-                       static_cast<off_t>(m_position));
-    if (n < 0 && errno == EINTR) {
-      continue;
-    }
+    ssize_t n = support::RetryOnEintr([&] {
+      return pwrite(m_fd.Get(), bytes + total, static_cast<size_t>(count - total),
+                    static_cast<off_t>(m_position));
+    });
     if (n <= 0) {
       break;
     }
@@ -232,10 +224,8 @@ int64_t TFileStream::Write(const void* buffer, int64_t count) {
 
 void TFileStream::SetSize(int64_t size) {
   size = std::max<int64_t>(0, size);
-  int result;
-  do {
-    result = ftruncate(m_fd, static_cast<off_t>(size));
-  } while (result != 0 && errno == EINTR);
+  int result =
+      support::RetryOnEintr([&] { return ftruncate(m_fd.Get(), static_cast<off_t>(size)); });
   if (result != 0) {
     throw EWriteError("Stream write error");
   }

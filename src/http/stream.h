@@ -4,6 +4,8 @@
 #include <stdexcept>
 #include <string>
 
+#include "support/posix.h"
+
 namespace http {
 
 // A stream that cannot do what it was asked: a file that cannot be created or written, a
@@ -111,7 +113,7 @@ class TFileStream : public TStream {
 
  private:
   std::string m_path;
-  int m_fd = -1;
+  support::TUniqueFd m_fd;
   int64_t m_position = 0;
 };
 

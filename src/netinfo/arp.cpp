@@ -1,6 +1,9 @@
 #include "netinfo/arp.h"
 
+#include "netinfo/diagnostics.h"
+#include "netinfo/ipaddress.h"
 #include "netinfo/netlink.h"
+#include "support/posix.h"
 
 #include <arpa/inet.h>
 #include <linux/filter.h>
@@ -80,25 +83,15 @@ class TSlot {
 
  private:
   static std::counting_semaphore<kMostSlots>& Slots() {
-    static std::counting_semaphore<kMostSlots> slots(SlotCount());
-    return slots;
+    static std::counting_semaphore<kMostSlots> available(SlotCount());
+    return available;
   }
 };
 
-class TFd {
- public:
-  explicit TFd(int fd) : m_fd(fd) {}
-  ~TFd() {
-    if (m_fd >= 0) close(m_fd);
-  }
-  TFd(TFd&& other) noexcept : m_fd(std::exchange(other.m_fd, -1)) {}
-  TFd(const TFd&) = delete;
-  TFd& operator=(const TFd&) = delete;
-  int Get() const { return m_fd; }
+using support::TUniqueFd;
 
- private:
-  int m_fd;
-};
+// Notes which socket call failed and its errno; the caller gives up.
+void LogCallFailed(const char* call) { qCDebug(lcArp, "%s failed (errno %d)", call, errno); }
 
 // ---- what the routing table says ----
 
@@ -245,8 +238,15 @@ class TArpSocket {
   // Needs CAP_NET_RAW; nullptr without it.
   static std::unique_ptr<TArpSocket> Open() {
     // Protocol 0 at first: the socket receives nothing until the filter is in place.
-    TFd fd(socket(AF_PACKET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-    if (fd.Get() < 0 || !AttachReplyFilter(fd.Get())) return nullptr;
+    TUniqueFd fd(socket(AF_PACKET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    if (!fd) {
+      LogCallFailed("packet socket");
+      return nullptr;
+    }
+    if (!AttachReplyFilter(fd.Get())) {
+      LogCallFailed("ARP reply filter");
+      return nullptr;
+    }
     // A sweep's replies come in a burst; a larger queue loses fewer (the retries make good
     // the rest). The kernel caps it at net.core.rmem_max.
     int bytes = 1 << 20;
@@ -254,9 +254,15 @@ class TArpSocket {
     sockaddr_ll any{};
     any.sll_family = AF_PACKET;
     any.sll_protocol = htons(ETH_P_ARP);
-    if (bind(fd.Get(), reinterpret_cast<sockaddr*>(&any), sizeof any) != 0) return nullptr;
-    TFd wake(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
-    if (wake.Get() < 0) return nullptr;
+    if (bind(fd.Get(), reinterpret_cast<sockaddr*>(&any), sizeof any) != 0) {
+      LogCallFailed("packet socket bind");
+      return nullptr;
+    }
+    TUniqueFd wake(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+    if (!wake) {
+      LogCallFailed("eventfd");
+      return nullptr;
+    }
     return std::unique_ptr<TArpSocket>(new TArpSocket(std::move(fd), std::move(wake)));
   }
 
@@ -303,8 +309,10 @@ class TArpSocket {
       if (now >= deadline) break;
       if (now >= nextSend) {
         // A failed send (a full queue) is just a lost request; the next one follows.
-        sendto(m_fd.Get(), &request, sizeof request, MSG_NOSIGNAL,
-               reinterpret_cast<sockaddr*>(&broadcast), sizeof broadcast);
+        if (sendto(m_fd.Get(), &request, sizeof request, MSG_NOSIGNAL,
+                   reinterpret_cast<sockaddr*>(&broadcast), sizeof broadcast) < 0) {
+          LogCallFailed("ARP request send");
+        }
         nextSend += kRawRetry;
       }
       m_answered.wait_until(lock, std::min(nextSend, deadline));
@@ -317,7 +325,11 @@ class TArpSocket {
       lock.lock();
     }
     m_waiters.erase(registration);
-    if (!waiter.answered) return kArpNoAnswer;
+    if (!waiter.answered) {
+      qCDebug(lcArp, "%s: no ARP reply on interface %u within %lld ms",
+              FormatDotted(target).c_str(), ifIndex, static_cast<long long>(kDeadline.count()));
+      return kArpNoAnswer;
+    }
     return Answer(std::vector<uint8_t>(waiter.mac, waiter.mac + kMacSize), mac, length);
   }
 
@@ -329,7 +341,7 @@ class TArpSocket {
 
   static constexpr int kMostDrained = 1024;  // more than the receive queue holds
 
-  TArpSocket(TFd fd, TFd wake) : m_fd(std::move(fd)), m_wake(std::move(wake)) {}
+  TArpSocket(TUniqueFd fd, TUniqueFd wake) : m_fd(std::move(fd)), m_wake(std::move(wake)) {}
 
   // The receiver starts with the first request, on a thread made after the program gave
   // up its capabilities. Called holding m_mutex.
@@ -340,7 +352,10 @@ class TArpSocket {
   void Receive() {
     pollfd fds[2] = {{m_fd.Get(), POLLIN, 0}, {m_wake.Get(), POLLIN, 0}};
     for (;;) {
-      if (poll(fds, 2, -1) < 0 && errno != EINTR) return;
+      if (support::RetryOnEintr([&] { return poll(fds, 2, -1); }) < 0) {
+        LogCallFailed("ARP receiver poll");
+        return;
+      }
       if (fds[1].revents != 0) return;
       Drain(std::numeric_limits<int>::max());
     }
@@ -352,9 +367,10 @@ class TArpSocket {
     for (int n = 0; n < most; ++n) {
       sockaddr_ll from{};
       socklen_t fromSize = sizeof from;
-      const ssize_t got = recvfrom(m_fd.Get(), buffer, sizeof buffer, 0,
-                                   reinterpret_cast<sockaddr*>(&from), &fromSize);
-      if (got < 0 && errno == EINTR) continue;
+      const ssize_t got = support::RetryOnEintr([&] {
+        return recvfrom(m_fd.Get(), buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&from),
+                        &fromSize);
+      });
       if (got <= 0) return;
       // Replies this machine sends itself show up as outgoing frames: never an answer.
       if (from.sll_pkttype != PACKET_OUTGOING) Deliver(from.sll_ifindex, buffer, got);
@@ -377,8 +393,8 @@ class TArpSocket {
     m_answered.notify_all();
   }
 
-  TFd m_fd;
-  TFd m_wake;  // ends the receiver
+  TUniqueFd m_fd;
+  TUniqueFd m_wake;  // ends the receiver
   std::mutex m_mutex;
   std::condition_variable m_answered;
   std::multimap<uint64_t, TWaiter*> m_waiters;  // iterators stay valid across inserts
@@ -510,22 +526,30 @@ TNeighbourBudget& NeighbourBudget() {
 // neighbour queue, and a shared socket's send buffer would fill up with them. Closing the
 // socket does not cancel the resolution.
 bool NudgeKernel(uint32_t dest, uint32_t source) {
-  TFd fd(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-  if (fd.Get() < 0) return false;
+  TUniqueFd fd(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+  if (!fd) {
+    LogCallFailed("UDP socket");
+    return false;
+  }
   if (source != 0) {
     sockaddr_in local{};
     local.sin_family = AF_INET;
     local.sin_addr.s_addr = source;
-    if (bind(fd.Get(), reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) return false;
+    if (bind(fd.Get(), reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
+      LogCallFailed("UDP bind to the source address");
+      return false;
+    }
   }
   sockaddr_in to{};
   to.sin_family = AF_INET;
   to.sin_port = htons(9);  // discard (RFC 863)
   to.sin_addr.s_addr = dest;
-  ssize_t sent;
-  do sent = sendto(fd.Get(), "", 0, MSG_NOSIGNAL, reinterpret_cast<sockaddr*>(&to), sizeof to);
-  while (sent < 0 && errno == EINTR);
-  return sent >= 0 || errno == EAGAIN || errno == EWOULDBLOCK;
+  const ssize_t sent = support::RetryOnEintr([&] {
+    return sendto(fd.Get(), "", 0, MSG_NOSIGNAL, reinterpret_cast<sockaddr*>(&to), sizeof to);
+  });
+  if (sent >= 0 || errno == EAGAIN || errno == EWOULDBLOCK) return true;
+  LogCallFailed("UDP send");
+  return false;
 }
 
 enum class TNeighbour { Pending, Known, Failed };
@@ -547,7 +571,10 @@ TNeighbour ReadNeighbour(TNetlink& netlink, uint32_t ifIndex, uint32_t dest,
     hardware = a.Bytes(NDA_LLADDR);
   });
   if (error == ENOENT) return TNeighbour::Pending;  // not created yet
-  if (error != 0) return TNeighbour::Failed;
+  if (error != 0) {
+    qCDebug(lcArp, "%s: neighbour lookup failed (errno %d)", FormatDotted(dest).c_str(), error);
+    return TNeighbour::Failed;
+  }
   // Like the platform's ARP cache, any entry with a usable address answers: confirmed
   // (REACHABLE, PERMANENT) or still usable while being re-checked (STALE, DELAY, PROBE).
   constexpr uint16_t kUsable = NUD_PERMANENT | NUD_REACHABLE | NUD_STALE | NUD_DELAY | NUD_PROBE;
@@ -573,12 +600,18 @@ uint32_t KernelArp(TNetlink& netlink, uint32_t ifIndex, uint32_t dest, uint32_t 
       case TNeighbour::Known:
         return Answer(hardware, mac, length);
       case TNeighbour::Failed:
+        qCDebug(lcArp, "%s: the kernel found no neighbour on interface %u",
+                FormatDotted(dest).c_str(), ifIndex);
         return kArpNoAnswer;
       case TNeighbour::Pending:
         break;
     }
     auto left = deadline - TClock::now();
-    if (left <= milliseconds(0)) return kArpNoAnswer;
+    if (left <= milliseconds(0)) {
+      qCDebug(lcArp, "%s: no neighbour entry on interface %u within %lld ms",
+              FormatDotted(dest).c_str(), ifIndex, static_cast<long long>(kKernelDeadline.count()));
+      return kArpNoAnswer;
+    }
     std::this_thread::sleep_for(std::min<TClock::duration>(pause, left));
     pause = std::min(pause * 2, kLongestPoll);
   }
@@ -616,7 +649,8 @@ struct TPath {
 TPath FindPath(TNetlink& netlink, uint32_t destAddress, uint32_t sourceAddress) {
   TPath path;
   TRoute route;
-  if (LookupRoute(netlink, destAddress, sourceAddress, route) != 0) {
+  if (int error = LookupRoute(netlink, destAddress, sourceAddress, route); error != 0) {
+    qCDebug(lcArp, "%s: no route (errno %d)", FormatDotted(destAddress).c_str(), error);
     path.answer = kArpNoAnswer;
     return path;
   }
@@ -625,6 +659,8 @@ TPath FindPath(TNetlink& netlink, uint32_t destAddress, uint32_t sourceAddress) 
     uint32_t index = OwnerOf(netlink, destAddress);
     if (index == 0 || LookupLink(netlink, index, owner) != 0 || owner.arpType == ARPHRD_LOOPBACK ||
         owner.address.empty()) {
+      qCDebug(lcArp, "%s: an own address without an adapter MAC",
+              FormatDotted(destAddress).c_str());
       path.answer = kArpNoAnswer;
     } else {
       path.ownMac = owner.address;
@@ -634,6 +670,8 @@ TPath FindPath(TNetlink& netlink, uint32_t destAddress, uint32_t sourceAddress) 
   TLinkInfo link;
   if (route.type != RTN_UNICAST || route.viaGateway || route.oif == 0 ||
       LookupLink(netlink, route.oif, link) != 0 || !UsableEthernet(link)) {
+    qCDebug(lcArp, "%s: not on an Ethernet link (route type %u, via gateway %d, interface %u)",
+            FormatDotted(destAddress).c_str(), route.type, route.viaGateway ? 1 : 0, route.oif);
     path.answer = kArpNoAnswer;
     return path;
   }
@@ -648,26 +686,38 @@ uint32_t RawSendArp(uint32_t destAddress, uint32_t sourceAddress, uint8_t* mac, 
   if (!socket && forcedMode.load() == static_cast<int>(TArpMode::Raw) && ArpSockets().OpenHere(false)) {
     socket = ArpSockets().Here();
   }
-  if (!socket) return kArpGenFailure;
+  if (!socket) {
+    qCDebug(lcArp, "raw mode without a packet socket in this network namespace");
+    return kArpGenFailure;
+  }
   TPath path;
   {
     // Only the lookups hold descriptors of their own; the wait shares the packet socket.
     TSlot slot;
     TNetlink netlink;
-    if (netlink.Open() != 0) return kArpGenFailure;
+    if (int error = netlink.Open(); error != 0) {
+      qCDebug(lcArp, "netlink socket failed (errno %d)", error);
+      return kArpGenFailure;
+    }
     path = FindPath(netlink, destAddress, sourceAddress);
   }
   if (path.answer) return *path.answer;
   if (!path.ownMac.empty()) return Answer(path.ownMac, mac, length);
   if (*length < kMacSize) return kArpBufferOverflow;
-  if (path.sender == 0) return kArpNoAnswer;
+  if (path.sender == 0) {
+    qCDebug(lcArp, "%s: no source address to ask from", FormatDotted(destAddress).c_str());
+    return kArpNoAnswer;
+  }
   return socket->Ask(path.ifIndex, path.linkMac, path.sender, destAddress, mac, length);
 }
 
 uint32_t KernelSendArp(uint32_t destAddress, uint32_t sourceAddress, uint8_t* mac, uint32_t* length) {
   TSlot slot;
   TNetlink netlink;
-  if (netlink.Open() != 0) return kArpGenFailure;
+  if (int error = netlink.Open(); error != 0) {
+    qCDebug(lcArp, "netlink socket failed (errno %d)", error);
+    return kArpGenFailure;
+  }
   TPath path = FindPath(netlink, destAddress, sourceAddress);
   if (path.answer) return *path.answer;
   if (!path.ownMac.empty()) return Answer(path.ownMac, mac, length);

@@ -2,6 +2,7 @@
 
 #include "netinfo/dnsmessage.h"
 #include "netinfo/ipaddress.h"
+#include "support/posix.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -41,24 +42,20 @@ class TQuestion {
   TQuestion(const sockaddr_in& device, uint16_t port, std::vector<uint8_t> query)
       : m_device(device), m_query(std::move(query)) {
     m_device.sin_port = htons(port);
-    m_fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    if (m_fd < 0 || connect(m_fd, reinterpret_cast<const sockaddr*>(&m_device), sizeof m_device) != 0) Fail();
-  }
-  ~TQuestion() {
-    if (m_fd >= 0) close(m_fd);
+    m_fd.Reset(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    if (!m_fd || connect(m_fd.Get(), reinterpret_cast<const sockaddr*>(&m_device), sizeof m_device) != 0) Fail();
   }
   TQuestion(const TQuestion&) = delete;
   TQuestion& operator=(const TQuestion&) = delete;
 
-  bool Open() const { return m_fd >= 0 && !m_answer; }
-  int Fd() const { return m_fd; }
+  bool Open() const { return m_fd && !m_answer; }
+  int Fd() const { return m_fd.Get(); }
   const std::optional<std::string>& Answer() const { return m_answer; }
 
   void Send() {
     if (!Open()) return;
-    ssize_t sent;
-    do sent = send(m_fd, m_query.data(), m_query.size(), MSG_NOSIGNAL);
-    while (sent < 0 && errno == EINTR);
+    const ssize_t sent = support::RetryOnEintr(
+        [&] { return send(m_fd.Get(), m_query.data(), m_query.size(), MSG_NOSIGNAL); });
     if (sent < 0 && errno != EAGAIN) Fail();
   }
 
@@ -70,10 +67,11 @@ class TQuestion {
     for (int i = 0; i < kDatagramsPerWake && Open(); ++i) {
       sockaddr_in from{};
       socklen_t fromLength = sizeof from;
-      const ssize_t got =
-          recvfrom(m_fd, buffer, sizeof buffer, MSG_TRUNC, reinterpret_cast<sockaddr*>(&from), &fromLength);
+      const ssize_t got = support::RetryOnEintr([&] {
+        return recvfrom(m_fd.Get(), buffer, sizeof buffer, MSG_TRUNC, reinterpret_cast<sockaddr*>(&from),
+                        &fromLength);
+      });
       if (got < 0) {
-        if (errno == EINTR) continue;
         if (errno != EAGAIN) Fail();  // ECONNREFUSED: nothing listens on that port
         return;
       }
@@ -86,14 +84,11 @@ class TQuestion {
   }
 
  private:
-  void Fail() {
-    if (m_fd >= 0) close(m_fd);
-    m_fd = -1;
-  }
+  void Fail() { m_fd.Reset(); }
 
   sockaddr_in m_device;
   std::vector<uint8_t> m_query;
-  int m_fd = -1;
+  support::TUniqueFd m_fd;
   std::optional<std::string> m_answer;
 };
 

@@ -62,29 +62,25 @@ std::vector<uint8_t> U32Attribute(uint32_t value) {
   return bytes;
 }
 
-TNetlink::~TNetlink() {
-  if (m_fd >= 0) close(m_fd);
-}
+TNetlink::~TNetlink() = default;
 
 int TNetlink::Open() {
-  if (m_fd >= 0) return 0;
-  m_fd = socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE);
-  if (m_fd < 0) return errno;
+  if (m_fd) return 0;
+  support::TUniqueFd fd(socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE));
+  if (!fd) return errno;
   sockaddr_nl local{};
   local.nl_family = AF_NETLINK;
   socklen_t length = sizeof local;
   // Port id 0: the kernel picks a unique one, so many sockets can coexist in one process.
-  if (bind(m_fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 ||
-      getsockname(m_fd, reinterpret_cast<sockaddr*>(&local), &length) != 0) {
-    int error = errno;
-    close(m_fd);
-    m_fd = -1;
-    return error;
+  if (bind(fd.Get(), reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 ||
+      getsockname(fd.Get(), reinterpret_cast<sockaddr*>(&local), &length) != 0) {
+    return errno;
   }
   // Ask the kernel to check dump requests strictly, so filters in the request header are
   // honoured rather than ignored (older kernels just refuse the option, which is fine).
   int one = 1;
-  setsockopt(m_fd, SOL_NETLINK, NETLINK_GET_STRICT_CHK, &one, sizeof one);
+  setsockopt(fd.Get(), SOL_NETLINK, NETLINK_GET_STRICT_CHK, &one, sizeof one);
+  m_fd = std::move(fd);
   m_portId = local.nl_pid;
   m_sequence = static_cast<uint32_t>(
       std::chrono::steady_clock::now().time_since_epoch().count());
@@ -119,7 +115,7 @@ ssize_t TNetlink::ReceiveOne(std::vector<uint8_t>& buffer, sockaddr_nl& from) {
   // request would end as a time-out. Peeking with MSG_TRUNC gives the datagram's whole
   // length, as iproute2's rtnl_recvmsg does, and the buffer grows to it first.
   constexpr size_t kMaxDatagram = 16 << 20;
-  const ssize_t whole = recv(m_fd, nullptr, 0, MSG_PEEK | MSG_TRUNC);
+  const ssize_t whole = recv(m_fd.Get(), nullptr, 0, MSG_PEEK | MSG_TRUNC);
   if (whole < 0) return whole;
   if (static_cast<size_t>(whole) > buffer.size()) {
     if (static_cast<size_t>(whole) > kMaxDatagram) {
@@ -129,14 +125,14 @@ ssize_t TNetlink::ReceiveOne(std::vector<uint8_t>& buffer, sockaddr_nl& from) {
     buffer.resize(static_cast<size_t>(whole));
   }
   socklen_t fromLength = sizeof from;
-  return recvfrom(m_fd, buffer.data(), buffer.size(), 0, reinterpret_cast<sockaddr*>(&from),
-                  &fromLength);
+  return recvfrom(m_fd.Get(), buffer.data(), buffer.size(), 0,
+                  reinterpret_cast<sockaddr*>(&from), &fromLength);
 }
 
 int TNetlink::RequestOnce(uint16_t type, uint16_t flags, const void* header, size_t headerSize,
                           const std::vector<std::pair<uint16_t, std::vector<uint8_t>>>& attributes,
                           const THandler& onMessage, int timeoutMs, bool& interrupted) {
-  if (m_fd < 0) return EBADF;
+  if (!m_fd) return EBADF;
   std::vector<uint8_t> request(NLMSG_SPACE(headerSize), 0);
   std::memcpy(request.data() + NLMSG_HDRLEN, header, headerSize);
   for (const auto& [attrType, payload] : attributes) {
@@ -159,10 +155,10 @@ int TNetlink::RequestOnce(uint16_t type, uint16_t flags, const void* header, siz
 
   sockaddr_nl kernel{};
   kernel.nl_family = AF_NETLINK;
-  ssize_t sent;
-  do sent = sendto(m_fd, request.data(), request.size(), 0,
-                   reinterpret_cast<sockaddr*>(&kernel), sizeof kernel);
-  while (sent < 0 && errno == EINTR);
+  const ssize_t sent = support::RetryOnEintr([&] {
+    return sendto(m_fd.Get(), request.data(), request.size(), 0,
+                  reinterpret_cast<sockaddr*>(&kernel), sizeof kernel);
+  });
   if (sent < 0) return errno;
 
   const bool isDump = (flags & NLM_F_DUMP) == NLM_F_DUMP;
@@ -171,14 +167,15 @@ int TNetlink::RequestOnce(uint16_t type, uint16_t flags, const void* header, siz
   // that is larger still makes it grow (see ReceiveOne).
   std::vector<uint8_t> buffer(m_initialBuffer != 0 ? m_initialBuffer : isDump ? 64 * 1024 : 8 * 1024);
   for (;;) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                    deadline - std::chrono::steady_clock::now()).count();
     // The kernel answers at once; on a busy machine this thread may run only after the
     // deadline, and then a reply already queued still counts: the time-out is only for
     // waiting.
-    pollfd p{m_fd, POLLIN, 0};
-    int ready = poll(&p, 1, static_cast<int>(std::max<long long>(left, 0)));
-    if (ready < 0 && errno == EINTR) continue;
+    pollfd p{m_fd.Get(), POLLIN, 0};
+    int ready = support::RetryOnEintr([&] {
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                      deadline - std::chrono::steady_clock::now()).count();
+      return poll(&p, 1, static_cast<int>(std::max<long long>(left, 0)));
+    });
     if (ready < 0) return errno;
     if (ready == 0) return ETIMEDOUT;
     sockaddr_nl from{};

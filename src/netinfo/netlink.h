@@ -16,6 +16,8 @@
 #include <string>
 #include <vector>
 
+#include "support/posix.h"
+
 namespace netinfo {
 
 // Attributes of one rtnetlink message, by type (the last one of a type wins).
@@ -61,7 +63,7 @@ class TNetlink {
   ssize_t ReceiveOne(std::vector<uint8_t>& buffer, sockaddr_nl& from);
 
   size_t m_initialBuffer = 0;
-  int m_fd = -1;
+  support::TUniqueFd m_fd;
   uint32_t m_portId = 0;
   uint32_t m_sequence = 0;
 };

@@ -10,12 +10,14 @@
 #include <mutex>
 #include <string>
 
+#include "support/posix.h"
+
 namespace platform {
 
 namespace {
 
 std::mutex g_lock;
-int g_lockFd = -1;
+support::TUniqueFd g_lockFd;
 
 // $XDG_RUNTIME_DIR is the user's own; without it (sudo, su, some ssh sessions) the lock goes
 // to /tmp under a name of the user's own, so no other user's copy holds it.
@@ -36,39 +38,26 @@ bool IsOwnRegularFile(int fd) {
 
 bool AcquireSingleInstance() {
   std::lock_guard guard(g_lock);
-  if (g_lockFd >= 0) return true;
+  if (g_lockFd) return true;
   const std::string path = LockPath();
-  int fd;
-  do {
-    // O_NOFOLLOW: /tmp is shared, a planted symlink must not make us create files elsewhere.
-    // O_NONBLOCK: a FIFO in the file's place must not hold the start-up.
-    fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600);
-  } while (fd < 0 && errno == EINTR);
+  // O_NOFOLLOW: /tmp is shared, a planted symlink must not make us create files elsewhere.
+  // O_NONBLOCK: a FIFO in the file's place must not hold the start-up.
+  support::TUniqueFd fd(support::RetryOnEintr([&] {
+    return ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600);
+  }));
   // Without a usable lock file the program runs unguarded rather than not at all: a file that
   // somebody else made must not be able to keep the user's own copy from starting.
-  if (fd < 0) return true;
-  if (!IsOwnRegularFile(fd)) {
-    ::close(fd);
-    return true;
+  if (!fd || !IsOwnRegularFile(fd.Get())) return true;
+  if (support::RetryOnEintr([&] { return ::flock(fd.Get(), LOCK_EX | LOCK_NB); }) < 0) {
+    return errno != EWOULDBLOCK;  // held elsewhere: another copy runs
   }
-  int rc;
-  do {
-    rc = ::flock(fd, LOCK_EX | LOCK_NB);
-  } while (rc < 0 && errno == EINTR);
-  if (rc < 0) {
-    const bool heldElsewhere = errno == EWOULDBLOCK;
-    ::close(fd);
-    return !heldElsewhere;
-  }
-  g_lockFd = fd;
+  g_lockFd = std::move(fd);
   return true;
 }
 
 void ReleaseSingleInstance() {
   std::lock_guard guard(g_lock);
-  if (g_lockFd < 0) return;
-  ::close(g_lockFd);
-  g_lockFd = -1;
+  g_lockFd.Reset();
 }
 
 }  // namespace platform

@@ -7,6 +7,8 @@
 #include <mutex>
 #include <thread>
 
+#include "support/posix.h"
+
 namespace platform {
 
 namespace {
@@ -103,10 +105,10 @@ class TPlayer {
   void PlayOne(const TWaveData& wave, uint64_t generation) {
     snd_pcm_t* pcm = nullptr;
     if (snd_pcm_open(&pcm, "default", SND_PCM_STREAM_PLAYBACK, 0) < 0) return;
+    auto closePcm = support::ScopeExit([pcm] { snd_pcm_close(pcm); });
     const snd_pcm_format_t format = wave.BitsPerSample == 8 ? SND_PCM_FORMAT_U8 : SND_PCM_FORMAT_S16_LE;
     if (snd_pcm_set_params(pcm, format, SND_PCM_ACCESS_RW_INTERLEAVED, static_cast<unsigned>(wave.Channels),
                            static_cast<unsigned>(wave.SampleRate), 1, kLatencyUs) < 0) {
-      snd_pcm_close(pcm);
       return;
     }
     const size_t frameBytes = static_cast<size_t>(wave.Channels * wave.BitsPerSample / 8);
@@ -129,7 +131,6 @@ class TPlayer {
     } else {
       WaitUntilPlayed(pcm, generation);
     }
-    snd_pcm_close(pcm);
   }
 
   // Lets the written frames play out, giving way at once to a newer tone.

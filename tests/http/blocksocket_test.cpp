@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <set>
 #include <thread>
 
 #include "http/stream.h"
@@ -18,6 +19,7 @@ namespace {
 using test::Close;
 using test::Drain;
 using test::Pause;
+using test::ReadBytes;
 using test::ReadHead;
 using test::Send;
 using test::ShutdownWrite;
@@ -155,14 +157,6 @@ TEST(Tls, StartAlwaysFailsWithTheNotCompiledText) {
   EXPECT_EQ(sock->LastErrorText(), "SSL/TLS support is not compiled!");
   EXPECT_EQ(sock->SSL().LibName(), "ssl_none");
   EXPECT_EQ(sock->SSL().LibVersion(), "Without SSL support");
-}
-
-TEST(Tls, ProxyPathsAreNotBuiltAndFailLikeARefusedHandshake) {
-  TTCPBlockSocket sock;
-  sock.HTTPTunnelIP = "127.0.0.1";
-  sock.ConnectPeer("127.0.0.1", "1");
-  EXPECT_EQ(sock.LastErrorCode(), 10091);
-  EXPECT_EQ(sock.LastErrorText(), "Network subsystem is unusable");
 }
 
 TEST(ReadLine, CrLfLfOnlyAndCrOnlyLinesReadAlike) {
@@ -310,8 +304,11 @@ TEST(ReceiveToStream, LargeBodyArrivesWhole) {
   TScriptedPeer peer({Send(body), Drain()});
   auto sock = ConnectTo(peer);
   TMemoryStream stream;
+  int pieces = 0;
+  sock->OnProgress = [&pieces](TBlockSocket&) { ++pieces; };
   sock->ReceiveToStream(stream, 2000, static_cast<int64_t>(body.size()));
   EXPECT_EQ(sock->LastErrorCode(), 0);
+  EXPECT_EQ(pieces, 5);  // pieces of SendMaxChunk (65536) bytes and the rest
   ASSERT_EQ(stream.Size(), static_cast<int64_t>(body.size()));
   EXPECT_EQ(std::string(stream.Data(), body.size()), body);
 }
@@ -393,6 +390,140 @@ TEST(Readiness, StatusHookSeesResolveConnectAndClose) {
       THookSocketReason::HR_SocketClose};
   EXPECT_EQ(seen, expected);
   sock.OnStatus = nullptr;
+}
+
+TEST(Hooks, EachFiresAtItsCallPoint) {
+  TScriptedPeer peer({ReadBytes(2), Send("abc"), Close()});
+  TTCPBlockSocket sock;
+  sock.Tag = 7;
+  std::set<THookSocketReason> seen;
+  int created = 0;
+  int connected = 0;
+  sock.OnStatus = [&seen](TBlockSocket& s, THookSocketReason reason, const std::string&) {
+    EXPECT_EQ(s.Tag, 7);
+    seen.insert(reason);
+  };
+  sock.OnCreateSocket = [&created](TBlockSocket& s) { created += s.HasHandle() ? 1 : 0; };
+  sock.OnAfterConnect = [&connected](TTCPBlockSocket&) { ++connected; };
+  sock.OnReadFilter = [](TBlockSocket&, std::string& data) { data = "<" + data + ">"; };
+  std::vector<std::string> monitored;
+  sock.OnMonitor = [&monitored](TBlockSocket&, bool writing, const void* buffer, int32_t length) {
+    monitored.push_back((writing ? "w:" : "r:") +
+                        std::string(static_cast<const char*>(buffer), static_cast<size_t>(length)));
+  };
+  int progress = 0;
+  sock.OnProgress = [&progress](TBlockSocket&) { ++progress; };
+  // A bandwidth limit makes the second byte wait 100 ms for the first (HR_Wait).
+  sock.MaxSendBandwidth = 10;
+  sock.BindLocal("127.0.0.1", "0");
+  sock.ConnectPeer("127.0.0.1", std::to_string(peer.Port()));
+  sock.SendData("x");
+  sock.SendData("y");
+  EXPECT_TRUE(sock.WaitWritable(1000));
+  EXPECT_EQ(sock.ReadAvailable(2000), "<abc>");
+  EXPECT_EQ(sock.ReadLine(2000), "");
+  EXPECT_EQ(sock.LastErrorCode(), 10054);
+  sock.CloseConnection();
+  EXPECT_EQ(created, 1);
+  EXPECT_EQ(connected, 1);
+  EXPECT_EQ(monitored, (std::vector<std::string>{"w:x", "w:y", "r:abc"}));
+  EXPECT_EQ(progress, 2);
+  std::set<THookSocketReason> all = {
+      THookSocketReason::HR_ResolvingBegin, THookSocketReason::HR_ResolvingEnd,
+      THookSocketReason::HR_SocketCreate,   THookSocketReason::HR_SocketClose,
+      THookSocketReason::HR_Bind,           THookSocketReason::HR_Connect,
+      THookSocketReason::HR_CanRead,        THookSocketReason::HR_CanWrite,
+      THookSocketReason::HR_ReadCount,      THookSocketReason::HR_WriteCount,
+      THookSocketReason::HR_Wait,           THookSocketReason::HR_Error};
+  EXPECT_EQ(seen, all);
+  sock.OnStatus = nullptr;
+}
+
+TEST(Bandwidth, SendsAndReceivesAreSpreadOverTime) {
+  TScriptedPeer peer({Send(std::string(2000, 'r')), Pause(50), Send(std::string(2000, 'r')),
+                      Drain()});
+  auto sock = ConnectTo(peer);
+  sock->SetMaxBandwidth(20000);
+  sock->SendMaxChunk = 2000;
+  std::vector<std::string> writes;
+  sock->OnStatus = [&writes](TBlockSocket&, THookSocketReason reason, const std::string& value) {
+    if (reason == THookSocketReason::HR_WriteCount) {
+      writes.push_back(value);
+    }
+  };
+  // Three pieces of at most SendMaxChunk bytes, each 100 ms of the limit after the one before.
+  uint32_t start = TickNow();
+  EXPECT_EQ(sock->SendBuffer(std::string(5000, 's').data(), 5000), 5000);
+  EXPECT_GE(TickSpan(start, TickNow()), 190);
+  EXPECT_EQ(writes, (std::vector<std::string>{"2000", "2000", "1000"}));
+  // A receive of 2000 bytes holds the next one back for 100 ms.
+  EXPECT_EQ(sock->ReadExactText(2000, 2000).size(), 2000u);
+  start = TickNow();
+  EXPECT_EQ(sock->ReadExactText(2000, 2000).size(), 2000u);
+  EXPECT_GE(TickSpan(start, TickNow()), 50);
+  sock->OnStatus = nullptr;
+}
+
+TEST(Heartbeat, FiresBetweenSlicesOfAWaitAndTheStopFlagEndsIt) {
+  TScriptedPeer peer({Pause(5000)});
+  auto sock = ConnectTo(peer);
+  sock->HeartbeatRate = 50;
+  int beats = 0;
+  sock->OnHeartbeat = [&beats](TBlockSocket&) { ++beats; };
+  EXPECT_FALSE(sock->WaitReadable(300));
+  // About six slices of 50 ms; a busy machine makes them longer, never more.
+  EXPECT_GE(beats, 2);
+  EXPECT_LE(beats, 7);
+  sock->OnHeartbeat = [](TBlockSocket& s) { s.StopFlag = true; };
+  uint32_t start = TickNow();
+  EXPECT_FALSE(sock->WaitReadable(5000));
+  EXPECT_LT(TickSpan(start, TickNow()), 1000);
+  EXPECT_FALSE(sock->StopFlag);
+}
+
+TEST(Send, NonBlockingSendToAPeerThatDoesNotReadEndsAfterNonblockSendTimeout) {
+  TScriptedPeer peer({Pause(5000)});
+  auto sock = ConnectTo(peer);
+  sock->NonblockSendTimeout = 200;
+  sock->SetDelayedOption({TSocketOptionKind::SendBuff, 4096, false});
+  sock->SetDelayedOption({TSocketOptionKind::NonBlock, 0, true});
+  EXPECT_EQ(sock->LastErrorCode(), 0);
+  std::string data(16 << 20, 'd');
+  uint32_t start = TickNow();
+  int32_t sent = sock->SendBuffer(data.data(), static_cast<int32_t>(data.size()));
+  EXPECT_LT(sent, static_cast<int32_t>(data.size()));
+  EXPECT_EQ(sock->LastErrorCode(), 10060);
+  EXPECT_LT(TickSpan(start, TickNow()), 3000);
+}
+
+TEST(Family, FixedFamilyAndPreferenceChooseTheAddressOfAName) {
+  TTCPBlockSocket sock;
+  sock.SetFamily(TSocketFamily::SF_IP4);
+  sock.PreferIP4 = false;
+  sock.BindLocal("localhost", "0");
+  EXPECT_EQ(sock.LastErrorCode(), 0);
+  EXPECT_FALSE(sock.UsesIPv6());
+  EXPECT_EQ(sock.LocalAddressText(), "127.0.0.1");
+  sock.CloseConnection();
+  EXPECT_EQ(sock.Family(), TSocketFamily::SF_IP4);
+
+  addrinfo hints{};
+  hints.ai_family = AF_INET6;
+  addrinfo* list = nullptr;
+  if (getaddrinfo("localhost", "0", &hints, &list) != 0) {
+    GTEST_SKIP() << "localhost has no IPv6 address here";
+  }
+  freeaddrinfo(list);
+  sock.SetFamily(TSocketFamily::SF_Any);
+  sock.BindLocal("localhost", "0");
+  if (sock.LastErrorCode() != 0) {
+    GTEST_SKIP() << "no IPv6 loopback here";
+  }
+  EXPECT_TRUE(sock.UsesIPv6());
+  sock.CloseConnection();
+  sock.PreferIP4 = true;
+  sock.BindLocal("localhost", "0");
+  EXPECT_FALSE(sock.UsesIPv6());
 }
 
 }  // namespace

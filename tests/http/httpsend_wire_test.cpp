@@ -10,6 +10,7 @@
 
 #include "common/peer.h"
 #include "common/temphome.h"
+#include "http/diagnostics.h"
 #include "http/urlutil.h"
 
 namespace http {
@@ -243,6 +244,41 @@ TEST(Failure, HttpsSendsNothingAndKeepsTheFiveRequestEntries) {
   client.reset();
   ASSERT_TRUE(peer.WaitDone());
   EXPECT_EQ(peer.Received(), "");
+}
+
+TEST(Failure, HttpsThroughAProxyFailsBeforeAnyConnectAsARefusedTunnel) {
+  TScriptedPeer proxy({Drain()});
+  auto client = ProbeClient();
+  client->ProxyHost = "127.0.0.1";
+  client->ProxyPort = std::to_string(proxy.Port());
+  EXPECT_FALSE(client->PerformRequest("GET", "https://192.0.2.1/"));
+  EXPECT_EQ(client->Sock->LastErrorCode(), 10091);
+  EXPECT_EQ(client->Sock->LastErrorText(), "Network subsystem is unusable");
+  EXPECT_FALSE(client->Sock->HasHandle());
+  EXPECT_EQ(proxy.Accepted(), 0);
+}
+
+std::vector<std::string> g_httpMessages;
+
+TEST(Failure, TheStepAndErrorGoToTheHttpCategoryWhichIsOffByDefault) {
+  EXPECT_FALSE(lcHttp().isDebugEnabled());
+  g_httpMessages.clear();
+  QLoggingCategory::setFilterRules("quenzor.http=true");
+  QtMessageHandler previous = qInstallMessageHandler(
+      [](QtMsgType, const QMessageLogContext& context, const QString& text) {
+        if (context.category != nullptr && std::string(context.category) == "quenzor.http") {
+          g_httpMessages.push_back(text.toStdString());
+        }
+      });
+  test::TRefusedPort refused;
+  std::string port = std::to_string(refused.Port());
+  auto client = ProbeClient();
+  EXPECT_FALSE(client->PerformRequest("GET", "http://127.0.0.1:" + port + "/"));
+  qInstallMessageHandler(previous);
+  QLoggingCategory::setFilterRules("");
+  std::vector<std::string> expected = {"exchange with 127.0.0.1:" + port +
+                                       " failed at connect: error 10061, Connection refused"};
+  EXPECT_EQ(g_httpMessages, expected);
 }
 
 TEST(Failure, HttpsOnItsDefaultPortNamesPort443InTheHostLine) {
