@@ -150,12 +150,6 @@ void TBlockSocket::DoStatus(THookSocketReason reason, const std::string& value) 
   }
 }
 
-void TBlockSocket::DoProgress() {
-  if (OnProgress) {
-    OnProgress(*this);
-  }
-}
-
 bool TBlockSocket::ResolveAddress(const std::string& host, const std::string& port,
                                   sockaddr_storage& address, socklen_t& length) {
   DoStatus(THookSocketReason::HR_ResolvingBegin, host + ":" + port);
@@ -448,9 +442,6 @@ int32_t TBlockSocket::SendBuffer(const void* buffer, int32_t length) {
     return 0;
   }
   ClearError();
-  if (OnMonitor) {
-    OnMonitor(*this, true, buffer, length);
-  }
   const auto* bytes = static_cast<const char*>(buffer);
   int32_t offset = 0;
   while (offset < length) {
@@ -481,7 +472,6 @@ int32_t TBlockSocket::SendBuffer(const void* buffer, int32_t length) {
     }
     offset += static_cast<int32_t>(sent);
     DoStatus(THookSocketReason::HR_WriteCount, std::to_string(sent));
-    DoProgress();
   }
   ErrorCheck();
   return offset;
@@ -510,9 +500,6 @@ int32_t TBlockSocket::RecvBuffer(void* buffer, int32_t length) {
     return 0;
   }
   DoStatus(THookSocketReason::HR_ReadCount, std::to_string(received));
-  if (OnMonitor) {
-    OnMonitor(*this, false, buffer, static_cast<int32_t>(received));
-  }
   return static_cast<int32_t>(received);
 }
 
@@ -838,7 +825,6 @@ void TBlockSocket::ReceiveToStream(TStream& stream, int32_t timeout, int64_t len
       }
       WriteStreamText(stream, text);
     }
-    DoProgress();
     left -= piece;
   }
 }

@@ -65,10 +65,6 @@ class TBlockSocket {
   using TReadFilterHook = std::function<void(TBlockSocket&, std::string&)>;
   using TCreateSocketHook = std::function<void(TBlockSocket&)>;
   using THeartbeatHook = std::function<void(TBlockSocket&)>;
-  // Sees the bytes of each send (writing) and of each system receive, as they go.
-  using TMonitorHook =
-      std::function<void(TBlockSocket&, bool writing, const void* buffer, int32_t length)>;
-  using TProgressHook = std::function<void(TBlockSocket&)>;
 
   TBlockSocket();
   virtual ~TBlockSocket();
@@ -94,9 +90,6 @@ class TBlockSocket {
   TReadFilterHook OnReadFilter;
   TCreateSocketHook OnCreateSocket;
   THeartbeatHook OnHeartbeat;
-  TMonitorHook OnMonitor;
-  // After each piece a send hands to the system and each piece ReceiveToStream stores.
-  TProgressHook OnProgress;
 
   void SetMaxBandwidth(int32_t bytesPerSecond);
   TSocketFamily Family() const { return m_family; }
@@ -163,7 +156,6 @@ class TBlockSocket {
   void ErrorCheck();
   void SetError(int32_t code);
   void DoStatus(THookSocketReason reason, const std::string& value);
-  void DoProgress();
   void DrainInput();
   int32_t ClipToDeadline(int32_t timeout) const;
   // Waits as ReadAvailable does when nothing is buffered: the count of bytes the system
