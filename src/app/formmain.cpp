@@ -17,6 +17,7 @@
 #include <stdexcept>
 #include <system_error>
 
+#include "app/applog.h"
 #include "app/csvexport.h"
 #include "app/hostlistmodel.h"
 #include "platform/browser.h"
@@ -113,7 +114,8 @@ std::shared_future<std::shared_ptr<const TOuiTable>> StartLoadingVendorTable() {
   const auto load = [] { return std::make_shared<const TOuiTable>(TOuiTable::Load()); };
   try {
     return std::async(std::launch::async, load).share();
-  } catch (const std::system_error&) {
+  } catch (const std::system_error& error) {
+    qCDebug(lcApp, "vendor table read in place, no thread for it: %s", error.what());
     std::promise<std::shared_ptr<const TOuiTable>> loaded;
     loaded.set_value(load());
     return loaded.get_future().share();

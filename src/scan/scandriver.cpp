@@ -5,6 +5,7 @@
 #include "netinfo/ipaddress.h"
 #include "platform/clock.h"
 #include "platform/messagepump.h"
+#include "scan/scanlog.h"
 #include "scan/worker.h"
 
 #include <sys/resource.h>
@@ -74,7 +75,8 @@ void SweepRun(TScanDriver& driver, const std::string& address, const std::string
   uint32_t base = 0;
   try {
     base = netinfo::BytesToHostOrder(netinfo::ParseDotted(netinfo::FirstHostAddress(address, mask)));
-  } catch (const std::exception&) {
+  } catch (const std::exception& error) {
+    qCDebug(lcScan, "%s/%s swept no run: %s", address.c_str(), mask.c_str(), error.what());
     return;
   }
   for (int32_t j = 0; j < kRunLength; ++j) {
@@ -104,7 +106,10 @@ class TPassGuard {
   ~TPassGuard() {
     try {
       WaitForWorkers(m_driver);
+    } catch (const std::exception& error) {
+      qCDebug(lcScan, "ending a pass: the wait for its workers failed: %s", error.what());
     } catch (...) {
+      qCDebug(lcScan, "ending a pass: the wait for its workers failed: unknown exception");
     }
     m_driver.ScanLock.reset();
     m_driver.ScanBusy = false;
@@ -158,7 +163,11 @@ void TScanDriver::ScanNetwork(bool probeHttp, bool resolveNames, TStatusCallback
     TAdapterLister lister = m_adapterLister.load();
     if (lister == nullptr) lister = &netinfo::AdapterAddressList;
     lister(adapterCount, rows);
+  } catch (const std::exception& error) {
+    qCDebug(lcScan, "no adapter list, the pass sweeps nothing: %s", error.what());
+    rows.clear();
   } catch (...) {
+    qCDebug(lcScan, "no adapter list, the pass sweeps nothing: unknown exception");
     rows.clear();
   }
   if (adapterCount <= 0) rows.clear();

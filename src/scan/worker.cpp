@@ -1,6 +1,7 @@
 #include "scan/worker.h"
 
 #include "netinfo/devicename.h"
+#include "scan/scanlog.h"
 #include "scan/webprobe.h"
 
 #include <QString>
@@ -39,6 +40,18 @@ std::string UpperHostName(const std::string& address) {
   return QString::fromLocal8Bit(name.data(), static_cast<qsizetype>(name.size())).toUpper().toUtf8().toStdString();
 }
 
+// Why a device shows no title, for the one who asks for the scan's diagnostics.
+void LogTitle(const std::string& address, const std::string& protocol, const std::string& title) {
+  if (protocol.empty()) {
+    qCDebug(lcScan, "%s: no title: no page over http or https", address.c_str());
+  } else if (title == "<no title>") {
+    qCDebug(lcScan, "%s: no title: the %s page has no title element and no Server header", address.c_str(),
+            protocol.c_str());
+  } else {
+    qCDebug(lcScan, "%s: title over %s: %s", address.c_str(), protocol.c_str(), LogText(title).c_str());
+  }
+}
+
 }  // namespace
 
 std::string FormatMac(const uint8_t (&mac)[6]) {
@@ -61,6 +74,7 @@ bool TArpThread::Create(TScanDriver& driver, const std::string& address) {
     ++driver.m_started;
     return true;
   }
+  qCDebug(lcScan, "%s: no worker thread, the address goes unprobed", address.c_str());
   std::lock_guard<platform::TCriticalSection> lock(*driver.ScanLock);
   --driver.ActiveWorkers;
   return false;
@@ -70,7 +84,10 @@ void TArpThread::Execute() {
   TRunningMark running(m_driver.m_running, m_driver.m_peakRunning);
   try {
     Probe();
+  } catch (const std::exception& error) {
+    qCDebug(lcScan, "%s: probe failed: %s", Address.c_str(), error.what());
   } catch (...) {
+    qCDebug(lcScan, "%s: probe failed: unknown exception", Address.c_str());
   }
 }
 
@@ -98,6 +115,7 @@ void TArpThread::Probe() {
         page = ExtractTitle(page);
       }
     }
+    LogTitle(Address, protocol, page);
   }
 
   const std::string hostName = m_driver.ResolveNames && !protocol.empty() ? UpperHostName(Address) : Address;
