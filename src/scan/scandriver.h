@@ -72,7 +72,7 @@ class TScanDriver {
   int32_t WorkerLimit = 1254;  // until the end of the first pass, 50 from then on
   int32_t WorkTotal = 0;       // 255 per selected adapter address of the pass
   bool ScanBusy = false;       // a pass runs
-  std::atomic<bool> ProbeHttp{false};     // pass option; read by workers, written only when none is alive
+  std::atomic<bool> ProbeHttp{false};     // pass option; read by workers, set while none runs
   std::atomic<bool> ResolveNames{false};  // pass option; as ProbeHttp
   TResultCallback OnHostFound;  // called by workers holding ScanLock
   std::unique_ptr<platform::TCriticalSection> ScanLock;  // exists while a pass sweeps and waits

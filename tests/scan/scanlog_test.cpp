@@ -20,6 +20,7 @@ void Collect(QtMsgType, const QMessageLogContext& context, const QString& messag
 }
 
 TEST(ScanLog, FailedFetchExplainsItselfOnlyWhenAsked) {
+  if (qEnvironmentVariableIsSet("QT_LOGGING_RULES")) GTEST_SKIP() << "its rules override the test's own";
   test::TRefusedPort refused;
   const std::string target = "127.0.0.1:" + std::to_string(refused.Port());
   for (const bool asked : {false, true}) {
@@ -33,9 +34,8 @@ TEST(ScanLog, FailedFetchExplainsItselfOnlyWhenAsked) {
       continue;
     }
     ASSERT_FALSE(g_lines.empty());
-    EXPECT_EQ(g_lines.front().rfind("quenzor.scan: http://" + target + ": no complete response: socket error ", 0),
-              0u)
-        << g_lines.front();
+    const std::string expected = "quenzor.scan: http://" + target + ": no complete response: socket error ";
+    EXPECT_TRUE(g_lines.front().starts_with(expected)) << g_lines.front();
   }
   QLoggingCategory::setFilterRules("");
 }
