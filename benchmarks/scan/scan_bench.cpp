@@ -62,9 +62,9 @@ int main(int argc, char** argv) {
 
   std::mutex mutex;
   std::vector<std::pair<std::string, std::string>> hosts;
-  scan::ResetWorkerCounters();
+  scan::TScanDriver driver;
   const auto started = std::chrono::steady_clock::now();
-  scan::ScanNetwork(
+  driver.ScanNetwork(
       false, false, [](const std::string&) { platform::ProcessMessages(); },
       [&](const std::string& ip, const std::string&, const std::string& mac, const std::string&, const std::string&) {
         std::lock_guard<std::mutex> lock(mutex);
@@ -78,7 +78,7 @@ int main(int argc, char** argv) {
   for (const auto& [ip, mac] : hosts) std::printf("host %s %s\n", ip.c_str(), mac.c_str());
   std::printf("wall_ms %lld\n", static_cast<long long>(wall.count()));
   std::printf("hosts %zu\n", hosts.size());
-  std::printf("peak_workers %d\n", scan::PeakRunningWorkers());
+  std::printf("peak_workers %d\n", driver.PeakRunningWorkers());
   std::printf("peak_rss_kb %ld\n", usage.ru_maxrss);
   return 0;
 }

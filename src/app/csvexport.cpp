@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdlib>
 
+#include "app/applog.h"
 #include "app/safetext.h"
 #include "support/paths.h"
 #include "support/posix.h"
@@ -111,8 +112,12 @@ bool ExportCsv(const THostTable& table, const std::string& path, uint64_t* chang
     if (!WriteTextFile(path, text)) return false;
     if (changeCount) *changeCount = changes;
     return true;
-  } catch (...) {
+  } catch (const std::exception& error) {
     // The export never reaches the user; the next one tries again.
+    qCDebug(lcApp, "export to %s failed: %s", path.c_str(), error.what());
+    return false;
+  } catch (...) {
+    qCDebug(lcApp, "export to %s failed: unknown exception", path.c_str());
     return false;
   }
 }

@@ -17,6 +17,7 @@
 #include <stdexcept>
 #include <system_error>
 
+#include "app/applog.h"
 #include "app/csvexport.h"
 #include "app/hostlistmodel.h"
 #include "platform/browser.h"
@@ -113,7 +114,8 @@ std::shared_future<std::shared_ptr<const TOuiTable>> StartLoadingVendorTable() {
   const auto load = [] { return std::make_shared<const TOuiTable>(TOuiTable::Load()); };
   try {
     return std::async(std::launch::async, load).share();
-  } catch (const std::system_error&) {
+  } catch (const std::system_error& error) {
+    qCDebug(lcApp, "vendor table read in place, no thread for it: %s", error.what());
     std::promise<std::shared_ptr<const TOuiTable>> loaded;
     loaded.set_value(load());
     return loaded.get_future().share();
@@ -153,7 +155,12 @@ void ShowErrorBox(QWidget* parent, const std::string& message) {
 
 TFormMain::TFormMain(TFormServices services, QWidget* parent)
     : QWidget(parent), m_services(std::move(services)), m_table(m_services.Table ? m_services.Table : &HostTable()) {
-  if (!m_services.ScanNetwork) m_services.ScanNetwork = scan::ScanNetwork;
+  if (!m_services.ScanNetwork) {
+    m_services.ScanNetwork = [this](bool probeHttp, bool resolveNames, scan::TStatusCallback status,
+                                    scan::TResultCallback found) {
+      m_scan.ScanNetwork(probeHttp, resolveNames, std::move(status), std::move(found));
+    };
+  }
   if (!m_services.Delay) m_services.Delay = platform::DelayWithMessages;
   if (!m_services.OpenUrl) m_services.OpenUrl = platform::OpenUrl;
   if (!m_services.EndProcess) m_services.EndProcess = EndProcessNow;
@@ -300,7 +307,7 @@ void TFormMain::ScanTimerTimer() {
     ScanStatus("Scanning network ...");
     ScanTimer->stop();
     TScopeExit rearm([this] { ScanTimer->start(kScanInterval); });
-    if (scan::StopRequested) {
+    if (m_scan.StopRequested) {
       m_services.EndProcess();
       return;
     }
@@ -317,7 +324,7 @@ void TFormMain::ScanTimerTimer() {
     if (m_passCounter == 1) m_services.ScanNetwork(false, false, status, found);
     if (m_passCounter == 2) m_services.ScanNetwork(true, true, status, found);
     ListModel->SortByMac();
-    if (scan::StopRequested) m_services.EndProcess();
+    if (m_scan.StopRequested) m_services.EndProcess();
   });
 }
 
@@ -326,7 +333,7 @@ void TFormMain::DisplayTimerTimer() {
     DisplayTimer->stop();
     TScopeExit rearm([this] { DisplayTimer->start(kDisplayInterval); });
     Progress->setMaximum(100);
-    Progress->setValue(scan::ScanProgress);
+    Progress->setValue(m_scan.ScanProgress);
     while (m_displayedCount < m_table->RowCount()) {
       SetOuterHeight(OuterHeightForRows(m_displayedCount, AvailableHeight()));
       PlaySound(upWav);
@@ -390,7 +397,7 @@ void TFormMain::closeEvent(QCloseEvent* event) {
   // the export has taken every row found so far. Otherwise the close ends the event loop as
   // usual.
   hide();
-  scan::StopRequested = true;
+  m_scan.StopRequested = true;
   if (m_passRunning) {
     if (m_table->RowCount() > 0) ExportNow();
     m_services.EndProcess();

@@ -51,6 +51,7 @@ void ShowErrorBox(QWidget* parent, const std::string& message);
 // What the main window calls outside itself; tests replace these.
 struct TFormServices {
   THostTable* Table = nullptr;  // the process-wide HostTable() when null
+  // The window's own scan driver when null.
   std::function<void(bool probeHttp, bool resolveNames, scan::TStatusCallback, scan::TResultCallback)> ScanNetwork;
   std::function<void(int32_t milliseconds)> Delay;  // DelayWithMessages
   std::function<void(const std::string& url)> OpenUrl;
@@ -90,6 +91,8 @@ class TFormMain : public QWidget {
   // The vendor table; waits for it while it is still being read.
   const TOuiTable& Oui() const;
   THostTable& Table() { return *m_table; }
+  // The scan engine and its state: the window reads its progress and sets its stop request.
+  scan::TScanDriver& Scan() { return m_scan; }
 
   // Components, named as the window declares them.
   QTreeView* VirtualStringTree1 = nullptr;
@@ -119,6 +122,7 @@ class TFormMain : public QWidget {
 
   TFormServices m_services;
   THostTable* m_table;
+  scan::TScanDriver m_scan;
   // OuiLines: read on a thread of its own, so the registry lists do not hold up the window.
   std::shared_future<std::shared_ptr<const TOuiTable>> m_oui;
   std::string m_exportPath;

@@ -15,7 +15,7 @@
 #include <cstring>
 #include <thread>
 
-#include "http/diagnostics.h"
+#include "http/httplog.h"
 #include "http/stream.h"
 #include "http/urlutil.h"
 #include "support/posix.h"

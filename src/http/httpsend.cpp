@@ -13,7 +13,7 @@
 #include <optional>
 #include <unordered_map>
 
-#include "http/diagnostics.h"
+#include "http/httplog.h"
 #include "http/exchangelog.h"
 #include "http/urlutil.h"
 #include "support/paths.h"

@@ -1,6 +1,6 @@
 #include "netinfo/arp.h"
 
-#include "netinfo/diagnostics.h"
+#include "netinfo/arplog.h"
 #include "netinfo/ipaddress.h"
 #include "netinfo/netlink.h"
 #include "support/posix.h"

@@ -1,10 +1,13 @@
 #include "platform/thread.h"
 
+#include "platform/platformlog.h"
+
 #include <QCoreApplication>
 #include <QMetaObject>
 
 #include <atomic>
 #include <condition_variable>
+#include <exception>
 #include <mutex>
 
 namespace platform {
@@ -68,7 +71,10 @@ void TThread::RunEndHandler() {
           // An exception must not unwind through Qt's event dispatch.
           try {
             (*handler)();
+          } catch (const std::exception& error) {
+            qCDebug(lcPlatform, "a thread's end handler failed: %s", error.what());
           } catch (...) {
+            qCDebug(lcPlatform, "a thread's end handler failed: unknown exception");
           }
         },
         Qt::QueuedConnection);
@@ -83,7 +89,10 @@ void* TThread::ThreadMain(void* arg) {
   std::unique_ptr<TThread> thread(static_cast<TThread*>(arg));
   try {
     thread->Execute();
+  } catch (const std::exception& error) {
+    qCDebug(lcPlatform, "a thread's body failed: %s", error.what());
   } catch (...) {
+    qCDebug(lcPlatform, "a thread's body failed: unknown exception");
   }
   thread->RunEndHandler();
   return nullptr;

@@ -5,40 +5,23 @@
 #include "netinfo/ipaddress.h"
 #include "platform/clock.h"
 #include "platform/messagepump.h"
+#include "scan/scanlog.h"
 #include "scan/worker.h"
 
 #include <sys/resource.h>
 
 #include <algorithm>
 #include <atomic>
-#include <chrono>
 #include <cstdio>
 #include <string_view>
-#include <thread>
-
-using platform::DelayWithMessages;
 
 namespace scan {
-
-int32_t WorkerLimit = 1254;
-int32_t WorkTotal = 0;
-bool ScanBusy = false;
-bool ProbeHttp = false;
-bool ResolveNames = false;
-TResultCallback OnHostFound;
-std::unique_ptr<platform::TCriticalSection> ScanLock;
-int32_t ActiveWorkers = 0;
-int32_t ScanProgress = 0;
-bool StopRequested = false;
 
 namespace {
 
 constexpr int32_t kRunLength = 255;
 constexpr int32_t kLaterWorkerLimit = 50;
 constexpr int32_t kMsPerDay = 86400000;
-
-std::atomic<TAdapterLister> g_adapterLister{nullptr};
-std::atomic<TArpSender> g_arpSender{nullptr};
 
 // In kernel ARP mode every worker holds two sockets while it waits for its neighbour, and the
 // first pass runs up to 1255 of them at once: more than the usual soft limit of 1024
@@ -73,11 +56,11 @@ void ForEachSelectedAddress(const netinfo::TAdaptorRows& rows, TAction&& action)
   }
 }
 
-void Throttle(const TStatusCallback& status) {
-  while (ActiveWorkers > WorkerLimit && !StopRequested) {
-    DelayWithMessages(50);
-    Report(status, std::to_string(ActiveWorkers));
-    ScanProgress = ActiveWorkers * 50 / WorkTotal;
+void Throttle(TScanDriver& driver, const TStatusCallback& status) {
+  while (driver.ActiveWorkers > driver.WorkerLimit && !driver.StopRequested) {
+    platform::DelayWithMessages(50);
+    Report(status, std::to_string(driver.ActiveWorkers));
+    driver.ScanProgress = driver.ActiveWorkers * 50 / driver.WorkTotal;
   }
 }
 
@@ -85,26 +68,28 @@ void Throttle(const TStatusCallback& status) {
 // first host cannot be formed (its last octet AND the mask's is 255) is skipped whole; an
 // address whose worker cannot be started is skipped alone. Either way the count of running
 // workers stays exact, so the pass ends normally.
-void SweepRun(const std::string& address, const std::string& mask, const TStatusCallback& status) {
+void SweepRun(TScanDriver& driver, const std::string& address, const std::string& mask,
+              const TStatusCallback& status) {
   uint32_t base = 0;
   try {
     base = netinfo::BytesToHostOrder(netinfo::ParseDotted(netinfo::FirstHostAddress(address, mask)));
-  } catch (const std::exception&) {
+  } catch (const std::exception& error) {
+    qCDebug(lcScan, "%s/%s swept no run: %s", address.c_str(), mask.c_str(), error.what());
     return;
   }
   for (int32_t j = 0; j < kRunLength; ++j) {
-    if (StopRequested) continue;
-    Throttle(status);
-    if (j % 34 == 0) DelayWithMessages(1);
-    TArpThread::Create(netinfo::FormatDotted(netinfo::SwapOctets(base + static_cast<uint32_t>(j))));
+    if (driver.StopRequested) continue;
+    Throttle(driver, status);
+    if (j % 34 == 0) platform::DelayWithMessages(1);
+    TArpThread::Create(driver, netinfo::FormatDotted(netinfo::SwapOctets(base + static_cast<uint32_t>(j))));
   }
 }
 
 // The final wait: only the workers' end handlers end it, a stop request does not.
-void WaitForWorkers() {
-  while (ActiveWorkers > 0) {
-    ScanProgress = ActiveWorkers * 50 / WorkTotal + 50;
-    DelayWithMessages(500);
+void WaitForWorkers(TScanDriver& driver) {
+  while (driver.ActiveWorkers > 0) {
+    driver.ScanProgress = driver.ActiveWorkers * 50 / driver.WorkTotal + 50;
+    platform::DelayWithMessages(500);
   }
 }
 
@@ -113,17 +98,23 @@ void WaitForWorkers() {
 // their reports and need it in their end handlers, so they are waited for first.
 class TPassGuard {
  public:
-  TPassGuard() = default;
+  explicit TPassGuard(TScanDriver& driver) : m_driver(driver) {}
   TPassGuard(const TPassGuard&) = delete;
   TPassGuard& operator=(const TPassGuard&) = delete;
   ~TPassGuard() {
     try {
-      WaitForWorkers();
+      WaitForWorkers(m_driver);
+    } catch (const std::exception& error) {
+      qCDebug(lcScan, "ending a pass: the wait for its workers failed: %s", error.what());
     } catch (...) {
+      qCDebug(lcScan, "ending a pass: the wait for its workers failed: unknown exception");
     }
-    ScanLock.reset();
-    ScanBusy = false;
+    m_driver.ScanLock.reset();
+    m_driver.ScanBusy = false;
   }
+
+ private:
+  TScanDriver& m_driver;
 };
 
 }  // namespace
@@ -138,7 +129,8 @@ std::string FormatPassDuration(double days) {
   return text;
 }
 
-void ScanNetwork(bool probeHttp, bool resolveNames, TStatusCallback status, TResultCallback onHostFound) {
+void TScanDriver::ScanNetwork(bool probeHttp, bool resolveNames, TStatusCallback status,
+                              TResultCallback onHostFound) {
   if (ScanBusy) return;
   StopRequested = false;
   OnHostFound = std::move(onHostFound);
@@ -151,44 +143,53 @@ void ScanNetwork(bool probeHttp, bool resolveNames, TStatusCallback status, TRes
   int32_t adapterCount = 0;
   netinfo::TAdaptorRows rows;
   try {
-    TAdapterLister lister = g_adapterLister.load();
+    TAdapterLister lister = m_adapterLister.load();
     if (lister == nullptr) lister = &netinfo::AdapterAddressList;
     lister(adapterCount, rows);
+  } catch (const std::exception& error) {
+    qCDebug(lcScan, "no adapter list, the pass sweeps nothing: %s", error.what());
+    rows.clear();
   } catch (...) {
+    qCDebug(lcScan, "no adapter list, the pass sweeps nothing: unknown exception");
     rows.clear();
   }
   if (adapterCount <= 0) rows.clear();
 
-  TPassGuard guard;
+  TPassGuard guard(*this);
   Report(status, "Scan start");
   const double started = platform::NowDateTime();
 
-  ForEachSelectedAddress(rows, [](const std::string&, const std::string&) { WorkTotal += kRunLength; });
+  ForEachSelectedAddress(rows, [this](const std::string&, const std::string&) { WorkTotal += kRunLength; });
 
   ScanProgress = 0;
   ScanLock = std::make_unique<platform::TCriticalSection>();
   ActiveWorkers = 0;
 
-  ForEachSelectedAddress(rows, [&status](const std::string& address, const std::string& mask) {
-    SweepRun(address, mask, status);
+  ForEachSelectedAddress(rows, [this, &status](const std::string& address, const std::string& mask) {
+    SweepRun(*this, address, mask, status);
   });
 
   Report(status, "Waiting to finish.");
   WorkerLimit = kLaterWorkerLimit;
-  WaitForWorkers();
+  WaitForWorkers(*this);
 
   Report(status, "All thread done.");
   Report(status, "All done. " + FormatPassDuration(platform::NowDateTime() - started));
 }
 
-void SetScanSeams(TAdapterLister lister, TArpSender arp) {
-  g_adapterLister = lister;
-  g_arpSender = arp;
+void TScanDriver::SetScanSeams(TAdapterLister lister, TArpSender arp) {
+  m_adapterLister = lister;
+  m_arpSender = arp;
 }
 
-TArpSender CurrentArpSender() {
-  TArpSender arp = g_arpSender.load();
+TArpSender TScanDriver::CurrentArpSender() const {
+  TArpSender arp = m_arpSender.load();
   return arp != nullptr ? arp : &netinfo::SendArp;
+}
+
+void TScanDriver::ResetWorkerCounters() {
+  m_started = 0;
+  m_peakRunning = m_running.load();
 }
 
 }  // namespace scan

@@ -11,6 +11,7 @@
 
 #include "http/httpsend.h"
 #include "http/urlutil.h"
+#include "scan/scanlog.h"
 
 namespace scan {
 
@@ -83,6 +84,60 @@ std::string PathOnDevice(const std::string& location, const std::string& address
   return path.starts_with("/") ? path : "/" + path;
 }
 
+// The value of the last "Location: " line (exact spelling, blank included; Content-Location
+// does not count), trimmed; empty when there is none.
+std::string LastLocation(const std::vector<std::string>& headers) {
+  std::string location;
+  for (size_t i = 1; i < headers.size(); ++i) {
+    const std::string& entry = headers[i];
+    if (entry.starts_with("Location: ")) {
+      location = http::Trim(entry.substr(kLocationPrefixLength, kMaxLocationLength));
+    }
+  }
+  return location;
+}
+
+// One exchange of the probe; says at debug level how it went, as a missing title's first clue.
+bool Exchange(http::THTTPSend& client, const std::string& url) {
+  const bool complete = client.PerformRequest("GET", url);
+  if (!complete && client.Sock->LastErrorCode() != 0) {
+    qCDebug(lcScan, "%s: no complete response: socket error %d (%s)", LogText(url).c_str(),
+            client.Sock->LastErrorCode(), LogText(client.Sock->LastErrorText()).c_str());
+  } else if (!complete) {
+    qCDebug(lcScan, "%s: no complete response, status %d %s", LogText(url).c_str(), client.ResultCode,
+            LogText(client.ResultString).c_str());
+  } else {
+    qCDebug(lcScan, "%s: status %d %s", LogText(url).c_str(), client.ResultCode,
+            LogText(client.ResultString).c_str());
+  }
+  return complete;
+}
+
+// The redirect the probe follows from a response with these header entries, after the given
+// number of hops and with the given ms left of the page's budget; empty when the fetch ends
+// there. Says at debug level why a redirect is not followed.
+std::string NextHop(const std::vector<std::string>& headers, const std::string& url, const std::string& address,
+                    int redirects, int32_t left) {
+  const std::string next = RedirectTarget(headers, address);
+  if (next.empty()) {
+    const std::string location = LastLocation(headers);
+    if (!location.empty()) {
+      qCDebug(lcScan, "%s: redirect to \"%s\" not followed: it leads off the device", LogText(url).c_str(),
+              LogText(location).c_str());
+    }
+    return {};
+  }
+  if (redirects == kMaxRedirects) {
+    qCDebug(lcScan, "%s: left after %d redirects", LogText(url).c_str(), kMaxRedirects);
+    return {};
+  }
+  if (left <= 0) {
+    qCDebug(lcScan, "%s: redirect not followed: the page's time is spent", LogText(url).c_str());
+    return {};
+  }
+  return next;
+}
+
 // The body, read from the document's current position, or, when there is none, the header
 // list. A document that holds fewer bytes from its position than its size (a reply cut off
 // before its status line leaves its position past the data) raises, and nothing is taken.
@@ -147,19 +202,11 @@ void ApplyProbeSettings(http::THTTPSend& client, int32_t exchangeTimeout) {
   client.Sock->MaxLineLength = kMaxLineLength;
 }
 
-// From the response's last "Location: " line (exact spelling, blank included;
-// Content-Location does not count). The URL is always rebuilt from the device's own address,
-// over plain HTTP. The status line is not looked at: any response that names a location that
-// leads back to the device is followed.
+// From the response's last "Location: " line. The URL is always rebuilt from the device's own
+// address, over plain HTTP. The status line is not looked at: any response that names a
+// location that leads back to the device is followed.
 std::string RedirectTarget(const std::vector<std::string>& headers, const std::string& address) {
-  std::string location;
-  for (size_t i = 1; i < headers.size(); ++i) {
-    const std::string& entry = headers[i];
-    if (entry.starts_with("Location: ")) {
-      location = http::Trim(entry.substr(kLocationPrefixLength, kMaxLocationLength));
-    }
-  }
-  const std::string path = PathOnDevice(location, address);
+  const std::string path = PathOnDevice(LastLocation(headers), address);
   return path.empty() ? std::string() : "http://" + address + path;
 }
 
@@ -167,6 +214,7 @@ std::string FetchPage(const std::string& url, const std::string& address) {
   std::string result;
   try {
     if (!IsNumericTarget(url)) {
+      qCDebug(lcScan, "%s: not fetched: the probe connects to dotted addresses only", LogText(url).c_str());
       return result;
     }
     // One budget for the page with all its redirects: each hop gets what is left of it.
@@ -175,23 +223,29 @@ std::string FetchPage(const std::string& url, const std::string& address) {
       return kPageBudget - static_cast<int32_t>(http::TickSpan(started, http::TickNow()));
     };
     std::unique_ptr<http::THTTPSend> client = NewClient(kPageBudget);
-    if (client->PerformRequest("GET", url)) {
-      for (int redirects = 0; redirects < kMaxRedirects; ++redirects) {
-        const std::string next = RedirectTarget(client->Headers, address);
+    if (Exchange(*client, url)) {
+      for (int redirects = 0;; ++redirects) {
         const int32_t left = budgetLeft();
-        if (next.empty() || left <= 0) {
+        const std::string next = NextHop(client->Headers, url, address, redirects, left);
+        if (next.empty()) {
           break;
         }
         client.reset();
         client = NewClient(left);
-        if (!client->PerformRequest("GET", next)) {
+        if (!Exchange(*client, next)) {
           break;
         }
       }
     }
     result = ResponseText(*client);
-  } catch (...) {
+  } catch (const std::exception& error) {
     // Socket, stream or memory failures: the device gave no page.
+    qCDebug(lcScan, "%s: no page: %s", LogText(url).c_str(), LogText(error.what()).c_str());
+  } catch (...) {
+    qCDebug(lcScan, "%s: no page: unknown exception", LogText(url).c_str());
+  }
+  if (result.empty()) {
+    qCDebug(lcScan, "%s: nothing obtained", LogText(url).c_str());
   }
   return result;
 }

@@ -1,7 +1,7 @@
 #include "scan/worker.h"
 
 #include "netinfo/devicename.h"
-#include "scan/scandriver.h"
+#include "scan/scanlog.h"
 #include "scan/webprobe.h"
 
 #include <QString>
@@ -16,22 +16,21 @@ namespace scan {
 
 namespace {
 
-std::atomic<int32_t> g_started{0};
-std::atomic<int32_t> g_running{0};
-std::atomic<int32_t> g_peakRunning{0};
-
 // Counts a worker body as running for the test hook's peak.
 class TRunningMark {
  public:
-  TRunningMark() {
-    const int32_t now = ++g_running;
-    int32_t peak = g_peakRunning.load();
-    while (now > peak && !g_peakRunning.compare_exchange_weak(peak, now)) {
+  TRunningMark(std::atomic<int32_t>& running, std::atomic<int32_t>& peakRunning) : m_running(running) {
+    const int32_t now = ++m_running;
+    int32_t peak = peakRunning.load();
+    while (now > peak && !peakRunning.compare_exchange_weak(peak, now)) {
     }
   }
-  ~TRunningMark() { --g_running; }
+  ~TRunningMark() { --m_running; }
   TRunningMark(const TRunningMark&) = delete;
   TRunningMark& operator=(const TRunningMark&) = delete;
+
+ private:
+  std::atomic<int32_t>& m_running;
 };
 
 // The host name a second-pass worker reports: the reverse DNS name, else the name the device
@@ -39,6 +38,18 @@ class TRunningMark {
 std::string UpperHostName(const std::string& address) {
   const std::string name = netinfo::LookupDeviceName(address);
   return QString::fromLocal8Bit(name.data(), static_cast<qsizetype>(name.size())).toUpper().toUtf8().toStdString();
+}
+
+// Why a device shows no title, for the one who asks for the scan's diagnostics.
+void LogTitle(const std::string& address, const std::string& protocol, const std::string& title) {
+  if (protocol.empty()) {
+    qCDebug(lcScan, "%s: no title: no page over http or https", address.c_str());
+  } else if (title == "<no title>") {
+    qCDebug(lcScan, "%s: no title: the %s page has no title element and no Server header", address.c_str(),
+            protocol.c_str());
+  } else {
+    qCDebug(lcScan, "%s: title over %s: %s", address.c_str(), protocol.c_str(), LogText(title).c_str());
+  }
 }
 
 }  // namespace
@@ -50,29 +61,33 @@ std::string FormatMac(const uint8_t (&mac)[6]) {
   return text;
 }
 
-bool TArpThread::Create(const std::string& address) {
-  std::unique_ptr<TArpThread> worker(new TArpThread());
+bool TArpThread::Create(TScanDriver& driver, const std::string& address) {
+  std::unique_ptr<TArpThread> worker(new TArpThread(driver));
   TArpThread* raw = worker.get();
   {
-    std::lock_guard<platform::TCriticalSection> lock(*ScanLock);
-    ++ActiveWorkers;
+    std::lock_guard<platform::TCriticalSection> lock(*driver.ScanLock);
+    ++driver.ActiveWorkers;
     raw->Address = address;
     raw->SetOnTerminate([raw] { raw->WorkerDone(); });
   }
   if (platform::StartThread(std::move(worker))) {
-    ++g_started;
+    ++driver.m_started;
     return true;
   }
-  std::lock_guard<platform::TCriticalSection> lock(*ScanLock);
-  --ActiveWorkers;
+  qCDebug(lcScan, "%s: no worker thread, the address goes unprobed", address.c_str());
+  std::lock_guard<platform::TCriticalSection> lock(*driver.ScanLock);
+  --driver.ActiveWorkers;
   return false;
 }
 
 void TArpThread::Execute() {
-  TRunningMark running;
+  TRunningMark running(m_driver.m_running, m_driver.m_peakRunning);
   try {
     Probe();
+  } catch (const std::exception& error) {
+    qCDebug(lcScan, "%s: probe failed: %s", Address.c_str(), error.what());
   } catch (...) {
+    qCDebug(lcScan, "%s: probe failed: unknown exception", Address.c_str());
   }
 }
 
@@ -83,12 +98,12 @@ void TArpThread::Probe() {
 
   uint8_t mac[6] = {0, 0, 0, 0, 0, 0};
   uint32_t macLength = 6;
-  const uint32_t result = CurrentArpSender()(destination, 0, mac, &macLength);
+  const uint32_t result = m_driver.CurrentArpSender()(destination, 0, mac, &macLength);
   if (result != 0 || macLength == 0) return;
 
   std::string protocol;
   std::string page;
-  if (ProbeHttp) {
+  if (m_driver.ProbeHttp) {
     page = FetchPage("http://" + Address, Address);
     if (!page.empty()) {
       protocol = "http";
@@ -100,26 +115,18 @@ void TArpThread::Probe() {
         page = ExtractTitle(page);
       }
     }
+    LogTitle(Address, protocol, page);
   }
 
-  const std::string hostName = ResolveNames && !protocol.empty() ? UpperHostName(Address) : Address;
+  const std::string hostName = m_driver.ResolveNames && !protocol.empty() ? UpperHostName(Address) : Address;
 
-  std::lock_guard<platform::TCriticalSection> lock(*ScanLock);
-  if (OnHostFound) OnHostFound(Address, hostName, FormatMac(mac), protocol, page);
+  std::lock_guard<platform::TCriticalSection> lock(*m_driver.ScanLock);
+  if (m_driver.OnHostFound) m_driver.OnHostFound(Address, hostName, FormatMac(mac), protocol, page);
 }
 
 void TArpThread::WorkerDone() {
-  std::lock_guard<platform::TCriticalSection> lock(*ScanLock);
-  --ActiveWorkers;
+  std::lock_guard<platform::TCriticalSection> lock(*m_driver.ScanLock);
+  --m_driver.ActiveWorkers;
 }
-
-void ResetWorkerCounters() {
-  g_started = 0;
-  g_peakRunning = g_running.load();
-}
-
-int32_t StartedWorkers() { return g_started.load(); }
-
-int32_t PeakRunningWorkers() { return g_peakRunning.load(); }
 
 }  // namespace scan

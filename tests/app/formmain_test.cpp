@@ -45,12 +45,6 @@ struct TScanCall {
 // that reports what the test says, a recorded browser, process end and error box.
 class FormMain : public testing::Test {
  protected:
-  void SetUp() override {
-    scan::StopRequested = false;
-    scan::ScanProgress = 0;
-  }
-  void TearDown() override { scan::StopRequested = false; }
-
   TFormServices Services() {
     TFormServices services;
     services.Table = &m_table;
@@ -208,7 +202,7 @@ TEST_F(FormMain, ClosingHidesTheWindowAtOnceAndRequestsAStop) {
   form.show();
   form.close();
   EXPECT_FALSE(form.isVisible());
-  EXPECT_TRUE(scan::StopRequested);
+  EXPECT_TRUE(form.Scan().StopRequested);
   EXPECT_EQ(m_endProcessCalls, 0) << "no pass runs: the event loop ends as usual";
 }
 
@@ -225,7 +219,7 @@ TEST_F(FormMain, ClosingDuringAPassEndsTheProcessAtOnceWithTheExportWritten) {
     form.close();
     EXPECT_EQ(m_endProcessCalls, 1) << "the process ends inside the pass";
     status("42");
-    sawStopInsidePass = scan::StopRequested;
+    sawStopInsidePass = form.Scan().StopRequested;
   };
   form.ScanTimerTimer();
   EXPECT_TRUE(sawStopInsidePass);
@@ -358,7 +352,7 @@ TEST_F(FormMain, ChangedListedRowsReachTheExportWithoutANewRow) {
 TEST_F(FormMain, ProgressBarShowsTheScanProgress) {
   TFormMain form(Services());
   form.ScanTimer->stop();
-  scan::ScanProgress = 37;
+  form.Scan().ScanProgress = 37;
   form.DisplayTimerTimer();
   EXPECT_EQ(form.Progress->maximum(), 100);
   EXPECT_EQ(form.Progress->value(), 37);
@@ -367,7 +361,6 @@ TEST_F(FormMain, ProgressBarShowsTheScanProgress) {
 class FormMainWithRows : public FormMain {
  protected:
   void SetUp() override {
-    FormMain::SetUp();
     TFormServices services = Services();
     services.Delay = [](int32_t) {};
     m_form = std::make_unique<TFormMain>(services);

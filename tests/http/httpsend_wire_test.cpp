@@ -10,7 +10,7 @@
 
 #include "common/peer.h"
 #include "common/temphome.h"
-#include "http/diagnostics.h"
+#include "http/httplog.h"
 #include "http/urlutil.h"
 
 namespace http {

@@ -71,9 +71,9 @@ uint32_t AddressOrder(const std::string& ip) {
   return ntohl(address.s_addr);
 }
 
-long long RunPass(bool probe, bool names, std::vector<TReport>* reports) {
+long long RunPass(scan::TScanDriver& driver, bool probe, bool names, std::vector<TReport>* reports) {
   const auto started = std::chrono::steady_clock::now();
-  scan::ScanNetwork(
+  driver.ScanNetwork(
       probe, names, [](const std::string&) { platform::ProcessMessages(); },
       [reports](const std::string& ip, const std::string& name, const std::string& mac,
                 const std::string& protocol, const std::string& title) {
@@ -100,13 +100,14 @@ int main(int argc, char** argv) {
   }
   QCoreApplication app(argc, argv);
 
+  scan::TScanDriver driver;
   long long pass1 = 0;
-  if (!pass2Only) pass1 = RunPass(false, false, nullptr);
+  if (!pass2Only) pass1 = RunPass(driver, false, false, nullptr);
   rusage beforePass2{};
   getrusage(RUSAGE_SELF, &beforePass2);
   std::vector<TReport> reports;
-  scan::ResetWorkerCounters();
-  const long long pass2 = RunPass(true, names, &reports);
+  driver.ResetWorkerCounters();
+  const long long pass2 = RunPass(driver, true, names, &reports);
 
   std::sort(reports.begin(), reports.end(), [](const TReport& a, const TReport& b) {
     return AddressOrder(a.ip) < AddressOrder(b.ip);
@@ -118,7 +119,7 @@ int main(int argc, char** argv) {
   rusage usage{};
   getrusage(RUSAGE_SELF, &usage);
   std::printf("pass1_ms %lld\npass2_ms %lld\nhosts %zu\npeak_workers %d\npass1_peak_rss_kb %ld\npeak_rss_kb %ld\n",
-              pass1, pass2, reports.size(), scan::PeakRunningWorkers(), beforePass2.ru_maxrss,
+              pass1, pass2, reports.size(), driver.PeakRunningWorkers(), beforePass2.ru_maxrss,
               usage.ru_maxrss);
   return 0;
 }

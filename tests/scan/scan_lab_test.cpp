@@ -98,8 +98,6 @@ class ScanLab : public testing::Test {
   void SetUp() override {
     QZ_REQUIRE_LAB();
     ASSERT_NE(s_lab, nullptr) << "the lab did not come up: " << s_error;
-    scan::WorkerLimit = 1254;  // every test runs as its process's first pass, unless it says otherwise
-    scan::ResetWorkerCounters();
     // Nothing a pass finds may come from an earlier pass's neighbour entries.
     ASSERT_EQ(s_lab->RunInScanner({"ip", "neigh", "flush", "all"}), 0);
   }
@@ -110,10 +108,10 @@ class ScanLab : public testing::Test {
                                scan::TStatusCallback status = nullptr) {
     lab::TScannerScope scope(*s_lab);
     netinfo::ForceArpMode(mode);
-    scan::ScanNetwork(false, false, status ? status : pass.Status(), pass.Results());
+    m_driver.ScanNetwork(false, false, status ? status : pass.Status(), pass.Results());
     netinfo::ForceArpMode(std::nullopt);
-    EXPECT_FALSE(scan::ScanBusy);
-    EXPECT_EQ(scan::ActiveWorkers, 0);
+    EXPECT_FALSE(m_driver.ScanBusy);
+    EXPECT_EQ(m_driver.ActiveWorkers, 0);
     return Sorted(pass.Reports());
   }
 
@@ -176,6 +174,8 @@ class ScanLab : public testing::Test {
   static std::unique_ptr<lab::TLab> s_lab;
   static std::string s_error;
   static std::string s_webRoot;
+  // Fresh for every test: each runs as its process's first pass, unless it says otherwise.
+  scan::TScanDriver m_driver;
 };
 
 std::unique_ptr<lab::TLab> ScanLab::s_lab;
@@ -185,8 +185,8 @@ std::string ScanLab::s_webRoot;
 TEST_F(ScanLab, OwnArpRequestsFindExactlyTheLiveHostsOnce) {
   TPassRecorder pass;
   EXPECT_EQ(RunPass(pass, TArpMode::Raw), FirstPassReports());
-  EXPECT_EQ(scan::WorkTotal, 510);
-  EXPECT_EQ(scan::StartedWorkers(), 510);
+  EXPECT_EQ(m_driver.WorkTotal, 510);
+  EXPECT_EQ(m_driver.StartedWorkers(), 510);
   ExpectPassTexts(pass.statusTexts);
 }
 
@@ -206,7 +206,7 @@ TEST_F(ScanLab, TwoAddressesInOneNetworkSweepItTwice) {
   TExtraAddresses extra(lab::ScannerAdapter(0), {"192.168.77.3/24"});
   TPassRecorder pass;
   const std::vector<TReport> reports = RunPass(pass, TArpMode::Raw);
-  EXPECT_EQ(scan::WorkTotal, 765);
+  EXPECT_EQ(m_driver.WorkTotal, 765);
   std::map<std::string, int> times;
   for (const TReport& report : reports) ++times[report.ip];
   EXPECT_EQ(times["192.168.77.2"], 2);
@@ -220,8 +220,8 @@ TEST_F(ScanLab, AddressWithoutFirstHostIsSkippedAndThePassCompletes) {
   TExtraAddresses extra(lab::ScannerAdapter(1), {"10.88.3.255/32"});
   TPassRecorder pass;
   EXPECT_EQ(RunPass(pass, TArpMode::Raw), FirstPassReports());
-  EXPECT_EQ(scan::WorkTotal, 765);
-  EXPECT_EQ(scan::StartedWorkers(), 510);
+  EXPECT_EQ(m_driver.WorkTotal, 765);
+  EXPECT_EQ(m_driver.StartedWorkers(), 510);
   ExpectPassTexts(pass.statusTexts);
 }
 
@@ -232,8 +232,8 @@ TEST_F(ScanLab, CallDuringAPassLeavesItUntouched) {
   auto status = [&](const std::string& text) {
     pass.statusTexts.push_back(text);
     if (text != "Scan start") return;
-    scan::ScanNetwork(true, true, inner.Status(), inner.Results());
-    nestedReturned = scan::ScanBusy && !scan::ProbeHttp && !scan::ResolveNames;
+    m_driver.ScanNetwork(true, true, inner.Status(), inner.Results());
+    nestedReturned = m_driver.ScanBusy && !m_driver.ProbeHttp && !m_driver.ResolveNames;
   };
   EXPECT_EQ(RunPass(pass, TArpMode::Raw, status), FirstPassReports());
   EXPECT_TRUE(nestedReturned);
@@ -264,17 +264,17 @@ TEST_F(ScanLab, WorkerLimitHoldsInTheFirstPassAndLater) {
     expected.push_back({ip, ip, "02:00:00:00:88:C8", "", ""});
   }
   EXPECT_EQ(reports, Sorted(expected));
-  EXPECT_EQ(scan::StartedWorkers(), 1785);
-  const int32_t firstPeak = scan::PeakRunningWorkers();
+  EXPECT_EQ(m_driver.StartedWorkers(), 1785);
+  const int32_t firstPeak = m_driver.PeakRunningWorkers();
   std::printf("peak of running workers, first pass: %d\n", firstPeak);
   EXPECT_LE(firstPeak, 1255);
   EXPECT_GT(firstPeak, 51);
-  EXPECT_EQ(scan::WorkerLimit, 50);
+  EXPECT_EQ(m_driver.WorkerLimit, 50);
 
-  scan::ResetWorkerCounters();
+  m_driver.ResetWorkerCounters();
   TPassRecorder later;
   EXPECT_EQ(RunPass(later, TArpMode::Raw), Sorted(expected));
-  const int32_t laterPeak = scan::PeakRunningWorkers();
+  const int32_t laterPeak = m_driver.PeakRunningWorkers();
   std::printf("peak of running workers, later pass: %d\n", laterPeak);
   EXPECT_LE(laterPeak, 51);
   ExpectPassTexts(later.statusTexts);
@@ -282,18 +282,18 @@ TEST_F(ScanLab, WorkerLimitHoldsInTheFirstPassAndLater) {
 
 TEST_F(ScanLab, StopDuringTheSweepStartsNoFurtherWorker) {
   TExtraAddresses extra(lab::ScannerAdapter(1), kEmptyNetworks);
-  scan::WorkerLimit = 50;
+  m_driver.WorkerLimit = 50;
   TPassRecorder pass;
   int32_t startedAtStop = -1;
   auto status = [&](const std::string& text) {
     pass.statusTexts.push_back(text);
     if (startedAtStop >= 0 || text.find_first_not_of("0123456789") != std::string::npos) return;
-    startedAtStop = scan::StartedWorkers();
-    scan::StopRequested = true;
+    startedAtStop = m_driver.StartedWorkers();
+    m_driver.StopRequested = true;
   };
   RunPass(pass, TArpMode::Raw, status);
   ASSERT_GE(startedAtStop, 51);
-  EXPECT_EQ(scan::StartedWorkers(), startedAtStop + 1);
+  EXPECT_EQ(m_driver.StartedWorkers(), startedAtStop + 1);
   ExpectPassTexts(pass.statusTexts);
 }
 
@@ -315,7 +315,8 @@ TEST(ScanChild, RunsOnePassInItsNamespace) {
   if (kind == nullptr) GTEST_SKIP() << "runs only as the child of a lab test";
   const bool probe = std::string(kind) == "probe";
   TPassRecorder pass;
-  scan::ScanNetwork(probe, probe, pass.Status(), pass.Results());
+  scan::TScanDriver driver;
+  driver.ScanNetwork(probe, probe, pass.Status(), pass.Results());
   std::printf("mode\t%s\n", netinfo::CurrentArpMode() == TArpMode::Raw ? "raw" : "kernel");
   for (const TReport& report : pass.Reports()) {
     std::printf("report\t%s\t%s\t%s\t%s\t%s\n", report.ip.c_str(), report.hostName.c_str(), report.mac.c_str(),

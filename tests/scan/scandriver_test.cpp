@@ -18,7 +18,6 @@
 
 namespace {
 
-using scantest::TFakeNetwork;
 using scantest::TPassRecorder;
 
 constexpr char kMask24[] = "255.255.255.0";
@@ -40,16 +39,16 @@ TEST(PassDuration, ShowsMinutesThenSecondsTwice) {
 class ScanDriver : public testing::Test {
  protected:
   void SetUp() override {
-    scan::WorkerLimit = 50;
-    scan::ResetWorkerCounters();
+    scantest::UseFakeNetwork(m_driver);
+    m_driver.WorkerLimit = 50;
   }
   void TearDown() override {
-    EXPECT_FALSE(scan::ScanBusy);
-    EXPECT_EQ(scan::ActiveWorkers, 0);
-    EXPECT_EQ(scan::ScanLock, nullptr);
+    EXPECT_FALSE(m_driver.ScanBusy);
+    EXPECT_EQ(m_driver.ActiveWorkers, 0);
+    EXPECT_EQ(m_driver.ScanLock, nullptr);
   }
 
-  TFakeNetwork m_network;
+  scan::TScanDriver m_driver;
   TPassRecorder m_pass;
 };
 
@@ -63,9 +62,9 @@ TEST_F(ScanDriver, SelectsAddressesByTextPrefix) {
                              {"172.32.0.1", kMask24},
                              {"11.0.0.1", kMask24},
                              {"192.169.0.1", kMask24}});
-  scan::ScanNetwork(false, false, m_pass.Status(), m_pass.Results());
+  m_driver.ScanNetwork(false, false, m_pass.Status(), m_pass.Results());
 
-  EXPECT_EQ(scan::WorkTotal, 5 * 255);
+  EXPECT_EQ(m_driver.WorkTotal, 5 * 255);
   std::vector<std::string> probed = scantest::ProbedAddresses();
   std::sort(probed.begin(), probed.end());
   std::vector<std::string> expected;
@@ -80,25 +79,25 @@ TEST_F(ScanDriver, SelectsAddressesByTextPrefix) {
 
 TEST_F(ScanDriver, SweepsTheRunInOrderAcrossIntoTheNextNetwork) {
   // With a limit of 0 only one worker runs at a time, so the ARP requests come in start order.
-  scan::WorkerLimit = 0;
+  m_driver.WorkerLimit = 0;
   scantest::SetFakeAdapters({{"10.0.0.200", "255.255.255.128"}});
-  scan::ScanNetwork(false, false, m_pass.Status(), m_pass.Results());
+  m_driver.ScanNetwork(false, false, m_pass.Status(), m_pass.Results());
 
   std::vector<std::string> expected = AddressRun("10.0.0.", 129, 255);
   const std::vector<std::string> next = AddressRun("10.0.1.", 0, 127);
   expected.insert(expected.end(), next.begin(), next.end());
   EXPECT_EQ(scantest::ProbedAddresses(), expected);
-  EXPECT_EQ(scan::PeakRunningWorkers(), 1);
+  EXPECT_EQ(m_driver.PeakRunningWorkers(), 1);
 }
 
 TEST_F(ScanDriver, NoSelectedAddressStillReportsThePass) {
   scantest::SetFakeAdapters({{"8.8.4.4", kMask24}, {"0.0.0.0", "0.0.0.0"}});
-  scan::ScanProgress = 77;
-  scan::ScanNetwork(false, false, m_pass.Status(), m_pass.Results());
+  m_driver.ScanProgress = 77;
+  m_driver.ScanNetwork(false, false, m_pass.Status(), m_pass.Results());
 
-  EXPECT_EQ(scan::WorkTotal, 0);
-  EXPECT_EQ(scan::ScanProgress, 0);
-  EXPECT_EQ(scan::StartedWorkers(), 0);
+  EXPECT_EQ(m_driver.WorkTotal, 0);
+  EXPECT_EQ(m_driver.ScanProgress, 0);
+  EXPECT_EQ(m_driver.StartedWorkers(), 0);
   ASSERT_TRUE(scantest::HasPassTexts(m_pass.statusTexts));
   EXPECT_EQ(m_pass.statusTexts[3], "All done. 00:00:00");
 }
@@ -109,7 +108,7 @@ TEST_F(ScanDriver, ReportsAlwaysShowSixMacBytes) {
                             {"192.168.1.21", {{0x0A, 0x0B, 0x0C}}},
                             {"192.168.1.22", {{}}}},
                            0);
-  scan::ScanNetwork(false, false, m_pass.Status(), m_pass.Results());
+  m_driver.ScanNetwork(false, false, m_pass.Status(), m_pass.Results());
 
   std::vector<scantest::TReport> reports = m_pass.Reports();
   std::sort(reports.begin(), reports.end(), [](const auto& a, const auto& b) { return a.ip < b.ip; });
@@ -122,7 +121,7 @@ TEST_F(ScanDriver, ReportsAlwaysShowSixMacBytes) {
 TEST_F(ScanDriver, AbsentResultCallbackReportsNothing) {
   scantest::SetFakeAdapters({{"192.168.1.77", kMask24}});
   scantest::SetFakeAnswers({{"192.168.1.20", {{1, 2, 3, 4, 5, 6}}}}, 0);
-  scan::ScanNetwork(false, false, m_pass.Status(), nullptr);
+  m_driver.ScanNetwork(false, false, m_pass.Status(), nullptr);
   EXPECT_EQ(scantest::ProbedAddresses().size(), 255u);
   EXPECT_TRUE(scantest::HasPassTexts(m_pass.Milestones()));
 }
@@ -131,7 +130,7 @@ TEST_F(ScanDriver, ErrorInResultCallbackStillCountsTheWorkerOut) {
   scantest::SetFakeAdapters({{"192.168.1.77", kMask24}});
   scantest::SetFakeAnswers({{"192.168.1.20", {{1, 2, 3, 4, 5, 6}}}, {"192.168.1.30", {{1, 2, 3, 4, 5, 7}}}}, 0);
   std::atomic<int> calls{0};
-  scan::ScanNetwork(false, false, m_pass.Status(),
+  m_driver.ScanNetwork(false, false, m_pass.Status(),
                     [&](const std::string&, const std::string&, const std::string&, const std::string&,
                         const std::string&) {
                       ++calls;
@@ -152,49 +151,49 @@ TEST_F(ScanDriver, ThreadThatCannotStartSkipsOnlyItsAddress) {
   scantest::SetFakeAdapters({{"192.168.1.77", kMask24}});
   g_creations = 0;
   const platform::TThreadCreator previous = platform::SetThreadCreator(&RefuseEveryThirdThread);
-  scan::ScanNetwork(false, false, m_pass.Status(), m_pass.Results());
+  m_driver.ScanNetwork(false, false, m_pass.Status(), m_pass.Results());
   platform::SetThreadCreator(previous);
 
-  EXPECT_EQ(scan::StartedWorkers(), 170);
+  EXPECT_EQ(m_driver.StartedWorkers(), 170);
   EXPECT_EQ(scantest::ProbedAddresses().size(), 170u);
   EXPECT_TRUE(scantest::HasPassTexts(m_pass.Milestones()));
 
   // The next pass runs normally.
-  scan::ResetWorkerCounters();
+  m_driver.ResetWorkerCounters();
   TPassRecorder next;
-  scan::ScanNetwork(false, false, next.Status(), next.Results());
-  EXPECT_EQ(scan::StartedWorkers(), 255);
+  m_driver.ScanNetwork(false, false, next.Status(), next.Results());
+  EXPECT_EQ(m_driver.StartedWorkers(), 255);
   EXPECT_TRUE(scantest::HasPassTexts(next.Milestones()));
 }
 
 TEST_F(ScanDriver, UnformableFirstHostSkipsThatAddress) {
   scantest::SetFakeAdapters({{"10.0.0.255", "255.255.255.255"}, {"10.0.1.5", kMask24}});
-  scan::ScanNetwork(false, false, m_pass.Status(), m_pass.Results());
-  EXPECT_EQ(scan::WorkTotal, 510);
-  EXPECT_EQ(scan::StartedWorkers(), 255);
+  m_driver.ScanNetwork(false, false, m_pass.Status(), m_pass.Results());
+  EXPECT_EQ(m_driver.WorkTotal, 510);
+  EXPECT_EQ(m_driver.StartedWorkers(), 255);
   EXPECT_TRUE(scantest::HasPassTexts(m_pass.Milestones()));
 }
 
 TEST_F(ScanDriver, ThrottleKeepsAtMostLimitPlusOneRunning) {
   scantest::SetFakeAdapters({{"192.168.1.77", kMask24}});
   scantest::SetFakeAnswers({}, 100);
-  scan::ScanNetwork(false, false, m_pass.Status(), m_pass.Results());
+  m_driver.ScanNetwork(false, false, m_pass.Status(), m_pass.Results());
 
-  EXPECT_LE(scan::PeakRunningWorkers(), 51);
-  EXPECT_GE(scan::PeakRunningWorkers(), 2);
-  EXPECT_EQ(scan::StartedWorkers(), 255);
+  EXPECT_LE(m_driver.PeakRunningWorkers(), 51);
+  EXPECT_GE(m_driver.PeakRunningWorkers(), 2);
+  EXPECT_EQ(m_driver.StartedWorkers(), 255);
   // The throttle reported running counts, and the progress stayed within the sweep's half.
   EXPECT_GT(m_pass.statusTexts.size(), 4u);
   EXPECT_TRUE(scantest::HasPassTexts(m_pass.Milestones()));
-  EXPECT_GE(scan::ScanProgress, 50);
-  EXPECT_LE(scan::ScanProgress, 60);
+  EXPECT_GE(m_driver.ScanProgress, 50);
+  EXPECT_LE(m_driver.ScanProgress, 60);
 }
 
 TEST_F(ScanDriver, FirstPassOfAProcessAllowsMoreWorkersThenFifty) {
-  scan::WorkerLimit = 1254;
+  m_driver.WorkerLimit = 1254;
   scantest::SetFakeAdapters({{"192.168.1.77", kMask24}});
-  scan::ScanNetwork(false, false, m_pass.Status(), m_pass.Results());
-  EXPECT_EQ(scan::WorkerLimit, 50);
+  m_driver.ScanNetwork(false, false, m_pass.Status(), m_pass.Results());
+  EXPECT_EQ(m_driver.WorkerLimit, 50);
   EXPECT_EQ(m_pass.Milestones().size(), m_pass.statusTexts.size());  // the throttle never held it
 }
 
@@ -205,11 +204,11 @@ TEST_F(ScanDriver, PassInsideATimerTickStillCountsItsWorkersOut) {
   scantest::SetFakeAnswers({}, 20);
   QEventLoop loop;
   QTimer::singleShot(0, &loop, [&] {
-    scan::ScanNetwork(false, false, m_pass.Status(), m_pass.Results());
+    m_driver.ScanNetwork(false, false, m_pass.Status(), m_pass.Results());
     loop.quit();
   });
   loop.exec();
-  EXPECT_EQ(scan::StartedWorkers(), 255);
+  EXPECT_EQ(m_driver.StartedWorkers(), 255);
   EXPECT_TRUE(scantest::HasPassTexts(m_pass.Milestones()));
 }
 
@@ -219,9 +218,9 @@ TEST_F(ScanDriver, ErrorInStatusCallbackLeavesTheEngineIdleAfterItsWorkers) {
   auto status = [](const std::string& text) {
     if (text.find_first_not_of("0123456789") == std::string::npos) throw std::runtime_error("status failed");
   };
-  EXPECT_THROW(scan::ScanNetwork(false, false, status, m_pass.Results()), std::runtime_error);
+  EXPECT_THROW(m_driver.ScanNetwork(false, false, status, m_pass.Results()), std::runtime_error);
   // The workers already started were waited for (TearDown checks the idle state).
-  EXPECT_EQ(scan::StartedWorkers(), 51);
+  EXPECT_EQ(m_driver.StartedWorkers(), 51);
   EXPECT_EQ(scantest::ProbedAddresses().size(), 51u);
 }
 

@@ -1,7 +1,5 @@
 #include "scanfakes.h"
 
-#include "scan/scandriver.h"
-
 #include <arpa/inet.h>
 #include <netinet/in.h>
 
@@ -78,7 +76,7 @@ std::vector<std::string> ProbedAddresses() {
   return g_probed;
 }
 
-TFakeNetwork::TFakeNetwork() {
+void UseFakeNetwork(scan::TScanDriver& driver) {
   {
     std::lock_guard<std::mutex> lock(g_mutex);
     g_rows.clear();
@@ -86,9 +84,7 @@ TFakeNetwork::TFakeNetwork() {
     g_delayMs = 0;
     g_probed.clear();
   }
-  scan::SetScanSeams(&FakeAdapterList, &FakeArp);
+  driver.SetScanSeams(&FakeAdapterList, &FakeArp);
 }
-
-TFakeNetwork::~TFakeNetwork() { scan::SetScanSeams(nullptr, nullptr); }
 
 }  // namespace scantest

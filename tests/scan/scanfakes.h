@@ -1,6 +1,7 @@
 #pragma once
 
 #include "netinfo/adapters.h"
+#include "scan/scandriver.h"
 
 #include <cstdint>
 #include <map>
@@ -20,13 +21,7 @@ void SetFakeAdapters(const std::vector<std::pair<std::string, std::string>>& add
 void SetFakeAnswers(const std::map<std::string, TFakeAnswer>& answers, int delayMs);
 std::vector<std::string> ProbedAddresses();  // in the order of the ARP requests
 
-// Installs the fakes for its lifetime.
-class TFakeNetwork {
- public:
-  TFakeNetwork();
-  ~TFakeNetwork();
-  TFakeNetwork(const TFakeNetwork&) = delete;
-  TFakeNetwork& operator=(const TFakeNetwork&) = delete;
-};
+// Clears the fakes and makes the driver's passes use them.
+void UseFakeNetwork(scan::TScanDriver& driver);
 
 }  // namespace scantest

@@ -1,7 +1,0 @@
-#include "http/diagnostics.h"
-
-namespace http {
-
-Q_LOGGING_CATEGORY(lcHttp, "quenzor.http", QtWarningMsg)
-
-}  // namespace http

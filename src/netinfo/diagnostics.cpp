@@ -1,7 +1,0 @@
-#include "netinfo/diagnostics.h"
-
-namespace netinfo {
-
-Q_LOGGING_CATEGORY(lcArp, "quenzor.arp", QtWarningMsg)
-
-}  // namespace netinfo
