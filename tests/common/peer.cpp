@@ -377,7 +377,10 @@ void TReplyPeer::SetReply(std::string_view reply) {
   m_reply.assign(reply);
 }
 
-TRefusedPort::TRefusedPort() : m_fd(BindTcp("127.0.0.1", 0, -1, &m_port)) {
+// The port is written by BindTcp after m_port's own initializer has run: not in the member
+// initializer list, where m_port (declared after m_fd) would be set back to 0.
+TRefusedPort::TRefusedPort() {
+  m_fd = BindTcp("127.0.0.1", 0, -1, &m_port);
   if (m_fd < 0) {
     std::abort();
   }
