@@ -16,6 +16,7 @@
 
 #include "platform/messagepump.h"
 #include "support/paths.h"
+#include "support/posix.h"
 
 namespace http {
 
@@ -63,29 +64,18 @@ std::string TimeStamp() {
 }
 
 int OpenRetrying(const std::string& path, int flags, mode_t mode = 0) {
-  int fd;
-  do {
-    fd = open(path.c_str(), flags, mode);
-  } while (fd < 0 && errno == EINTR);
-  return fd;
+  return support::RetryOnEintr([&] { return open(path.c_str(), flags, mode); });
 }
 
 // Windows opens the log with write sharing refused; an exclusive lock that is not waited
 // for is our equivalent: a second writer fails at once and tries again later.
 bool LockForWriting(int fd) {
-  int result;
-  do {
-    result = flock(fd, LOCK_EX | LOCK_NB);
-  } while (result != 0 && errno == EINTR);
-  return result == 0;
+  return support::RetryOnEintr([&] { return flock(fd, LOCK_EX | LOCK_NB); }) == 0;
 }
 
 // One write call for the whole line, so a reader never sees part of it.
 bool WriteWhole(int fd, const std::string& text) {
-  ssize_t written;
-  do {
-    written = write(fd, text.data(), text.size());
-  } while (written < 0 && errno == EINTR);
+  const ssize_t written = support::RetryOnEintr([&] { return write(fd, text.data(), text.size()); });
   return written == static_cast<ssize_t>(text.size());
 }
 
@@ -113,10 +103,8 @@ void CreateFoldersAndFile(const std::string& path) {
   if (!folder.empty()) {
     std::filesystem::create_directories(folder, ignored);
   }
-  int fd = OpenRetrying(path, O_WRONLY | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW, 0666);
-  if (fd >= 0) {
-    close(fd);
-  }
+  support::TUniqueFd created(
+      OpenRetrying(path, O_WRONLY | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW, 0666));
 }
 
 void UpdateActivity(int64_t now) {
