@@ -62,8 +62,8 @@ int main(int argc, char** argv) {
   const long long buildMs = MsSince(built);
   const size_t heapAfter = mallinfo2().uordblks;
 
-  std::printf("startup_ms %lld\ntable_build_ms %lld\ntable_entries %zu\ntable_heap_kb %zu\n", startup, buildMs,
-              table.EntryCount(), (heapAfter - heapBefore) / 1024);
+  std::printf("startup_ms %lld\ntable_build_ms %lld\ntable_entries %zu\ntable_heap_kb %zu\n",
+              startup, buildMs, table.EntryCount(), (heapAfter - heapBefore) / 1024);
   rmdir(folder);
   return 0;
 }

@@ -93,7 +93,8 @@ TRun RunChild(const std::vector<std::string>& argv) {
   int status = 0;
   rusage usage{};
   wait4(pid, &status, 0, &usage);
-  run.WallMs = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+  run.WallMs =
+      std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
   run.PeakRssMiB = static_cast<double>(usage.ru_maxrss) / 1024.0;
   run.Status = WIFEXITED(status) ? WEXITSTATUS(status) : 128;
   return run;
@@ -124,9 +125,7 @@ double Median(std::vector<double> values) {
   return n == 0 ? 0 : n % 2 == 1 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
 }
 
-std::string SelfPath() {
-  return std::filesystem::read_symlink("/proc/self/exe").string();
-}
+std::string SelfPath() { return std::filesystem::read_symlink("/proc/self/exe").string(); }
 
 }  // namespace
 
@@ -173,15 +172,20 @@ int main(int argc, char** argv) {
     return 1;
   }
   std::ofstream(dir + "/lighttpd.conf")
-      << "server.document-root = \"" << dir << "\"\nserver.bind = \"127.0.0.1\"\nserver.port = "
-      << port << "\nserver.errorlog = \"" << dir << "/error.log\"\n"
+      << "server.document-root = \"" << dir
+      << "\"\nserver.bind = \"127.0.0.1\"\nserver.port = " << port << "\nserver.errorlog = \""
+      << dir << "/error.log\"\n"
       << "server.systemd-socket-activation = \"enable\"\n"
       << "mimetype.assign = (\".bin\" => \"application/octet-stream\")\n";
   // The socket goes to lighttpd as fd 3 by socket activation; the shell names its own pid,
   // which exec keeps, as LISTEN_PID. Connections wait in its queue until lighttpd runs.
-  std::vector<std::string> serverArgs = {"/bin/sh", "-c",
-                                         "LISTEN_PID=$$ LISTEN_FDS=1 exec \"$0\" \"$@\"", lighttpd,
-                                         "-D", "-f", dir + "/lighttpd.conf"};
+  std::vector<std::string> serverArgs = {"/bin/sh",
+                                         "-c",
+                                         "LISTEN_PID=$$ LISTEN_FDS=1 exec \"$0\" \"$@\"",
+                                         lighttpd,
+                                         "-D",
+                                         "-f",
+                                         dir + "/lighttpd.conf"};
   std::vector<char*> args;
   for (const std::string& arg : serverArgs) {
     args.push_back(const_cast<char*>(arg.c_str()));
@@ -199,7 +203,8 @@ int main(int argc, char** argv) {
   }
 
   std::string url = "http://127.0.0.1:" + std::to_string(port) + "/body.bin";
-  TRun check = RunChild({SelfPath(), "--fetch", url, std::to_string(size), std::to_string(hash), "--verify"});
+  TRun check = RunChild(
+      {SelfPath(), "--fetch", url, std::to_string(size), std::to_string(hash), "--verify"});
   std::printf("fetching %d MiB from lighttpd on loopback, %d runs each (body check: %s)\n",
               mebibytes, runs, check.Status == 0 ? "bytes equal" : "FAILED");
   bool ok = check.Status == 0;
@@ -225,12 +230,13 @@ int main(int argc, char** argv) {
   std::filesystem::remove_all(dir);
 
   double bodyMiB = static_cast<double>(size) / (1 << 20);
-  std::printf("\nmedian THTTPSend: wall %.1f ms, peak RSS %.1f MiB (%.2f x body)\n", Median(ourWall),
-              Median(ourRss), Median(ourRss) / bodyMiB);
+  std::printf("\nmedian THTTPSend: wall %.1f ms, peak RSS %.1f MiB (%.2f x body)\n",
+              Median(ourWall), Median(ourRss), Median(ourRss) / bodyMiB);
   if (curl != nullptr) {
     std::printf("median curl:      wall %.1f ms, peak RSS %.1f MiB (body to /dev/null)\n",
                 Median(curlWall), Median(curlRss));
-    std::printf("wall time THTTPSend / curl: %.2f (target <= 1.5)\n", Median(ourWall) / Median(curlWall));
+    std::printf("wall time THTTPSend / curl: %.2f (target <= 1.5)\n",
+                Median(ourWall) / Median(curlWall));
   }
   std::printf("memory THTTPSend / body: %.2f (target <= 2.0)\n", Median(ourRss) / bodyMiB);
   return ok ? 0 : 1;

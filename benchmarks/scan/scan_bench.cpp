@@ -33,16 +33,18 @@ namespace {
 
 // True when this process runs in one of the test lab's named namespaces (/run/netns/qz*).
 bool InLabNamespace() {
-  struct stat self{};
+  struct stat self {};
   if (stat("/proc/self/ns/net", &self) != 0) return false;
   DIR* folder = opendir("/run/netns");
   if (folder == nullptr) return false;
   bool found = false;
   while (dirent* entry = readdir(folder)) {
     if (std::strncmp(entry->d_name, "qz", 2) != 0) continue;
-    struct stat named{};
+    struct stat named {};
     const std::string path = std::string("/run/netns/") + entry->d_name;
-    if (stat(path.c_str(), &named) == 0 && named.st_ino == self.st_ino && named.st_dev == self.st_dev) found = true;
+    if (stat(path.c_str(), &named) == 0 && named.st_ino == self.st_ino &&
+        named.st_dev == self.st_dev)
+      found = true;
   }
   closedir(folder);
   return found;
@@ -66,11 +68,13 @@ int main(int argc, char** argv) {
   const auto started = std::chrono::steady_clock::now();
   driver.ScanNetwork(
       false, false, [](const std::string&) { platform::ProcessMessages(); },
-      [&](const std::string& ip, const std::string&, const std::string& mac, const std::string&, const std::string&) {
+      [&](const std::string& ip, const std::string&, const std::string& mac, const std::string&,
+          const std::string&) {
         std::lock_guard<std::mutex> lock(mutex);
         hosts.emplace_back(ip, mac);
       });
-  const auto wall = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started);
+  const auto wall = std::chrono::duration_cast<std::chrono::milliseconds>(
+      std::chrono::steady_clock::now() - started);
 
   rusage usage{};
   getrusage(RUSAGE_SELF, &usage);

@@ -71,7 +71,8 @@ std::string CsvField(std::string_view text) {
   std::string field = CleanText(text);
   // A leading "=", "+", "-", "@", TAB or CR makes a spreadsheet read the field as a formula
   // (CSV injection); a leading "'" makes it plain text again, and the quotes keep it whole.
-  const bool formulaStart = !field.empty() && std::string_view("=+-@\t\r").find(field.front()) != std::string_view::npos;
+  const bool formulaStart =
+      !field.empty() && std::string_view("=+-@\t\r").find(field.front()) != std::string_view::npos;
   if (formulaStart) field.insert(0, 1, '\'');
   if (!formulaStart && field.find_first_of(";\"\r\n\t") == std::string::npos) return field;
   std::string quoted = "\"";
@@ -88,8 +89,8 @@ std::string ExportText(const THostTable& table, uint64_t* changeCount) {
   table.ReadRows([&](const std::vector<HostRecord>& rows, int32_t rowCount, uint64_t changes) {
     for (int32_t i = 0; i < rowCount; ++i) {
       const HostRecord& row = rows[i];
-      text += CsvField(row.HostName) + ';' + CsvField(row.IpAddress) + ';' + CsvField(row.Vendor) + ';' +
-              CsvField(row.Title) + ';' + CsvField(row.MacAddress) + "\r\n";
+      text += CsvField(row.HostName) + ';' + CsvField(row.IpAddress) + ';' + CsvField(row.Vendor) +
+              ';' + CsvField(row.Title) + ';' + CsvField(row.MacAddress) + "\r\n";
     }
     if (changeCount) *changeCount = changes;
   });

@@ -70,18 +70,20 @@ QFont PixelFont(const QStringList& candidates, QFont::StyleHint hint, int pixelH
 }
 
 QFont TahomaFont(int pixelHeight, bool bold) {
-  return PixelFont({"Tahoma", "DejaVu Sans", "Liberation Sans", "Noto Sans", "Nimbus Sans"}, QFont::SansSerif,
-                   pixelHeight, bold);
+  return PixelFont({"Tahoma", "DejaVu Sans", "Liberation Sans", "Noto Sans", "Nimbus Sans"},
+                   QFont::SansSerif, pixelHeight, bold);
 }
 
 QFont ConsolasFont(int pixelHeight) {
-  return PixelFont({"Consolas", "DejaVu Sans Mono", "Liberation Mono", "Noto Sans Mono", "Nimbus Mono PS"},
-                   QFont::Monospace, pixelHeight, false);
+  return PixelFont(
+      {"Consolas", "DejaVu Sans Mono", "Liberation Mono", "Noto Sans Mono", "Nimbus Mono PS"},
+      QFont::Monospace, pixelHeight, false);
 }
 
 QFont MsSansSerifFont(int pixelHeight) {
-  return PixelFont({"MS Sans Serif", "Microsoft Sans Serif", "DejaVu Sans", "Liberation Sans", "Nimbus Sans"},
-                   QFont::SansSerif, pixelHeight, false);
+  return PixelFont(
+      {"MS Sans Serif", "Microsoft Sans Serif", "DejaVu Sans", "Liberation Sans", "Nimbus Sans"},
+      QFont::SansSerif, pixelHeight, false);
 }
 
 std::vector<uint8_t> ReadResource(const QString& name) {
@@ -130,7 +132,9 @@ void EndProcessNow() {
 
 }  // namespace
 
-std::string CaptionForVersion(int major, int minor) { return major > 5 && minor > 1 ? "" : kProgramTitle; }
+std::string CaptionForVersion(int major, int minor) {
+  return major > 5 && minor > 1 ? "" : kProgramTitle;
+}
 
 int CentredLeft(int screenWidth, int windowWidth) { return screenWidth / 2 - windowWidth / 2; }
 
@@ -141,7 +145,8 @@ int OuterHeightForRows(int32_t displayedCount, int availableHeight) {
 }
 
 std::string ErrorBoxText(const std::string& message) {
-  if (!message.empty() && static_cast<unsigned char>(message.back()) > static_cast<unsigned char>('.')) {
+  if (!message.empty() &&
+      static_cast<unsigned char>(message.back()) > static_cast<unsigned char>('.')) {
     return message + ".";
   }
   return message;
@@ -154,7 +159,9 @@ void ShowErrorBox(QWidget* parent, const std::string& message) {
 }
 
 TFormMain::TFormMain(TFormServices services, QWidget* parent)
-    : QWidget(parent), m_services(std::move(services)), m_table(m_services.Table ? m_services.Table : &HostTable()) {
+    : QWidget(parent),
+      m_services(std::move(services)),
+      m_table(m_services.Table ? m_services.Table : &HostTable()) {
   if (!m_services.ScanNetwork) {
     m_services.ScanNetwork = [this](bool probeHttp, bool resolveNames, scan::TStatusCallback status,
                                     scan::TResultCallback found) {
@@ -164,7 +171,8 @@ TFormMain::TFormMain(TFormServices services, QWidget* parent)
   if (!m_services.Delay) m_services.Delay = platform::DelayWithMessages;
   if (!m_services.OpenUrl) m_services.OpenUrl = platform::OpenUrl;
   if (!m_services.EndProcess) m_services.EndProcess = EndProcessNow;
-  if (!m_services.ShowError) m_services.ShowError = [this](const std::string& message) { ShowErrorBox(this, message); };
+  if (!m_services.ShowError)
+    m_services.ShowError = [this](const std::string& message) { ShowErrorBox(this, message); };
   m_exportPath = m_services.ExportPath.empty() ? ExportPath() : m_services.ExportPath;
   CreateComponents();
   Guarded([this] {
@@ -204,7 +212,8 @@ void TFormMain::CreateComponents() {
   QHeaderView* header = VirtualStringTree1->header();
   header->setStretchLastSection(false);
   header->setSectionsMovable(true);
-  for (int column = 0; column < THostListModel::kColumnCount; ++column) header->resizeSection(column, kColumnWidths[column]);
+  for (int column = 0; column < THostListModel::kColumnCount; ++column)
+    header->resizeSection(column, kColumnWidths[column]);
   header->hide();
   connect(VirtualStringTree1, &QTreeView::clicked, this, &TFormMain::VirtualStringTree1NodeClick);
 
@@ -265,7 +274,8 @@ bool TFormMain::FormCreate() {
                                          "QProgressBar::chunk { background: %1; }")
                               .arg(kAccent.name()));
 
-  if (const QScreen* screen = this->screen()) move(CentredLeft(screen->geometry().width(), kFormWidth), 0);
+  if (const QScreen* screen = this->screen())
+    move(CentredLeft(screen->geometry().width(), kFormWidth), 0);
 
   // Linux reports no Windows version.
   setWindowTitle(QString::fromStdString(CaptionForVersion(0, 0)));
@@ -288,8 +298,9 @@ void TFormMain::Guarded(const std::function<void()>& handler) {
   }
 }
 
-void TFormMain::HostFound(const std::string& ipAddress, const std::string& hostName, const std::string& macAddress,
-                          const std::string& protocol, const std::string& title) {
+void TFormMain::HostFound(const std::string& ipAddress, const std::string& hostName,
+                          const std::string& macAddress, const std::string& protocol,
+                          const std::string& title) {
   // The vendor table is read-only once loaded, so the lookup needs no lock.
   const std::string vendor = Oui().LookupVendor(macAddress);
   m_table->Update(ipAddress, hostName, macAddress, protocol, title, vendor);
@@ -316,9 +327,8 @@ void TFormMain::ScanTimerTimer() {
     Oui();
     auto status = [this](const std::string& text) { ScanStatus(text); };
     auto found = [this](const std::string& ip, const std::string& name, const std::string& mac,
-                        const std::string& protocol, const std::string& title) {
-      HostFound(ip, name, mac, protocol, title);
-    };
+                        const std::string& protocol,
+                        const std::string& title) { HostFound(ip, name, mac, protocol, title); };
     m_passRunning = true;
     TScopeExit passOver([this] { m_passRunning = false; });
     if (m_passCounter == 1) m_services.ScanNetwork(false, false, status, found);
@@ -345,7 +355,8 @@ void TFormMain::DisplayTimerTimer() {
       ExportNow();
     }
     // Reports that changed listed rows (titles and names of pass 2) reach the file too.
-    if (m_displayedCount > 0 && (!m_exported || m_table->ChangeCount() != m_exportedChanges)) ExportNow();
+    if (m_displayedCount > 0 && (!m_exported || m_table->ChangeCount() != m_exportedChanges))
+      ExportNow();
   });
 }
 

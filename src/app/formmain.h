@@ -25,8 +25,8 @@ inline constexpr int kFormWidth = 828;   // outer width; the window snaps back t
 inline constexpr int kFormHeight = 486;  // outer height at start
 inline constexpr int kPanelHeight = 73;
 inline constexpr int kProgressHeight = 9;
-inline constexpr int kRowStep = 19;       // the window grows by this much per listed row
-inline constexpr int kBaseHeight = 120;   // outer height with the first row
+inline constexpr int kRowStep = 19;      // the window grows by this much per listed row
+inline constexpr int kBaseHeight = 120;  // outer height with the first row
 inline constexpr int kListRowHeight = 18;
 inline constexpr const char* kProgramTitle = "quenZOR";
 
@@ -52,10 +52,12 @@ void ShowErrorBox(QWidget* parent, const std::string& message);
 struct TFormServices {
   THostTable* Table = nullptr;  // the process-wide HostTable() when null
   // The window's own scan driver when null.
-  std::function<void(bool probeHttp, bool resolveNames, scan::TStatusCallback, scan::TResultCallback)> ScanNetwork;
+  std::function<void(bool probeHttp, bool resolveNames, scan::TStatusCallback,
+                     scan::TResultCallback)>
+      ScanNetwork;
   std::function<void(int32_t milliseconds)> Delay;  // DelayWithMessages
   std::function<void(const std::string& url)> OpenUrl;
-  std::function<void()> EndProcess;                  // flushes and ends the process, exit code 0
+  std::function<void()> EndProcess;  // flushes and ends the process, exit code 0
   std::function<void(const std::string& message)> ShowError;
   std::string ExportPath;  // ~/quenZOR.csv when empty
 };
@@ -71,8 +73,9 @@ class TFormMain : public QWidget {
   ~TFormMain() override;
 
   // The result callback of a scan pass; runs on worker threads.
-  void HostFound(const std::string& ipAddress, const std::string& hostName, const std::string& macAddress,
-                 const std::string& protocol, const std::string& title);
+  void HostFound(const std::string& ipAddress, const std::string& hostName,
+                 const std::string& macAddress, const std::string& protocol,
+                 const std::string& title);
   // The status callback of a scan pass: dispatches the pending window messages.
   void ScanStatus(const std::string& text);
 

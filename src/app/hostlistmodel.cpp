@@ -7,17 +7,21 @@ namespace app {
 
 namespace {
 
-const char* const kColumnCaptions[THostListModel::kColumnCount] = {"Host Name", "IP Address", "Vendor", "HTTP Title",
-                                                                   "MAC Address"};
+const char* const kColumnCaptions[THostListModel::kColumnCount] = {
+    "Host Name", "IP Address", "Vendor", "HTTP Title", "MAC Address"};
 
-QString FromBytes(const std::string& text) { return QString::fromLocal8Bit(text.data(), static_cast<qsizetype>(text.size())); }
+QString FromBytes(const std::string& text) {
+  return QString::fromLocal8Bit(text.data(), static_cast<qsizetype>(text.size()));
+}
 
 }  // namespace
 
-THostListModel::THostListModel(const THostTable& table, QObject* parent) : QAbstractItemModel(parent), m_table(table) {}
+THostListModel::THostListModel(const THostTable& table, QObject* parent)
+    : QAbstractItemModel(parent), m_table(table) {}
 
 QModelIndex THostListModel::index(int row, int column, const QModelIndex& parent) const {
-  if (parent.isValid() || row < 0 || row >= rowCount() || column < 0 || column >= kColumnCount) return {};
+  if (parent.isValid() || row < 0 || row >= rowCount() || column < 0 || column >= kColumnCount)
+    return {};
   return createIndex(row, column);
 }
 
@@ -27,7 +31,9 @@ int THostListModel::rowCount(const QModelIndex& parent) const {
   return parent.isValid() ? 0 : static_cast<int>(m_rows.size());
 }
 
-int THostListModel::columnCount(const QModelIndex& parent) const { return parent.isValid() ? 0 : kColumnCount; }
+int THostListModel::columnCount(const QModelIndex& parent) const {
+  return parent.isValid() ? 0 : kColumnCount;
+}
 
 QString THostListModel::CellText(const HostRecord& row, int column) {
   switch (column) {
@@ -45,21 +51,22 @@ int THostListModel::CompareNodes(const HostRecord& row1, const HostRecord& row2)
 }
 
 QVariant THostListModel::data(const QModelIndex& index, int role) const {
-  if (!checkIndex(index, CheckIndexOption::IndexIsValid | CheckIndexOption::ParentIsInvalid)) return {};
+  if (!checkIndex(index, CheckIndexOption::IndexIsValid | CheckIndexOption::ParentIsInvalid))
+    return {};
   switch (role) {
-    case Qt::DisplayRole:
-      return CellText(m_table.Row(m_rows[index.row()]), index.column());
+    case Qt::DisplayRole: return CellText(m_table.Row(m_rows[index.row()]), index.column());
     case Qt::BackgroundRole:
       // The host-name cell shows whether the host was seen only once and then not again.
       if (index.column() != kHostNameColumn) return {};
       return m_table.Row(m_rows[index.row()]).Expired ? QColor(Qt::red) : QColor(Qt::white);
-    default:
-      return {};
+    default: return {};
   }
 }
 
 QVariant THostListModel::headerData(int section, Qt::Orientation orientation, int role) const {
-  if (orientation != Qt::Horizontal || role != Qt::DisplayRole || section < 0 || section >= kColumnCount) return {};
+  if (orientation != Qt::Horizontal || role != Qt::DisplayRole || section < 0 ||
+      section >= kColumnCount)
+    return {};
   return QString::fromLatin1(kColumnCaptions[section]);
 }
 
@@ -79,11 +86,13 @@ void THostListModel::SortByMac() {
   // The MACs are copied first: the table lock is never held while the views hear of the change.
   std::vector<std::pair<std::string, int32_t>> keyed;
   keyed.reserve(m_rows.size());
-  for (const int32_t tableRow : m_rows) keyed.emplace_back(m_table.Row(tableRow).MacAddress, tableRow);
+  for (const int32_t tableRow : m_rows)
+    keyed.emplace_back(m_table.Row(tableRow).MacAddress, tableRow);
 
   std::vector<int> order(m_rows.size());
   for (size_t i = 0; i < order.size(); ++i) order[i] = static_cast<int>(i);
-  std::stable_sort(order.begin(), order.end(), [&](int a, int b) { return keyed[a].first.compare(keyed[b].first) < 0; });
+  std::stable_sort(order.begin(), order.end(),
+                   [&](int a, int b) { return keyed[a].first.compare(keyed[b].first) < 0; });
 
   emit layoutAboutToBeChanged({}, QAbstractItemModel::VerticalSortHint);
   std::vector<int> newPosition(order.size());
@@ -94,7 +103,8 @@ void THostListModel::SortByMac() {
   const QModelIndexList oldIndexes = persistentIndexList();
   QModelIndexList newIndexes;
   newIndexes.reserve(oldIndexes.size());
-  for (const QModelIndex& old : oldIndexes) newIndexes.append(index(newPosition[static_cast<size_t>(old.row())], old.column()));
+  for (const QModelIndex& old : oldIndexes)
+    newIndexes.append(index(newPosition[static_cast<size_t>(old.row())], old.column()));
   changePersistentIndexList(oldIndexes, newIndexes);
   emit layoutChanged({}, QAbstractItemModel::VerticalSortHint);
 }

@@ -13,7 +13,14 @@ class THostListModel : public QAbstractItemModel {
   Q_OBJECT
 
  public:
-  enum TColumn { kHostNameColumn, kIpAddressColumn, kVendorColumn, kTitleColumn, kMacAddressColumn, kColumnCount };
+  enum TColumn {
+    kHostNameColumn,
+    kIpAddressColumn,
+    kVendorColumn,
+    kTitleColumn,
+    kMacAddressColumn,
+    kColumnCount
+  };
 
   explicit THostListModel(const THostTable& table, QObject* parent = nullptr);
 
@@ -22,7 +29,8 @@ class THostListModel : public QAbstractItemModel {
   int rowCount(const QModelIndex& parent = {}) const override;
   int columnCount(const QModelIndex& parent = {}) const override;
   QVariant data(const QModelIndex& index, int role = Qt::DisplayRole) const override;
-  QVariant headerData(int section, Qt::Orientation orientation, int role = Qt::DisplayRole) const override;
+  QVariant headerData(int section, Qt::Orientation orientation,
+                      int role = Qt::DisplayRole) const override;
 
   // Appends a list row for host-table row tableRow.
   void AppendRow(int32_t tableRow);

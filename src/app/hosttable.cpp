@@ -37,7 +37,8 @@ void THostTable::Update(const std::string& ipAddress, const std::string& hostNam
   // reads past RowCount, so writing it would be invisible work).
   int32_t target = -1;
   for (int32_t i = 0; i < rowCount; ++i) {
-    if (m_rows[i].MacAddress == macAddress) target = i;  // the last match, as the rows were searched
+    if (m_rows[i].MacAddress == macAddress)
+      target = i;  // the last match, as the rows were searched
   }
   const bool isNew = target < 0;
   if (isNew && rowCount >= kMaxRows) return;
@@ -62,8 +63,9 @@ void THostTable::Update(const std::string& ipAddress, const std::string& hostNam
   row.IsHttps = protocol == "https";
 
   const bool exportedFieldsChanged = isNew || before.HostName != row.HostName ||
-                                     before.IpAddress != row.IpAddress || before.Vendor != row.Vendor ||
-                                     before.Title != row.Title || before.MacAddress != row.MacAddress;
+                                     before.IpAddress != row.IpAddress ||
+                                     before.Vendor != row.Vendor || before.Title != row.Title ||
+                                     before.MacAddress != row.MacAddress;
   if (exportedFieldsChanged) m_changeCount.fetch_add(1, std::memory_order_release);
   // Publishing the count last keeps a reader that respects RowCount away from a half-made row.
   if (isNew) m_rowCount.store(rowCount + 1, std::memory_order_release);
@@ -91,10 +93,11 @@ bool THostTable::ExpireRows() {
   return changed;
 }
 
-void THostTable::ReadRows(const std::function<void(const std::vector<HostRecord>&, int32_t, uint64_t)>&
-                              reader) const {
+void THostTable::ReadRows(
+    const std::function<void(const std::vector<HostRecord>&, int32_t, uint64_t)>& reader) const {
   std::lock_guard guard(m_lock);
-  reader(m_rows, m_rowCount.load(std::memory_order_relaxed), m_changeCount.load(std::memory_order_relaxed));
+  reader(m_rows, m_rowCount.load(std::memory_order_relaxed),
+         m_changeCount.load(std::memory_order_relaxed));
 }
 
 THostTable& HostTable() {

@@ -19,7 +19,8 @@ struct HostRecord {
   std::string Title;
   std::string MacAddress;
   bool IsHttps = false;
-  double FirstSeen = 0;  // local date-time of the first report (days since 1899-12-30); 0 once seen again
+  double FirstSeen =
+      0;  // local date-time of the first report (days since 1899-12-30); 0 once seen again
   bool Expired = false;
 };
 
@@ -49,8 +50,9 @@ class THostTable {
 
   // The result callback's work: one row per MAC, created on the first report, updated in place
   // on later ones. vendor is the vendor name already looked up for the MAC.
-  void Update(const std::string& ipAddress, const std::string& hostName, const std::string& macAddress,
-              const std::string& protocol, const std::string& title, const std::string& vendor);
+  void Update(const std::string& ipAddress, const std::string& hostName,
+              const std::string& macAddress, const std::string& protocol, const std::string& title,
+              const std::string& vendor);
 
   int32_t RowCount() const { return m_rowCount.load(std::memory_order_acquire); }
 

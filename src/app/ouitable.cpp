@@ -34,7 +34,9 @@ int CompareKeys(std::string_view a, std::string_view b) {
   return a.size() == b.size() ? 0 : a.size() < b.size() ? -1 : 1;
 }
 
-size_t ClassIndex(size_t keyLength) { return keyLength == kSmallKey ? 0 : keyLength == kMediumKey ? 1 : 2; }
+size_t ClassIndex(size_t keyLength) {
+  return keyLength == kSmallKey ? 0 : keyLength == kMediumKey ? 1 : 2;
+}
 
 // The key length of a line: a longer key when "=" follows one of the longer shapes, else the
 // MA-L rule of the first 8 characters.
@@ -56,14 +58,18 @@ std::optional<std::string> MacKey(std::string_view macAddress, size_t keyLength)
 
 // ---- the registry's text lists ----
 
-bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\f' || c == '\v'; }
+bool IsBlank(char c) {
+  return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\f' || c == '\v';
+}
 
-bool IsHex(char c) { return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'f'); }
+bool IsHex(char c) {
+  return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'f');
+}
 
 bool HexRun(std::string_view text, size_t from, size_t count) {
   if (text.size() < from + count) return false;
-  return std::all_of(text.begin() + static_cast<ptrdiff_t>(from), text.begin() + static_cast<ptrdiff_t>(from + count),
-                     IsHex);
+  return std::all_of(text.begin() + static_cast<ptrdiff_t>(from),
+                     text.begin() + static_cast<ptrdiff_t>(from + count), IsHex);
 }
 
 std::string_view TrimBlanks(std::string_view text) {
@@ -73,7 +79,8 @@ std::string_view TrimBlanks(std::string_view text) {
 }
 
 // After `head` at the line's start: one or more blanks, then `word`; the rest of the line.
-std::optional<std::string_view> AfterWord(std::string_view line, size_t head, std::string_view word) {
+std::optional<std::string_view> AfterWord(std::string_view line, size_t head,
+                                          std::string_view word) {
   size_t at = head;
   while (at < line.size() && IsBlank(line[at])) ++at;
   if (at == head || line.substr(at, word.size()) != word) return std::nullopt;
@@ -82,7 +89,8 @@ std::optional<std::string_view> AfterWord(std::string_view line, size_t head, st
 
 // "XX-XX-XX   (hex)   Organisation": the upper-cased base and the organisation.
 std::optional<std::pair<std::string, std::string>> HexLine(std::string_view line) {
-  if (!HexRun(line, 0, 2) || line[2] != '-' || !HexRun(line, 3, 2) || line[5] != '-' || !HexRun(line, 6, 2)) {
+  if (!HexRun(line, 0, 2) || line[2] != '-' || !HexRun(line, 3, 2) || line[5] != '-' ||
+      !HexRun(line, 6, 2)) {
     return std::nullopt;
   }
   const std::optional<std::string_view> rest = AfterWord(line, 8, "(hex)");
@@ -95,7 +103,8 @@ std::optional<std::pair<std::string, std::string>> HexLine(std::string_view line
 // "B00000-BFFFFF     (base 16)": the hex digits the block adds to its base, the common head of
 // its range that runs from all zeros to all Fs after it (1 digit for MA-M, 3 for MA-S and IAB).
 std::optional<std::string> BlockSuffix(std::string_view line) {
-  if (!HexRun(line, 0, 6) || line[6] != '-' || !HexRun(line, 7, 6) || !AfterWord(line, 13, "(base 16)")) {
+  if (!HexRun(line, 0, 6) || line[6] != '-' || !HexRun(line, 7, 6) ||
+      !AfterWord(line, 13, "(base 16)")) {
     return std::nullopt;
   }
   std::string start(line.substr(0, 6));
@@ -131,11 +140,13 @@ void ForEachLine(std::string_view text, F onLine) {
     while (end < text.size() && text[end] != '\n' && text[end] != '\r') ++end;
     onLine(text.substr(start, end - start));
     start = end + 1;
-    if (end < text.size() && text[end] == '\r' && start < text.size() && text[start] == '\n') ++start;
+    if (end < text.size() && text[end] == '\r' && start < text.size() && text[start] == '\n')
+      ++start;
   }
 }
 
-void AddAssignments(std::string_view list, bool blocks, std::vector<std::pair<std::string, std::string>>& rows) {
+void AddAssignments(std::string_view list, bool blocks,
+                    std::vector<std::pair<std::string, std::string>>& rows) {
   std::optional<std::pair<std::string, std::string>> pending;
   ForEachLine(list, [&](std::string_view line) {
     if (auto hex = HexLine(line)) {
@@ -174,13 +185,16 @@ TOuiTable::TOuiTable(std::vector<std::string> lines) {
   m_text.reserve(bytes);
   m_lines.reserve(lines.size());
   for (const std::string& line : lines) {
-    m_lines.push_back({static_cast<uint32_t>(m_text.size()), static_cast<uint32_t>(line.size()), KeyLengthOf(line)});
+    m_lines.push_back({static_cast<uint32_t>(m_text.size()), static_cast<uint32_t>(line.size()),
+                       KeyLengthOf(line)});
     m_text += line;
   }
-  for (uint32_t i = 0; i < m_lines.size(); ++i) m_byKey[ClassIndex(m_lines[i].keyLength)].push_back(i);
+  for (uint32_t i = 0; i < m_lines.size(); ++i)
+    m_byKey[ClassIndex(m_lines[i].keyLength)].push_back(i);
   for (std::vector<uint32_t>& index : m_byKey) {
-    std::stable_sort(index.begin(), index.end(),
-                     [this](uint32_t a, uint32_t b) { return CompareKeys(KeyOf(m_lines[a]), KeyOf(m_lines[b])) < 0; });
+    std::stable_sort(index.begin(), index.end(), [this](uint32_t a, uint32_t b) {
+      return CompareKeys(KeyOf(m_lines[a]), KeyOf(m_lines[b])) < 0;
+    });
     index.shrink_to_fit();
   }
 }
@@ -194,7 +208,8 @@ TOuiTable TOuiTable::Load(const std::string& ieeeFolder) {
 TOuiTable TOuiTable::Embedded() {
   std::vector<std::string> lines = LoadEmbeddedOuiLines();
   std::vector<std::string> blocks = LoadEmbeddedBlockLines();
-  lines.insert(lines.end(), std::make_move_iterator(blocks.begin()), std::make_move_iterator(blocks.end()));
+  lines.insert(lines.end(), std::make_move_iterator(blocks.begin()),
+               std::make_move_iterator(blocks.end()));
   return TOuiTable(std::move(lines));
 }
 
@@ -206,8 +221,9 @@ std::vector<std::string> TOuiTable::OuiLines() const {
 }
 
 size_t TOuiTable::EntriesWithKeyLength(size_t keyLength) const {
-  return static_cast<size_t>(std::count_if(m_lines.begin(), m_lines.end(),
-                                           [keyLength](const TLine& line) { return line.keyLength == keyLength; }));
+  return static_cast<size_t>(
+      std::count_if(m_lines.begin(), m_lines.end(),
+                    [keyLength](const TLine& line) { return line.keyLength == keyLength; }));
 }
 
 std::string TOuiTable::NameOf(const TLine& line) const {
@@ -219,10 +235,12 @@ std::string TOuiTable::LookupVendor(std::string_view macAddress) const {
     const std::vector<uint32_t>& index = m_byKey[ClassIndex(keyLength)];
     const std::optional<std::string> key = MacKey(macAddress, keyLength);
     if (index.empty() || !key) continue;
-    const auto found = std::lower_bound(index.begin(), index.end(), *key, [this](uint32_t line, const std::string& k) {
-      return CompareKeys(KeyOf(m_lines[line]), k) < 0;
-    });
-    if (found != index.end() && CompareKeys(KeyOf(m_lines[*found]), *key) == 0) return NameOf(m_lines[*found]);
+    const auto found = std::lower_bound(index.begin(), index.end(), *key,
+                                        [this](uint32_t line, const std::string& k) {
+                                          return CompareKeys(KeyOf(m_lines[line]), k) < 0;
+                                        });
+    if (found != index.end() && CompareKeys(KeyOf(m_lines[*found]), *key) == 0)
+      return NameOf(m_lines[*found]);
   }
   return kUnknownVendor;
 }
@@ -247,9 +265,13 @@ std::vector<std::string> SplitLines(std::string_view text) {
   return lines;
 }
 
-std::vector<std::string> LoadEmbeddedOuiLines() { return LoadResourceLines(QStringLiteral(":/oui/oui.txt")); }
+std::vector<std::string> LoadEmbeddedOuiLines() {
+  return LoadResourceLines(QStringLiteral(":/oui/oui.txt"));
+}
 
-std::vector<std::string> LoadEmbeddedBlockLines() { return LoadResourceLines(QStringLiteral(":/oui/blocks.txt")); }
+std::vector<std::string> LoadEmbeddedBlockLines() {
+  return LoadResourceLines(QStringLiteral(":/oui/blocks.txt"));
+}
 
 std::vector<std::string> ReadIeeeLists(const std::string& folder) {
   const std::optional<std::string> large = ReadList(folder + "/oui.txt");
@@ -259,10 +281,12 @@ std::vector<std::string> ReadIeeeLists(const std::string& folder) {
   AddAssignments(*large, false, rows);
   if (rows.empty()) return {};
   for (const char* name : {"/mam.txt", "/oui36.txt", "/iab.txt"}) {
-    if (const std::optional<std::string> list = ReadList(folder + name)) AddAssignments(*list, true, rows);
+    if (const std::optional<std::string> list = ReadList(folder + name))
+      AddAssignments(*list, true, rows);
   }
   // Stable: lines of the same key keep the registry's order, and the first of them counts.
-  std::stable_sort(rows.begin(), rows.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+  std::stable_sort(rows.begin(), rows.end(),
+                   [](const auto& a, const auto& b) { return a.first < b.first; });
   std::vector<std::string> lines;
   lines.reserve(rows.size());
   for (auto& [key, name] : rows) lines.push_back(key + "=" + name);

@@ -50,11 +50,13 @@ class TOuiTable {
     uint32_t length;
     uint8_t keyLength;
   };
-  std::string_view Line(const TLine& line) const { return std::string_view(m_text).substr(line.start, line.length); }
+  std::string_view Line(const TLine& line) const {
+    return std::string_view(m_text).substr(line.start, line.length);
+  }
   std::string_view KeyOf(const TLine& line) const { return Line(line).substr(0, line.keyLength); }
   std::string NameOf(const TLine& line) const;
 
-  std::string m_text;         // every line, one after the other
+  std::string m_text;  // every line, one after the other
   std::vector<TLine> m_lines;
   // Per key class (13, 10, 8 characters): line numbers ordered by upper-cased key, then number.
   std::array<std::vector<uint32_t>, 3> m_byKey;

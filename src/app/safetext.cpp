@@ -53,7 +53,7 @@ TDecoded DecodeOne(std::string_view text, size_t at) {
 
 bool IsDropped(char32_t c) {
   if (c < 0x20) return c != '\t' && c != '\r' && c != '\n';
-  if (c >= 0x7F && c <= 0x9F) return true;                // DEL and the C1 controls
+  if (c >= 0x7F && c <= 0x9F) return true;                              // DEL and the C1 controls
   return (c >= 0x202A && c <= 0x202E) || (c >= 0x2066 && c <= 0x2069);  // bidi controls
 }
 
@@ -79,7 +79,8 @@ void AppendUtf8(std::string& out, char32_t c) {
 
 std::string CleanText(std::string_view text, size_t maxCharacters) {
   std::string out;
-  out.reserve(std::min(text.size(), maxCharacters == std::string::npos ? text.size() : maxCharacters * 4));
+  out.reserve(
+      std::min(text.size(), maxCharacters == std::string::npos ? text.size() : maxCharacters * 4));
   size_t kept = 0;
   for (size_t at = 0; at < text.size() && kept < maxCharacters;) {
     const TDecoded decoded = DecodeOne(text, at);

@@ -42,8 +42,8 @@ std::string AddressText(const sockaddr_storage& address) {
   char host[NI_MAXHOST] = "";
   socklen_t length = address.ss_family == AF_INET6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
   if (address.ss_family == AF_UNSPEC ||
-      getnameinfo(reinterpret_cast<const sockaddr*>(&address), length, host, sizeof host,
-                  nullptr, 0, NI_NUMERICHOST) != 0) {
+      getnameinfo(reinterpret_cast<const sockaddr*>(&address), length, host, sizeof host, nullptr,
+                  0, NI_NUMERICHOST) != 0) {
     return "0.0.0.0";
   }
   return host;
@@ -61,12 +61,9 @@ int32_t AddressPort(const sockaddr_storage& address) {
 
 int FamilyNumber(TSocketFamily family) {
   switch (family) {
-    case TSocketFamily::SF_IP4:
-      return AF_INET;
-    case TSocketFamily::SF_IP6:
-      return AF_INET6;
-    case TSocketFamily::SF_Any:
-      break;
+    case TSocketFamily::SF_IP4: return AF_INET;
+    case TSocketFamily::SF_IP6: return AF_INET6;
+    case TSocketFamily::SF_Any: break;
   }
   return AF_UNSPEC;
 }
@@ -176,7 +173,8 @@ bool TBlockSocket::ResolveAddress(const std::string& host, const std::string& po
 
   std::vector<int> families;
   if (family == TSocketFamily::SF_Any) {
-    families = PreferIP4 ? std::vector<int>{AF_INET, AF_INET6} : std::vector<int>{AF_INET6, AF_INET};
+    families =
+        PreferIP4 ? std::vector<int>{AF_INET, AF_INET6} : std::vector<int>{AF_INET6, AF_INET};
   } else {
     families = {FamilyNumber(family)};
   }
@@ -281,22 +279,20 @@ void TBlockSocket::ApplyOption(const TSocketOption& option) {
       result = setsockopt(handle, SOL_SOCKET, SO_REUSEADDR, &flag, sizeof flag);
       break;
     case TSocketOptionKind::TTL:
-      result = m_ip6Used
-                   ? setsockopt(handle, IPPROTO_IPV6, IPV6_UNICAST_HOPS, &value, sizeof value)
-                   : setsockopt(handle, IPPROTO_IP, IP_TTL, &value, sizeof value);
+      result = m_ip6Used ? setsockopt(handle, IPPROTO_IPV6, IPV6_UNICAST_HOPS, &value, sizeof value)
+                         : setsockopt(handle, IPPROTO_IP, IP_TTL, &value, sizeof value);
       break;
     case TSocketOptionKind::Broadcast:
       result = setsockopt(handle, SOL_SOCKET, SO_BROADCAST, &flag, sizeof flag);
       break;
     case TSocketOptionKind::MulticastTTL:
-      result = m_ip6Used ? setsockopt(handle, IPPROTO_IPV6, IPV6_MULTICAST_HOPS, &value,
-                                      sizeof value)
-                         : setsockopt(handle, IPPROTO_IP, IP_MULTICAST_TTL, &value, sizeof value);
+      result = m_ip6Used
+                   ? setsockopt(handle, IPPROTO_IPV6, IPV6_MULTICAST_HOPS, &value, sizeof value)
+                   : setsockopt(handle, IPPROTO_IP, IP_MULTICAST_TTL, &value, sizeof value);
       break;
     case TSocketOptionKind::MulticastLoop:
-      result = m_ip6Used
-                   ? setsockopt(handle, IPPROTO_IPV6, IPV6_MULTICAST_LOOP, &flag, sizeof flag)
-                   : setsockopt(handle, IPPROTO_IP, IP_MULTICAST_LOOP, &flag, sizeof flag);
+      result = m_ip6Used ? setsockopt(handle, IPPROTO_IPV6, IPV6_MULTICAST_LOOP, &flag, sizeof flag)
+                         : setsockopt(handle, IPPROTO_IP, IP_MULTICAST_LOOP, &flag, sizeof flag);
       break;
   }
   CheckResult(result);

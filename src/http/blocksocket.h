@@ -149,8 +149,8 @@ class TBlockSocket {
   void CreateHandle(const sockaddr_storage& address);
   // Resolves host and port and makes sure a handle exists for that address; false (with the
   // error recorded) when either step failed.
-  bool ResolveWithHandle(const std::string& host, const std::string& port, sockaddr_storage& address,
-                         socklen_t& length);
+  bool ResolveWithHandle(const std::string& host, const std::string& port,
+                         sockaddr_storage& address, socklen_t& length);
   void PlainConnect(const std::string& host, const std::string& port);
   // Run at the end of every public operation: describes the error, reports it, raises it.
   void ErrorCheck();

@@ -57,9 +57,8 @@ std::string TimeStamp() {
   tm local{};
   localtime_r(&now, &local);
   char text[80];
-  std::snprintf(text, sizeof text, "%02d.%02d.%04d %02d:%02d:%02d", local.tm_mday,
-                local.tm_mon + 1, local.tm_year + 1900, local.tm_hour, local.tm_min,
-                local.tm_sec);
+  std::snprintf(text, sizeof text, "%02d.%02d.%04d %02d:%02d:%02d", local.tm_mday, local.tm_mon + 1,
+                local.tm_year + 1900, local.tm_hour, local.tm_min, local.tm_sec);
   return text;
 }
 
@@ -75,7 +74,8 @@ bool LockForWriting(int fd) {
 
 // One write call for the whole line, so a reader never sees part of it.
 bool WriteWhole(int fd, const std::string& text) {
-  const ssize_t written = support::RetryOnEintr([&] { return write(fd, text.data(), text.size()); });
+  const ssize_t written =
+      support::RetryOnEintr([&] { return write(fd, text.data(), text.size()); });
   return written == static_cast<ssize_t>(text.size());
 }
 
@@ -103,8 +103,8 @@ void CreateFoldersAndFile(const std::string& path) {
   if (!folder.empty()) {
     std::filesystem::create_directories(folder, ignored);
   }
-  support::TUniqueFd created(
-      OpenRetrying(path, O_WRONLY | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW, 0666));
+  support::TUniqueFd created(OpenRetrying(
+      path, O_WRONLY | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW, 0666));
 }
 
 void UpdateActivity(int64_t now) {

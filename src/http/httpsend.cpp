@@ -29,9 +29,7 @@ constexpr int64_t kUploadPiece = 4096;
 // the bytes arrive, so a false Content-Length cannot claim memory it never sends.
 constexpr int64_t kReserveLimit = 64 << 20;
 
-bool StartsWith(const std::string& text, const char* prefix) {
-  return text.rfind(prefix, 0) == 0;
-}
+bool StartsWith(const std::string& text, const char* prefix) { return text.rfind(prefix, 0) == 0; }
 
 bool Contains(const std::string& text, const char* part) {
   return text.find(part) != std::string::npos;
@@ -581,22 +579,19 @@ bool THTTPSend::ReadBody(TExchange& exchange) {
     WriteStreamText(*Document, kept);
   }
   switch (TransferMode) {
-    case TTransferMode::ToClose:
-      return ReadBodyToClose();
+    case TTransferMode::ToClose: return ReadBodyToClose();
     case TTransferMode::Identity:
       if (auto* memory = dynamic_cast<TMemoryStream*>(Document.get()); memory != nullptr) {
         int64_t expected = std::min<int64_t>({exchange.BodySize, BodyRoom(), kReserveLimit});
         memory->Reserve(memory->Size() + std::max<int64_t>(0, expected));
       }
       return ReadBodyOfLength(exchange.BodySize);
-    case TTransferMode::Chunked:
-      return ReadChunkedBody();
+    case TTransferMode::Chunked: return ReadChunkedBody();
   }
   return false;
 }
 
-THTTPSend::TExchange THTTPSend::PrepareExchange(const std::string& method,
-                                                const std::string& url) {
+THTTPSend::TExchange THTTPSend::PrepareExchange(const std::string& method, const std::string& url) {
   ResultCode = 500;
   ResultString.clear();
   DownloadSize = 0;

@@ -156,38 +156,26 @@ int32_t WinsockCodeFromErrno(int error) {
 
 int32_t WinsockCodeFromResolver(int result, int systemError) {
   switch (result) {
-    case 0:
-      return 0;
-    case EAI_NONAME:
-      return kWsaHostNotFound;
-    case EAI_AGAIN:
-      return kWsaTryAgain;
-    case EAI_FAIL:
-      return kWsaNoRecovery;
+    case 0: return 0;
+    case EAI_NONAME: return kWsaHostNotFound;
+    case EAI_AGAIN: return kWsaTryAgain;
+    case EAI_FAIL: return kWsaNoRecovery;
 #ifdef EAI_NODATA
-    case EAI_NODATA:
-      return kWsaNoData;
+    case EAI_NODATA: return kWsaNoData;
 #endif
 #ifdef EAI_ADDRFAMILY
-    case EAI_ADDRFAMILY:
-      return kWsaNoData;
+    case EAI_ADDRFAMILY: return kWsaNoData;
 #endif
-    case EAI_SERVICE:
-      return kWsaTypeNotFound;
-    case EAI_FAMILY:
-      return kWsaEafnosupport;
-    case EAI_SOCKTYPE:
-      return kWsaEsocktnosupport;
-    case EAI_BADFLAGS:
-      return kWsaEinval;
-    case EAI_MEMORY:
-      return kWsaEnobufs;
+    case EAI_SERVICE: return kWsaTypeNotFound;
+    case EAI_FAMILY: return kWsaEafnosupport;
+    case EAI_SOCKTYPE: return kWsaEsocktnosupport;
+    case EAI_BADFLAGS: return kWsaEinval;
+    case EAI_MEMORY: return kWsaEnobufs;
     case EAI_SYSTEM: {
       int32_t code = WinsockCodeFromErrno(systemError);
       return code != 0 ? code : kWsaNoRecovery;
     }
-    default:
-      return kWsaNoRecovery;
+    default: return kWsaNoRecovery;
   }
 }
 

@@ -36,7 +36,8 @@ void AdviseHugePages(char* data, int64_t capacity) {
     return;
   }
   uintptr_t begin = (reinterpret_cast<uintptr_t>(data) + kHugePage - 1) & ~(kHugePage - 1);
-  uintptr_t end = (reinterpret_cast<uintptr_t>(data) + static_cast<uintptr_t>(capacity)) & ~(kHugePage - 1);
+  uintptr_t end =
+      (reinterpret_cast<uintptr_t>(data) + static_cast<uintptr_t>(capacity)) & ~(kHugePage - 1);
   if (end > begin) {
     madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
   }
@@ -151,15 +152,9 @@ void TMemoryStream::Grow(int64_t needed) {
 TFileStream::TFileStream(const std::string& path, TFileMode mode) : m_path(path) {
   int flags = O_CLOEXEC;
   switch (mode) {
-    case TFileMode::Create:
-      flags |= O_RDWR | O_CREAT | O_TRUNC;
-      break;
-    case TFileMode::OpenRead:
-      flags |= O_RDONLY;
-      break;
-    case TFileMode::OpenWrite:
-      flags |= O_RDWR;
-      break;
+    case TFileMode::Create: flags |= O_RDWR | O_CREAT | O_TRUNC; break;
+    case TFileMode::OpenRead: flags |= O_RDONLY; break;
+    case TFileMode::OpenWrite: flags |= O_RDWR; break;
   }
   m_fd.Reset(support::RetryOnEintr([&] { return open(path.c_str(), flags, 0600); }));
   if (!m_fd) {

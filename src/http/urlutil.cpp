@@ -336,7 +336,8 @@ std::string Base64Encode(const std::string& text) {
 uint32_t TickNow() {
   timespec now{};
   clock_gettime(CLOCK_MONOTONIC, &now);
-  uint64_t ms = static_cast<uint64_t>(now.tv_sec) * 1000 + static_cast<uint64_t>(now.tv_nsec) / 1000000;
+  uint64_t ms =
+      static_cast<uint64_t>(now.tv_sec) * 1000 + static_cast<uint64_t>(now.tv_nsec) / 1000000;
   return static_cast<uint32_t>(ms);
 }
 

@@ -97,36 +97,32 @@ bool IsWireless(const TLink& link) {
 
 uint32_t AdapterTypeOf(const TLink& link) {
   switch (link.arpType) {
-    case ARPHRD_ETHER:
-      return IsWireless(link) ? kAdapterTypeWireless : kAdapterTypeEthernet;
+    case ARPHRD_ETHER: return IsWireless(link) ? kAdapterTypeWireless : kAdapterTypeEthernet;
     case ARPHRD_IEEE80211:
     case ARPHRD_IEEE80211_PRISM:
-    case ARPHRD_IEEE80211_RADIOTAP:
-      return kAdapterTypeWireless;
-    case ARPHRD_LOOPBACK:
-      return kAdapterTypeLoopback;
-    default:
-      return kAdapterTypeOther;
+    case ARPHRD_IEEE80211_RADIOTAP: return kAdapterTypeWireless;
+    case ARPHRD_LOOPBACK: return kAdapterTypeLoopback;
+    default: return kAdapterTypeOther;
   }
 }
 
 int DumpLinks(TNetlink& netlink, std::vector<TLink>& links) {
   ifinfomsg request{};
   request.ifi_family = AF_UNSPEC;
-  return netlink.Request(RTM_GETLINK, NLM_F_DUMP, &request, sizeof request, {},
-                         [&](const nlmsghdr* m) {
-    if (m->nlmsg_type != RTM_NEWLINK || m->nlmsg_len < NLMSG_LENGTH(sizeof(ifinfomsg))) return;
-    const auto* info = static_cast<const ifinfomsg*>(NLMSG_DATA(m));
-    if (info->ifi_flags & IFF_LOOPBACK || info->ifi_type == ARPHRD_LOOPBACK) return;
-    TRtAttributes attributes(IFLA_RTA(info), static_cast<int>(IFLA_PAYLOAD(m)));
-    TLink link;
-    link.index = static_cast<uint32_t>(info->ifi_index);
-    link.arpType = info->ifi_type;
-    link.name = attributes.Text(IFLA_IFNAME);
-    link.alias = attributes.Text(IFLA_IFALIAS);
-    link.address = attributes.Bytes(IFLA_ADDRESS);
-    links.push_back(link);
-  });
+  return netlink.Request(
+      RTM_GETLINK, NLM_F_DUMP, &request, sizeof request, {}, [&](const nlmsghdr* m) {
+        if (m->nlmsg_type != RTM_NEWLINK || m->nlmsg_len < NLMSG_LENGTH(sizeof(ifinfomsg))) return;
+        const auto* info = static_cast<const ifinfomsg*>(NLMSG_DATA(m));
+        if (info->ifi_flags & IFF_LOOPBACK || info->ifi_type == ARPHRD_LOOPBACK) return;
+        TRtAttributes attributes(IFLA_RTA(info), static_cast<int>(IFLA_PAYLOAD(m)));
+        TLink link;
+        link.index = static_cast<uint32_t>(info->ifi_index);
+        link.arpType = info->ifi_type;
+        link.name = attributes.Text(IFLA_IFNAME);
+        link.alias = attributes.Text(IFLA_IFALIAS);
+        link.address = attributes.Bytes(IFLA_ADDRESS);
+        links.push_back(link);
+      });
 }
 
 // IPv4 addresses per interface, in the kernel's order (as `ip addr` shows them: primary
@@ -134,18 +130,19 @@ int DumpLinks(TNetlink& netlink, std::vector<TLink>& links) {
 int DumpAddresses(TNetlink& netlink, std::map<uint32_t, std::vector<TAddrEntry>>& byIndex) {
   ifaddrmsg request{};
   request.ifa_family = AF_INET;
-  return netlink.Request(RTM_GETADDR, NLM_F_DUMP, &request, sizeof request, {},
-                         [&](const nlmsghdr* m) {
-    if (m->nlmsg_type != RTM_NEWADDR || m->nlmsg_len < NLMSG_LENGTH(sizeof(ifaddrmsg))) return;
-    const auto* info = static_cast<const ifaddrmsg*>(NLMSG_DATA(m));
-    if (info->ifa_family != AF_INET) return;
-    TRtAttributes attributes(IFA_RTA(info), static_cast<int>(IFA_PAYLOAD(m)));
-    // IFA_LOCAL is the interface's own address; IFA_ADDRESS is the peer on point-to-point links.
-    const rtattr* local = attributes.Find(IFA_LOCAL);
-    if (!local) local = attributes.Find(IFA_ADDRESS);
-    if (!local || RTA_PAYLOAD(local) < 4) return;
-    byIndex[info->ifa_index].push_back({DottedOf(RTA_DATA(local)), MaskOf(info->ifa_prefixlen)});
-  });
+  return netlink.Request(
+      RTM_GETADDR, NLM_F_DUMP, &request, sizeof request, {}, [&](const nlmsghdr* m) {
+        if (m->nlmsg_type != RTM_NEWADDR || m->nlmsg_len < NLMSG_LENGTH(sizeof(ifaddrmsg))) return;
+        const auto* info = static_cast<const ifaddrmsg*>(NLMSG_DATA(m));
+        if (info->ifa_family != AF_INET) return;
+        TRtAttributes attributes(IFA_RTA(info), static_cast<int>(IFA_PAYLOAD(m)));
+        // IFA_LOCAL is the interface's own address; IFA_ADDRESS is the peer on point-to-point links.
+        const rtattr* local = attributes.Find(IFA_LOCAL);
+        if (!local) local = attributes.Find(IFA_ADDRESS);
+        if (!local || RTA_PAYLOAD(local) < 4) return;
+        byIndex[info->ifa_index].push_back(
+            {DottedOf(RTA_DATA(local)), MaskOf(info->ifa_prefixlen)});
+      });
 }
 
 // Default routes of the main table: the gateways, per outgoing interface.
@@ -160,30 +157,30 @@ int DumpGateways(TNetlink& netlink, std::map<uint32_t, std::vector<TAddrEntry>>&
                              [&](const TAddrEntry& e) { return e.address == entry.address; });
     if (!known) list.push_back(entry);
   };
-  return netlink.Request(RTM_GETROUTE, NLM_F_DUMP, &request, sizeof request, {},
-                         [&](const nlmsghdr* m) {
-    if (m->nlmsg_type != RTM_NEWROUTE || m->nlmsg_len < NLMSG_LENGTH(sizeof(rtmsg))) return;
-    const auto* route = static_cast<const rtmsg*>(NLMSG_DATA(m));
-    TRtAttributes attributes(RTM_RTA(route), static_cast<int>(RTM_PAYLOAD(m)));
-    uint32_t table = attributes.U32(RTA_TABLE).value_or(route->rtm_table);
-    if (route->rtm_family != AF_INET || route->rtm_dst_len != 0 || table != RT_TABLE_MAIN ||
-        route->rtm_type != RTN_UNICAST) {
-      return;
-    }
-    if (auto oif = attributes.U32(RTA_OIF)) add(*oif, attributes.Find(RTA_GATEWAY));
-    const rtattr* multipath = attributes.Find(RTA_MULTIPATH);
-    if (!multipath) return;
-    auto* hop = static_cast<const rtnexthop*>(RTA_DATA(multipath));
-    int left = static_cast<int>(RTA_PAYLOAD(multipath));
-    while (left >= static_cast<int>(sizeof(rtnexthop)) && hop->rtnh_len >= sizeof(rtnexthop) &&
-           hop->rtnh_len <= left) {
-      TRtAttributes hopAttributes(RTNH_DATA(hop),
-                                  static_cast<int>(hop->rtnh_len - RTNH_LENGTH(0)));
-      add(static_cast<uint32_t>(hop->rtnh_ifindex), hopAttributes.Find(RTA_GATEWAY));
-      left -= RTNH_ALIGN(hop->rtnh_len);
-      hop = RTNH_NEXT(hop);
-    }
-  });
+  return netlink.Request(
+      RTM_GETROUTE, NLM_F_DUMP, &request, sizeof request, {}, [&](const nlmsghdr* m) {
+        if (m->nlmsg_type != RTM_NEWROUTE || m->nlmsg_len < NLMSG_LENGTH(sizeof(rtmsg))) return;
+        const auto* route = static_cast<const rtmsg*>(NLMSG_DATA(m));
+        TRtAttributes attributes(RTM_RTA(route), static_cast<int>(RTM_PAYLOAD(m)));
+        uint32_t table = attributes.U32(RTA_TABLE).value_or(route->rtm_table);
+        if (route->rtm_family != AF_INET || route->rtm_dst_len != 0 || table != RT_TABLE_MAIN ||
+            route->rtm_type != RTN_UNICAST) {
+          return;
+        }
+        if (auto oif = attributes.U32(RTA_OIF)) add(*oif, attributes.Find(RTA_GATEWAY));
+        const rtattr* multipath = attributes.Find(RTA_MULTIPATH);
+        if (!multipath) return;
+        auto* hop = static_cast<const rtnexthop*>(RTA_DATA(multipath));
+        int left = static_cast<int>(RTA_PAYLOAD(multipath));
+        while (left >= static_cast<int>(sizeof(rtnexthop)) && hop->rtnh_len >= sizeof(rtnexthop) &&
+               hop->rtnh_len <= left) {
+          TRtAttributes hopAttributes(RTNH_DATA(hop),
+                                      static_cast<int>(hop->rtnh_len - RTNH_LENGTH(0)));
+          add(static_cast<uint32_t>(hop->rtnh_ifindex), hopAttributes.Find(RTA_GATEWAY));
+          left -= RTNH_ALIGN(hop->rtnh_len);
+          hop = RTNH_NEXT(hop);
+        }
+      });
 }
 
 // GetAdaptersInfo's stand-in: the platform records of every adapter but loopback, in
@@ -206,7 +203,8 @@ uint32_t QueryAdapters(std::vector<TPlatformAdapter>& adapters) {
     TPlatformAdapter adapter;
     adapter.name = link.name;
     adapter.description = link.alias.empty() ? link.name : link.alias;
-    adapter.addressLength = static_cast<uint32_t>(std::min<size_t>(link.address.size(), kMaxAddressLength));
+    adapter.addressLength =
+        static_cast<uint32_t>(std::min<size_t>(link.address.size(), kMaxAddressLength));
     std::copy_n(link.address.begin(), adapter.addressLength, adapter.address);
     adapter.index = link.index;
     adapter.type = AdapterTypeOf(link);
@@ -310,13 +308,9 @@ TAdaptorInfo RecordOf(const TPlatformAdapter& adapter) {
 
 }  // namespace
 
-bool LoadIpHelper() {
-  return true;
-}
+bool LoadIpHelper() { return true; }
 
-void FailNextAdapterQuery(uint32_t code) {
-  failNextQuery = code;
-}
+void FailNextAdapterQuery(uint32_t code) { failNextQuery = code; }
 
 std::string MacToText(const uint8_t* bytes, uint32_t length) {
   if (length == 0 || !bytes) return "00-00-00-00-00-00";

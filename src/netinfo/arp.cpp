@@ -53,7 +53,7 @@ constexpr milliseconds kRawRetry{250};
 // full queues, small devices drop bursts of ARP) or the host is slow, the answer comes only
 // after its second request, so the wait covers that one and half a second for the reply.
 constexpr milliseconds kKernelDeadline{1500};
-constexpr milliseconds kFirstPoll{5};     // kernel mode: polls at 5, 10, 20, 40, then 50 ms
+constexpr milliseconds kFirstPoll{5};  // kernel mode: polls at 5, 10, 20, 40, then 50 ms
 constexpr milliseconds kLongestPoll{50};
 constexpr size_t kMacSize = 6;
 
@@ -112,17 +112,17 @@ int LookupRoute(TNetlink& netlink, uint32_t dest, uint32_t source, TRoute& route
     attributes.emplace_back(RTA_SRC, U32Attribute(source));
   }
   bool answered = false;
-  int error = netlink.Request(RTM_GETROUTE, 0, &request, sizeof request, attributes,
-                              [&](const nlmsghdr* m) {
-    if (m->nlmsg_type != RTM_NEWROUTE || m->nlmsg_len < NLMSG_LENGTH(sizeof(rtmsg))) return;
-    const auto* reply = static_cast<const rtmsg*>(NLMSG_DATA(m));
-    TRtAttributes a(RTM_RTA(reply), static_cast<int>(RTM_PAYLOAD(m)));
-    route.type = reply->rtm_type;
-    route.oif = a.U32(RTA_OIF).value_or(0);
-    route.viaGateway = a.Find(RTA_GATEWAY) != nullptr;
-    route.preferredSource = a.U32(RTA_PREFSRC).value_or(0);
-    answered = true;
-  });
+  int error = netlink.Request(
+      RTM_GETROUTE, 0, &request, sizeof request, attributes, [&](const nlmsghdr* m) {
+        if (m->nlmsg_type != RTM_NEWROUTE || m->nlmsg_len < NLMSG_LENGTH(sizeof(rtmsg))) return;
+        const auto* reply = static_cast<const rtmsg*>(NLMSG_DATA(m));
+        TRtAttributes a(RTM_RTA(reply), static_cast<int>(RTM_PAYLOAD(m)));
+        route.type = reply->rtm_type;
+        route.oif = a.U32(RTA_OIF).value_or(0);
+        route.viaGateway = a.Find(RTA_GATEWAY) != nullptr;
+        route.preferredSource = a.U32(RTA_PREFSRC).value_or(0);
+        answered = true;
+      });
   return error != 0 ? error : answered ? 0 : ENOENT;
 }
 
@@ -218,14 +218,12 @@ std::optional<TArpPacket> ParseReply(const uint8_t* data, ssize_t size) {
   return p;
 }
 
-uint64_t WaiterKey(uint32_t ifIndex, uint32_t address) {
-  return uint64_t{ifIndex} << 32 | address;
-}
+uint64_t WaiterKey(uint32_t ifIndex, uint32_t address) { return uint64_t{ifIndex} << 32 | address; }
 
 // The network namespace of the calling thread: a packet socket sends and receives on the
 // adapters of the namespace it was made in, and only a caller of that namespace may use it.
 ino_t CurrentNamespace() {
-  struct stat info{};
+  struct stat info {};
   return stat("/proc/thread-self/ns/net", &info) == 0 ? info.st_ino : 0;
 }
 
@@ -560,16 +558,17 @@ TNeighbour ReadNeighbour(TNetlink& netlink, uint32_t ifIndex, uint32_t dest,
   request.ndm_family = AF_INET;
   request.ndm_ifindex = static_cast<int>(ifIndex);
   uint16_t state = NUD_NONE;
-  int error = netlink.Request(RTM_GETNEIGH, 0, &request, sizeof request,
-                              {{NDA_DST, U32Attribute(dest)}}, [&](const nlmsghdr* m) {
-    if (m->nlmsg_type != RTM_NEWNEIGH || m->nlmsg_len < NLMSG_LENGTH(sizeof(ndmsg))) return;
-    const auto* info = static_cast<const ndmsg*>(NLMSG_DATA(m));
-    TRtAttributes a(reinterpret_cast<const rtattr*>(reinterpret_cast<const uint8_t*>(info) +
-                                                    NLMSG_ALIGN(sizeof(ndmsg))),
-                    static_cast<int>(m->nlmsg_len - NLMSG_LENGTH(sizeof(ndmsg))));
-    state = info->ndm_state;
-    hardware = a.Bytes(NDA_LLADDR);
-  });
+  int error = netlink.Request(
+      RTM_GETNEIGH, 0, &request, sizeof request, {{NDA_DST, U32Attribute(dest)}},
+      [&](const nlmsghdr* m) {
+        if (m->nlmsg_type != RTM_NEWNEIGH || m->nlmsg_len < NLMSG_LENGTH(sizeof(ndmsg))) return;
+        const auto* info = static_cast<const ndmsg*>(NLMSG_DATA(m));
+        TRtAttributes a(reinterpret_cast<const rtattr*>(reinterpret_cast<const uint8_t*>(info) +
+                                                        NLMSG_ALIGN(sizeof(ndmsg))),
+                        static_cast<int>(m->nlmsg_len - NLMSG_LENGTH(sizeof(ndmsg))));
+        state = info->ndm_state;
+        hardware = a.Bytes(NDA_LLADDR);
+      });
   if (error == ENOENT) return TNeighbour::Pending;  // not created yet
   if (error != 0) {
     qCDebug(lcArp, "%s: neighbour lookup failed (errno %d)", FormatDotted(dest).c_str(), error);
@@ -597,14 +596,12 @@ uint32_t KernelArp(TNetlink& netlink, uint32_t ifIndex, uint32_t dest, uint32_t 
   for (;;) {
     std::vector<uint8_t> hardware;
     switch (ReadNeighbour(netlink, ifIndex, dest, hardware)) {
-      case TNeighbour::Known:
-        return Answer(hardware, mac, length);
+      case TNeighbour::Known: return Answer(hardware, mac, length);
       case TNeighbour::Failed:
         qCDebug(lcArp, "%s: the kernel found no neighbour on interface %u",
                 FormatDotted(dest).c_str(), ifIndex);
         return kArpNoAnswer;
-      case TNeighbour::Pending:
-        break;
+      case TNeighbour::Pending: break;
     }
     auto left = deadline - TClock::now();
     if (left <= milliseconds(0)) {
@@ -619,9 +616,7 @@ uint32_t KernelArp(TNetlink& netlink, uint32_t ifIndex, uint32_t dest, uint32_t 
 
 }  // namespace
 
-bool OpenArpSocket() {
-  return ArpSockets().OpenHere(true);
-}
+bool OpenArpSocket() { return ArpSockets().OpenHere(true); }
 
 TArpMode CurrentArpMode() {
   int forced = forcedMode.load();
@@ -683,7 +678,8 @@ TPath FindPath(TNetlink& netlink, uint32_t destAddress, uint32_t sourceAddress) 
 
 uint32_t RawSendArp(uint32_t destAddress, uint32_t sourceAddress, uint8_t* mac, uint32_t* length) {
   std::shared_ptr<TArpSocket> socket = ArpSockets().Here();
-  if (!socket && forcedMode.load() == static_cast<int>(TArpMode::Raw) && ArpSockets().OpenHere(false)) {
+  if (!socket && forcedMode.load() == static_cast<int>(TArpMode::Raw) &&
+      ArpSockets().OpenHere(false)) {
     socket = ArpSockets().Here();
   }
   if (!socket) {
@@ -711,7 +707,8 @@ uint32_t RawSendArp(uint32_t destAddress, uint32_t sourceAddress, uint8_t* mac, 
   return socket->Ask(path.ifIndex, path.linkMac, path.sender, destAddress, mac, length);
 }
 
-uint32_t KernelSendArp(uint32_t destAddress, uint32_t sourceAddress, uint8_t* mac, uint32_t* length) {
+uint32_t KernelSendArp(uint32_t destAddress, uint32_t sourceAddress, uint8_t* mac,
+                       uint32_t* length) {
   TSlot slot;
   TNetlink netlink;
   if (int error = netlink.Open(); error != 0) {

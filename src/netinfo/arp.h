@@ -25,10 +25,10 @@
 namespace netinfo {
 
 inline constexpr uint32_t kArpNoError = 0;
-inline constexpr uint32_t kArpGenFailure = 31;        // a socket could not be made
-inline constexpr uint32_t kArpNoAnswer = 67;          // ERROR_BAD_NET_NAME: nobody answered
+inline constexpr uint32_t kArpGenFailure = 31;  // a socket could not be made
+inline constexpr uint32_t kArpNoAnswer = 67;    // ERROR_BAD_NET_NAME: nobody answered
 inline constexpr uint32_t kArpInvalidParameter = 87;
-inline constexpr uint32_t kArpBufferOverflow = 111;   // *length is below the address length
+inline constexpr uint32_t kArpBufferOverflow = 111;  // *length is below the address length
 
 enum class TArpMode { Raw, Kernel };
 

@@ -43,7 +43,9 @@ class TQuestion {
       : m_device(device), m_query(std::move(query)) {
     m_device.sin_port = htons(port);
     m_fd.Reset(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-    if (!m_fd || connect(m_fd.Get(), reinterpret_cast<const sockaddr*>(&m_device), sizeof m_device) != 0) Fail();
+    if (!m_fd ||
+        connect(m_fd.Get(), reinterpret_cast<const sockaddr*>(&m_device), sizeof m_device) != 0)
+      Fail();
   }
   TQuestion(const TQuestion&) = delete;
   TQuestion& operator=(const TQuestion&) = delete;
@@ -68,15 +70,15 @@ class TQuestion {
       sockaddr_in from{};
       socklen_t fromLength = sizeof from;
       const ssize_t got = support::RetryOnEintr([&] {
-        return recvfrom(m_fd.Get(), buffer, sizeof buffer, MSG_TRUNC, reinterpret_cast<sockaddr*>(&from),
-                        &fromLength);
+        return recvfrom(m_fd.Get(), buffer, sizeof buffer, MSG_TRUNC,
+                        reinterpret_cast<sockaddr*>(&from), &fromLength);
       });
       if (got < 0) {
         if (errno != EAGAIN) Fail();  // ECONNREFUSED: nothing listens on that port
         return;
       }
-      if (static_cast<size_t>(got) > sizeof buffer || from.sin_addr.s_addr != m_device.sin_addr.s_addr ||
-          from.sin_port != m_device.sin_port) {
+      if (static_cast<size_t>(got) > sizeof buffer ||
+          from.sin_addr.s_addr != m_device.sin_addr.s_addr || from.sin_port != m_device.sin_port) {
         continue;
       }
       m_answer = parse(std::span<const uint8_t>(buffer, static_cast<size_t>(got)));
@@ -103,7 +105,9 @@ std::string AskDeviceName(const std::string& address, int budgetMs) {
   const uint16_t netbiosId = RandomId();
   TQuestion mdns(device, kMdnsPort, BuildPtrQuery(mdnsId, question));
   TQuestion netbios(device, kNetbiosNamePort, BuildNodeStatusRequest(netbiosId));
-  const auto parseMdns = [&](std::span<const uint8_t> datagram) { return ParsePtrResponse(datagram, mdnsId, question); };
+  const auto parseMdns = [&](std::span<const uint8_t> datagram) {
+    return ParsePtrResponse(datagram, mdnsId, question);
+  };
   const auto parseNetbios = [&](std::span<const uint8_t> datagram) {
     return ParseNodeStatusResponse(datagram, netbiosId);
   };
@@ -123,8 +127,10 @@ std::string AskDeviceName(const std::string& address, int budgetMs) {
       mdns.Send();
       retryAt = deadline;
     }
-    pollfd fds[2] = {{mdns.Open() ? mdns.Fd() : -1, POLLIN, 0}, {netbios.Open() ? netbios.Fd() : -1, POLLIN, 0}};
-    const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(std::min(retryAt, deadline) - now);
+    pollfd fds[2] = {{mdns.Open() ? mdns.Fd() : -1, POLLIN, 0},
+                     {netbios.Open() ? netbios.Fd() : -1, POLLIN, 0}};
+    const auto wait =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::min(retryAt, deadline) - now);
     const int ready = poll(fds, 2, static_cast<int>(wait.count()) + 1);
     if (ready < 0 && errno != EINTR) return netbios.Answer().value_or("");
     if (ready <= 0) continue;

@@ -46,10 +46,12 @@ struct THeader {
 std::optional<THeader> ReadResponseHeader(TDnsReader& reader, uint16_t id) {
   THeader h;
   if (!reader.ReadU16(h.id) || !reader.ReadU16(h.flags) || !reader.ReadU16(h.questions) ||
-      !reader.ReadU16(h.answers) || !reader.ReadU16(h.authorities) || !reader.ReadU16(h.additionals)) {
+      !reader.ReadU16(h.answers) || !reader.ReadU16(h.authorities) ||
+      !reader.ReadU16(h.additionals)) {
     return std::nullopt;
   }
-  if (h.id != id || (h.flags & kFlagResponse) == 0 || (h.flags & kOpcodeMask) != 0 || (h.flags & kRcodeMask) != 0) {
+  if (h.id != id || (h.flags & kFlagResponse) == 0 || (h.flags & kOpcodeMask) != 0 ||
+      (h.flags & kRcodeMask) != 0) {
     return std::nullopt;
   }
   return h;
@@ -111,14 +113,15 @@ std::optional<std::string> TDnsReader::ReadName() {
   std::string text;
   size_t position = m_offset;
   size_t runStart = m_offset;
-  size_t end = 0;  // where the name's own bytes end, once a pointer or the root label is met
+  size_t end = 0;         // where the name's own bytes end, once a pointer or the root label is met
   size_t wireLength = 1;  // the root label
   int pointers = 0;
   for (;;) {
     if (position >= m_message.size()) return std::nullopt;
     const uint8_t length = m_message[position];
     if ((length & 0xC0) == 0xC0) {
-      if (position + 1 >= m_message.size() || ++pointers > kMaxCompressionPointers) return std::nullopt;
+      if (position + 1 >= m_message.size() || ++pointers > kMaxCompressionPointers)
+        return std::nullopt;
       const size_t target = static_cast<size_t>(length & 0x3F) << 8 | m_message[position + 1];
       if (target >= runStart) return std::nullopt;
       if (end == 0) end = position + 2;
@@ -148,8 +151,8 @@ std::string ReverseName(const std::string& address) {
   in_addr parsed{};
   if (inet_pton(AF_INET, address.c_str(), &parsed) != 1) return {};
   const auto* octets = reinterpret_cast<const uint8_t*>(&parsed.s_addr);
-  return std::to_string(octets[3]) + "." + std::to_string(octets[2]) + "." + std::to_string(octets[1]) + "." +
-         std::to_string(octets[0]) + ".in-addr.arpa";
+  return std::to_string(octets[3]) + "." + std::to_string(octets[2]) + "." +
+         std::to_string(octets[1]) + "." + std::to_string(octets[0]) + ".in-addr.arpa";
 }
 
 std::vector<uint8_t> BuildPtrQuery(uint16_t id, const std::string& name) {
@@ -181,7 +184,8 @@ std::optional<std::string> ParsePtrResponse(std::span<const uint8_t> datagram, u
   const std::optional<std::string> asked = reader.ReadName();
   uint16_t type = 0, klass = 0;
   if (!asked || !reader.ReadU16(type) || !reader.ReadU16(klass)) return std::nullopt;
-  if (!SameIgnoringAsciiCase(*asked, question) || type != kTypePtr || (klass & kClassMask) != kClassIn) {
+  if (!SameIgnoringAsciiCase(*asked, question) || type != kTypePtr ||
+      (klass & kClassMask) != kClassIn) {
     return std::nullopt;
   }
   for (uint16_t i = 0; i < header->answers; ++i) {
@@ -231,7 +235,8 @@ std::optional<std::string> ParseNodeStatusResponse(std::span<const uint8_t> data
   for (size_t i = 0; i < count; ++i) {
     const uint8_t* entry = datagram.data() + first + i * kNodeNameEntry;
     const uint8_t suffix = entry[kNetbiosNameLength];
-    const uint16_t flags = static_cast<uint16_t>(entry[kNetbiosNameLength + 1] << 8 | entry[kNetbiosNameLength + 2]);
+    const uint16_t flags =
+        static_cast<uint16_t>(entry[kNetbiosNameLength + 1] << 8 | entry[kNetbiosNameLength + 2]);
     if (suffix != 0x00 || (flags & kNetbiosGroupFlag) != 0) continue;
     std::string name(reinterpret_cast<const char*>(entry), kNetbiosNameLength);
     name.erase(name.find_last_not_of(' ') + 1);

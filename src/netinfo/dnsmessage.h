@@ -18,8 +18,8 @@ namespace netinfo {
 
 inline constexpr uint16_t kMdnsPort = 5353;
 inline constexpr uint16_t kNetbiosNamePort = 137;
-inline constexpr size_t kMaxDnsName = 255;           // wire bytes of a name, RFC 1035 2.3.4
-inline constexpr int kMaxCompressionPointers = 16;   // per name; real names need two or three
+inline constexpr size_t kMaxDnsName = 255;          // wire bytes of a name, RFC 1035 2.3.4
+inline constexpr int kMaxCompressionPointers = 16;  // per name; real names need two or three
 
 // Reads a DNS message from a cursor; every read fails (returns false or nothing) rather than
 // pass the end of the message.

@@ -66,9 +66,7 @@ int64_t ConvertPart(std::string_view text) {
   return static_cast<int32_t>(pattern);
 }
 
-uint8_t Octet(uint32_t octetOrder, int k) {
-  return static_cast<uint8_t>(octetOrder >> (8 * k));
-}
+uint8_t Octet(uint32_t octetOrder, int k) { return static_cast<uint8_t>(octetOrder >> (8 * k)); }
 
 }  // namespace
 
@@ -98,9 +96,7 @@ uint32_t BytesToHostOrder(uint32_t octetOrder) {
          static_cast<uint32_t>(Octet(octetOrder, 2)) << 8 | Octet(octetOrder, 3);
 }
 
-uint32_t SwapOctets(uint32_t hostOrder) {
-  return BytesToHostOrder(hostOrder);
-}
+uint32_t SwapOctets(uint32_t hostOrder) { return BytesToHostOrder(hostOrder); }
 
 std::string FormatDotted(uint32_t octetOrder) {
   return std::to_string(Octet(octetOrder, 0)) + "." + std::to_string(Octet(octetOrder, 1)) + "." +
@@ -125,8 +121,8 @@ std::string NameByGetnameinfo(in_addr_t address) {
   char service[260] = {};
   // NI_NAMEREQD: a name or nothing, never the numeric form in its place. The return code
   // is not needed: on failure the host buffer stays empty.
-  getnameinfo(reinterpret_cast<sockaddr*>(&socketAddress), sizeof socketAddress, host,
-              sizeof host, service, sizeof service, NI_NAMEREQD);
+  getnameinfo(reinterpret_cast<sockaddr*>(&socketAddress), sizeof socketAddress, host, sizeof host,
+              service, sizeof service, NI_NAMEREQD);
   return host;
 }
 

@@ -82,8 +82,7 @@ int TNetlink::Open() {
   setsockopt(fd.Get(), SOL_NETLINK, NETLINK_GET_STRICT_CHK, &one, sizeof one);
   m_fd = std::move(fd);
   m_portId = local.nl_pid;
-  m_sequence = static_cast<uint32_t>(
-      std::chrono::steady_clock::now().time_since_epoch().count());
+  m_sequence = static_cast<uint32_t>(std::chrono::steady_clock::now().time_since_epoch().count());
   return 0;
 }
 
@@ -125,8 +124,8 @@ ssize_t TNetlink::ReceiveOne(std::vector<uint8_t>& buffer, sockaddr_nl& from) {
     buffer.resize(static_cast<size_t>(whole));
   }
   socklen_t fromLength = sizeof from;
-  return recvfrom(m_fd.Get(), buffer.data(), buffer.size(), 0,
-                  reinterpret_cast<sockaddr*>(&from), &fromLength);
+  return recvfrom(m_fd.Get(), buffer.data(), buffer.size(), 0, reinterpret_cast<sockaddr*>(&from),
+                  &fromLength);
 }
 
 int TNetlink::RequestOnce(uint16_t type, uint16_t flags, const void* header, size_t headerSize,
@@ -165,7 +164,9 @@ int TNetlink::RequestOnce(uint16_t type, uint16_t flags, const void* header, siz
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
   // Large enough for a full dump datagram (the kernel fills up to 32 KiB at a time); a reply
   // that is larger still makes it grow (see ReceiveOne).
-  std::vector<uint8_t> buffer(m_initialBuffer != 0 ? m_initialBuffer : isDump ? 64 * 1024 : 8 * 1024);
+  std::vector<uint8_t> buffer(m_initialBuffer != 0 ? m_initialBuffer
+                              : isDump             ? 64 * 1024
+                                                   : 8 * 1024);
   for (;;) {
     // The kernel answers at once; on a busy machine this thread may run only after the
     // deadline, and then a reply already queued still counts: the time-out is only for
@@ -173,7 +174,8 @@ int TNetlink::RequestOnce(uint16_t type, uint16_t flags, const void* header, siz
     pollfd p{m_fd.Get(), POLLIN, 0};
     int ready = support::RetryOnEintr([&] {
       auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                      deadline - std::chrono::steady_clock::now()).count();
+                      deadline - std::chrono::steady_clock::now())
+                      .count();
       return poll(&p, 1, static_cast<int>(std::max<long long>(left, 0)));
     });
     if (ready < 0) return errno;

@@ -26,14 +26,20 @@ TLocalTime LocalNow() {
   tm parts{};
   const time_t seconds = now.tv_sec;
   localtime_r(&seconds, &parts);
-  return TLocalTime{parts.tm_year + 1900, parts.tm_mon + 1, parts.tm_mday, parts.tm_hour,
-                    parts.tm_min,         parts.tm_sec,     static_cast<int>(now.tv_nsec / 1000000)};
+  return TLocalTime{parts.tm_year + 1900,
+                    parts.tm_mon + 1,
+                    parts.tm_mday,
+                    parts.tm_hour,
+                    parts.tm_min,
+                    parts.tm_sec,
+                    static_cast<int>(now.tv_nsec / 1000000)};
 }
 
 double ToDateTime(const TLocalTime& time) {
   static const int64_t kEpoch = DaysFromCivil(1899, 12, 30);
   const int64_t days = DaysFromCivil(time.Year, time.Month, time.Day) - kEpoch;
-  const int64_t ms = ((time.Hour * 60LL + time.Minute) * 60 + time.Second) * 1000 + time.Millisecond;
+  const int64_t ms =
+      ((time.Hour * 60LL + time.Minute) * 60 + time.Second) * 1000 + time.Millisecond;
   return static_cast<double>(days) + static_cast<double>(ms) / kMsPerDay;
 }
 

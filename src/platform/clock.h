@@ -6,8 +6,8 @@ namespace platform {
 
 struct TLocalTime {
   int Year;
-  int Month;   // 1..12
-  int Day;     // 1..31
+  int Month;  // 1..12
+  int Day;    // 1..31
   int Hour;
   int Minute;
   int Second;

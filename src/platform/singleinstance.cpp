@@ -23,7 +23,8 @@ support::TUniqueFd g_lockFd;
 // to /tmp under a name of the user's own, so no other user's copy holds it.
 std::string LockPath() {
   const char* runtimeDir = std::getenv("XDG_RUNTIME_DIR");
-  if (runtimeDir != nullptr && *runtimeDir != '\0') return std::string(runtimeDir) + "/quenZOr.lock";
+  if (runtimeDir != nullptr && *runtimeDir != '\0')
+    return std::string(runtimeDir) + "/quenZOr.lock";
   return "/tmp/quenZOr-" + std::to_string(::geteuid()) + ".lock";
 }
 

@@ -16,7 +16,9 @@ namespace {
 constexpr unsigned kLatencyUs = 50000;
 constexpr snd_pcm_uframes_t kChunkFrames = 256;
 
-uint32_t ReadLe32(const uint8_t* p) { return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<uint32_t>(p[3]) << 24); }
+uint32_t ReadLe32(const uint8_t* p) {
+  return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<uint32_t>(p[3]) << 24);
+}
 uint16_t ReadLe16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
 
 // ALSA reports configuration and device errors on stderr by default; the program reports
@@ -106,8 +108,10 @@ class TPlayer {
     snd_pcm_t* pcm = nullptr;
     if (snd_pcm_open(&pcm, "default", SND_PCM_STREAM_PLAYBACK, 0) < 0) return;
     auto closePcm = support::ScopeExit([pcm] { snd_pcm_close(pcm); });
-    const snd_pcm_format_t format = wave.BitsPerSample == 8 ? SND_PCM_FORMAT_U8 : SND_PCM_FORMAT_S16_LE;
-    if (snd_pcm_set_params(pcm, format, SND_PCM_ACCESS_RW_INTERLEAVED, static_cast<unsigned>(wave.Channels),
+    const snd_pcm_format_t format =
+        wave.BitsPerSample == 8 ? SND_PCM_FORMAT_U8 : SND_PCM_FORMAT_S16_LE;
+    if (snd_pcm_set_params(pcm, format, SND_PCM_ACCESS_RW_INTERLEAVED,
+                           static_cast<unsigned>(wave.Channels),
                            static_cast<unsigned>(wave.SampleRate), 1, kLatencyUs) < 0) {
       return;
     }
@@ -137,10 +141,13 @@ class TPlayer {
   void WaitUntilPlayed(snd_pcm_t* pcm, uint64_t generation) {
     for (;;) {
       snd_pcm_sframes_t delay = 0;
-      if (snd_pcm_state(pcm) != SND_PCM_STATE_RUNNING && snd_pcm_state(pcm) != SND_PCM_STATE_PREPARED) break;
+      if (snd_pcm_state(pcm) != SND_PCM_STATE_RUNNING &&
+          snd_pcm_state(pcm) != SND_PCM_STATE_PREPARED)
+        break;
       if (snd_pcm_delay(pcm, &delay) < 0 || delay <= 0) break;
       std::unique_lock guard(m_lock);
-      if (m_wake.wait_for(guard, std::chrono::milliseconds(2), [&] { return m_generation != generation; })) {
+      if (m_wake.wait_for(guard, std::chrono::milliseconds(2),
+                          [&] { return m_generation != generation; })) {
         guard.unlock();
         snd_pcm_drop(pcm);
         return;
@@ -178,7 +185,8 @@ int PlaybackDeviceCount() {
 std::optional<TWaveData> ParseWav(const std::vector<uint8_t>& image) {
   const uint8_t* p = image.data();
   const size_t size = image.size();
-  if (size < 12 || std::memcmp(p, "RIFF", 4) != 0 || std::memcmp(p + 8, "WAVE", 4) != 0) return std::nullopt;
+  if (size < 12 || std::memcmp(p, "RIFF", 4) != 0 || std::memcmp(p + 8, "WAVE", 4) != 0)
+    return std::nullopt;
   TWaveData wave;
   bool haveFormat = false;
   size_t pos = 12;
@@ -196,8 +204,8 @@ std::optional<TWaveData> ParseWav(const std::vector<uint8_t>& image) {
       if (!haveFormat) return std::nullopt;
       wave.Samples.assign(p + body, p + body + chunkSize);
       const bool playable = (wave.Channels == 1 || wave.Channels == 2) &&
-                            (wave.BitsPerSample == 8 || wave.BitsPerSample == 16) && wave.SampleRate > 0 &&
-                            wave.SampleRate <= 384000;
+                            (wave.BitsPerSample == 8 || wave.BitsPerSample == 16) &&
+                            wave.SampleRate > 0 && wave.SampleRate <= 384000;
       if (!playable) return std::nullopt;
       return wave;
     }

@@ -33,7 +33,8 @@ struct THandOver {
 // object being destroyed), so the ending thread never waits for a call that cannot come.
 class TReleaseOnDestroy {
  public:
-  explicit TReleaseOnDestroy(std::shared_ptr<THandOver> handOver) : m_handOver(std::move(handOver)) {}
+  explicit TReleaseOnDestroy(std::shared_ptr<THandOver> handOver)
+      : m_handOver(std::move(handOver)) {}
   TReleaseOnDestroy(const TReleaseOnDestroy&) = delete;
   TReleaseOnDestroy& operator=(const TReleaseOnDestroy&) = delete;
   ~TReleaseOnDestroy() {
@@ -118,6 +119,8 @@ bool StartThread(std::unique_ptr<TThread> thread) {
   return true;
 }
 
-TThreadCreator SetThreadCreator(TThreadCreator creator) { return g_threadCreator.exchange(creator); }
+TThreadCreator SetThreadCreator(TThreadCreator creator) {
+  return g_threadCreator.exchange(creator);
+}
 
 }  // namespace platform

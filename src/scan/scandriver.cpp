@@ -72,7 +72,8 @@ void SweepRun(TScanDriver& driver, const std::string& address, const std::string
               const TStatusCallback& status) {
   uint32_t base = 0;
   try {
-    base = netinfo::BytesToHostOrder(netinfo::ParseDotted(netinfo::FirstHostAddress(address, mask)));
+    base =
+        netinfo::BytesToHostOrder(netinfo::ParseDotted(netinfo::FirstHostAddress(address, mask)));
   } catch (const std::exception& error) {
     qCDebug(lcScan, "%s/%s swept no run: %s", address.c_str(), mask.c_str(), error.what());
     return;
@@ -81,7 +82,8 @@ void SweepRun(TScanDriver& driver, const std::string& address, const std::string
     if (driver.StopRequested) continue;
     Throttle(driver, status);
     if (j % 34 == 0) platform::DelayWithMessages(1);
-    TArpThread::Create(driver, netinfo::FormatDotted(netinfo::SwapOctets(base + static_cast<uint32_t>(j))));
+    TArpThread::Create(driver,
+                       netinfo::FormatDotted(netinfo::SwapOctets(base + static_cast<uint32_t>(j))));
   }
 }
 
@@ -159,15 +161,17 @@ void TScanDriver::ScanNetwork(bool probeHttp, bool resolveNames, TStatusCallback
   Report(status, "Scan start");
   const double started = platform::NowDateTime();
 
-  ForEachSelectedAddress(rows, [this](const std::string&, const std::string&) { WorkTotal += kRunLength; });
+  ForEachSelectedAddress(
+      rows, [this](const std::string&, const std::string&) { WorkTotal += kRunLength; });
 
   ScanProgress = 0;
   ScanLock = std::make_unique<platform::TCriticalSection>();
   ActiveWorkers = 0;
 
-  ForEachSelectedAddress(rows, [this, &status](const std::string& address, const std::string& mask) {
-    SweepRun(*this, address, mask, status);
-  });
+  ForEachSelectedAddress(rows,
+                         [this, &status](const std::string& address, const std::string& mask) {
+                           SweepRun(*this, address, mask, status);
+                         });
 
   Report(status, "Waiting to finish.");
   WorkerLimit = kLaterWorkerLimit;

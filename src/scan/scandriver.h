@@ -13,9 +13,9 @@
 namespace scan {
 
 using TStatusCallback = std::function<void(const std::string&)>;
-using TResultCallback = std::function<void(const std::string& ipAddress, const std::string& hostName,
-                                           const std::string& macAddress, const std::string& protocol,
-                                           const std::string& title)>;
+using TResultCallback = std::function<void(
+    const std::string& ipAddress, const std::string& hostName, const std::string& macAddress,
+    const std::string& protocol, const std::string& title)>;
 
 // "All done. " duration: minutes, seconds and the seconds again, two digits each ("nn:ss:sss").
 std::string FormatPassDuration(double days);
@@ -29,7 +29,8 @@ inline constexpr std::array<const char*, 18> kPrivatePrefixes = {
 // Seams for tests: where a pass gets its adapter list and its ARP answers (the netinfo
 // functions when null).
 using TAdapterLister = uint32_t (*)(int32_t& count, netinfo::TAdaptorRows& rows);
-using TArpSender = uint32_t (*)(uint32_t destAddress, uint32_t sourceAddress, uint8_t* mac, uint32_t* length);
+using TArpSender = uint32_t (*)(uint32_t destAddress, uint32_t sourceAddress, uint8_t* mac,
+                                uint32_t* length);
 
 class TArpThread;
 
@@ -47,7 +48,8 @@ class TScanDriver {
   // of 255 from the address's first host on, at most WorkerLimit + 1 at once. Runs on the main
   // thread and dispatches its messages in every wait; returns when every worker has ended. A
   // call while a pass runs returns at once.
-  void ScanNetwork(bool probeHttp, bool resolveNames, TStatusCallback status, TResultCallback onHostFound);
+  void ScanNetwork(bool probeHttp, bool resolveNames, TStatusCallback status,
+                   TResultCallback onHostFound);
 
   // Set only while no pass runs.
   void SetScanSeams(TAdapterLister lister, TArpSender arp);
@@ -60,14 +62,14 @@ class TScanDriver {
   int32_t StartedWorkers() const { return m_started.load(); }
   int32_t PeakRunningWorkers() const { return m_peakRunning.load(); }
 
-  int32_t WorkerLimit = 1254;  // until the end of the first pass, 50 from then on
-  int32_t WorkTotal = 0;       // 255 per selected adapter address of the pass
-  bool ScanBusy = false;       // a pass runs
+  int32_t WorkerLimit = 1254;             // until the end of the first pass, 50 from then on
+  int32_t WorkTotal = 0;                  // 255 per selected adapter address of the pass
+  bool ScanBusy = false;                  // a pass runs
   std::atomic<bool> ProbeHttp{false};     // pass option; read by workers, set while none runs
   std::atomic<bool> ResolveNames{false};  // pass option; as ProbeHttp
-  TResultCallback OnHostFound;  // called by workers holding ScanLock
+  TResultCallback OnHostFound;            // called by workers holding ScanLock
   std::unique_ptr<platform::TCriticalSection> ScanLock;  // exists while a pass sweeps and waits
-  int32_t ActiveWorkers = 0;   // counted in at creation, out by the end handler, under ScanLock
+  int32_t ActiveWorkers = 0;  // counted in at creation, out by the end handler, under ScanLock
   std::atomic<int32_t> ScanProgress{0};    // 0..100
   std::atomic<bool> StopRequested{false};  // set by the main window when it closes
 

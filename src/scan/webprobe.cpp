@@ -71,7 +71,8 @@ std::string PathOnDevice(const std::string& location, const std::string& address
   // An absolute URL whose authority is exactly the device's dotted address, with port 80 or
   // none: no user information, no name, no other port or scheme.
   constexpr std::string_view kScheme = "http://";
-  if (location.size() < kScheme.size() || http::LowerCase(location.substr(0, kScheme.size())) != kScheme) {
+  if (location.size() < kScheme.size() ||
+      http::LowerCase(location.substr(0, kScheme.size())) != kScheme) {
     return {};
   }
   const std::string rest = location.substr(kScheme.size());
@@ -104,8 +105,8 @@ bool Exchange(http::THTTPSend& client, const std::string& url) {
     qCDebug(lcScan, "%s: no complete response: socket error %d (%s)", LogText(url).c_str(),
             client.Sock->LastErrorCode(), LogText(client.Sock->LastErrorText()).c_str());
   } else if (!complete) {
-    qCDebug(lcScan, "%s: no complete response, status %d %s", LogText(url).c_str(), client.ResultCode,
-            LogText(client.ResultString).c_str());
+    qCDebug(lcScan, "%s: no complete response, status %d %s", LogText(url).c_str(),
+            client.ResultCode, LogText(client.ResultString).c_str());
   } else {
     qCDebug(lcScan, "%s: status %d %s", LogText(url).c_str(), client.ResultCode,
             LogText(client.ResultString).c_str());
@@ -116,14 +117,14 @@ bool Exchange(http::THTTPSend& client, const std::string& url) {
 // The redirect the probe follows from a response with these header entries, after the given
 // number of hops and with the given ms left of the page's budget; empty when the fetch ends
 // there. Says at debug level why a redirect is not followed.
-std::string NextHop(const std::vector<std::string>& headers, const std::string& url, const std::string& address,
-                    int redirects, int32_t left) {
+std::string NextHop(const std::vector<std::string>& headers, const std::string& url,
+                    const std::string& address, int redirects, int32_t left) {
   const std::string next = RedirectTarget(headers, address);
   if (next.empty()) {
     const std::string location = LastLocation(headers);
     if (!location.empty()) {
-      qCDebug(lcScan, "%s: redirect to \"%s\" not followed: it leads off the device", LogText(url).c_str(),
-              LogText(location).c_str());
+      qCDebug(lcScan, "%s: redirect to \"%s\" not followed: it leads off the device",
+              LogText(url).c_str(), LogText(location).c_str());
     }
     return {};
   }
@@ -214,7 +215,8 @@ std::string FetchPage(const std::string& url, const std::string& address) {
   std::string result;
   try {
     if (!IsNumericTarget(url)) {
-      qCDebug(lcScan, "%s: not fetched: the probe connects to dotted addresses only", LogText(url).c_str());
+      qCDebug(lcScan, "%s: not fetched: the probe connects to dotted addresses only",
+              LogText(url).c_str());
       return result;
     }
     // One budget for the page with all its redirects: each hop gets what is left of it.

@@ -19,7 +19,8 @@ namespace {
 // Counts a worker body as running for the test hook's peak.
 class TRunningMark {
  public:
-  TRunningMark(std::atomic<int32_t>& running, std::atomic<int32_t>& peakRunning) : m_running(running) {
+  TRunningMark(std::atomic<int32_t>& running, std::atomic<int32_t>& peakRunning)
+      : m_running(running) {
     const int32_t now = ++m_running;
     int32_t peak = peakRunning.load();
     while (now > peak && !peakRunning.compare_exchange_weak(peak, now)) {
@@ -37,7 +38,10 @@ class TRunningMark {
 // gives itself (mDNS, NetBIOS), upper-cased by Unicode rules; the address when there is none.
 std::string UpperHostName(const std::string& address) {
   const std::string name = netinfo::LookupDeviceName(address);
-  return QString::fromLocal8Bit(name.data(), static_cast<qsizetype>(name.size())).toUpper().toUtf8().toStdString();
+  return QString::fromLocal8Bit(name.data(), static_cast<qsizetype>(name.size()))
+      .toUpper()
+      .toUtf8()
+      .toStdString();
 }
 
 // Why a device shows no title, for the one who asks for the scan's diagnostics.
@@ -45,10 +49,11 @@ void LogTitle(const std::string& address, const std::string& protocol, const std
   if (protocol.empty()) {
     qCDebug(lcScan, "%s: no title: no page over http or https", address.c_str());
   } else if (title == "<no title>") {
-    qCDebug(lcScan, "%s: no title: the %s page has no title element and no Server header", address.c_str(),
-            protocol.c_str());
+    qCDebug(lcScan, "%s: no title: the %s page has no title element and no Server header",
+            address.c_str(), protocol.c_str());
   } else {
-    qCDebug(lcScan, "%s: title over %s: %s", address.c_str(), protocol.c_str(), LogText(title).c_str());
+    qCDebug(lcScan, "%s: title over %s: %s", address.c_str(), protocol.c_str(),
+            LogText(title).c_str());
   }
 }
 
@@ -56,8 +61,8 @@ void LogTitle(const std::string& address, const std::string& protocol, const std
 
 std::string FormatMac(const uint8_t (&mac)[6]) {
   char text[18];
-  std::snprintf(text, sizeof text, "%2.2X:%2.2X:%2.2X:%2.2X:%2.2X:%2.2X", mac[0], mac[1], mac[2], mac[3], mac[4],
-                mac[5]);
+  std::snprintf(text, sizeof text, "%2.2X:%2.2X:%2.2X:%2.2X:%2.2X:%2.2X", mac[0], mac[1], mac[2],
+                mac[3], mac[4], mac[5]);
   return text;
 }
 
@@ -118,7 +123,8 @@ void TArpThread::Probe() {
     LogTitle(Address, protocol, page);
   }
 
-  const std::string hostName = m_driver.ResolveNames && !protocol.empty() ? UpperHostName(Address) : Address;
+  const std::string hostName =
+      m_driver.ResolveNames && !protocol.empty() ? UpperHostName(Address) : Address;
 
   std::lock_guard<platform::TCriticalSection> lock(*m_driver.ScanLock);
   if (m_driver.OnHostFound) m_driver.OnHostFound(Address, hostName, FormatMac(mac), protocol, page);

@@ -19,8 +19,8 @@ std::string HomeFolder() {
   std::vector<char> buffer(size > 0 ? static_cast<size_t>(size) : 16384);
   passwd entry{};
   passwd* found = nullptr;
-  if (getpwuid_r(getuid(), &entry, buffer.data(), buffer.size(), &found) == 0 &&
-      found != nullptr && found->pw_dir != nullptr) {
+  if (getpwuid_r(getuid(), &entry, buffer.data(), buffer.size(), &found) == 0 && found != nullptr &&
+      found->pw_dir != nullptr) {
     return found->pw_dir;
   }
   return "/";
@@ -70,8 +70,6 @@ std::string MapDrivePath(std::string_view windowsPath) {
   return result;
 }
 
-std::string TempFolder() {
-  return MapDrivePath("C:\\Qv\\Temp6\\" + ProgramBaseName() + "\\");
-}
+std::string TempFolder() { return MapDrivePath("C:\\Qv\\Temp6\\" + ProgramBaseName() + "\\"); }
 
 }  // namespace support

@@ -48,7 +48,8 @@ class TUserFolders {
   fs::path Home() const { return m_root / "home"; }
   fs::path Export() const { return Home() / "quenZOR.csv"; }
   std::vector<std::string> Env() const {
-    return {"QT_QPA_PLATFORM=offscreen", "HOME=" + Home().string(), "XDG_RUNTIME_DIR=" + (m_root / "run").string()};
+    return {"QT_QPA_PLATFORM=offscreen", "HOME=" + Home().string(),
+            "XDG_RUNTIME_DIR=" + (m_root / "run").string()};
   }
 
  private:
@@ -89,7 +90,8 @@ class ProgramInLab : public testing::Test {
     m_lab.AddHost({"192.168.77.13", "02:00:00:aa:bb:cc", ""});
     m_lab.Up();
     fs::create_directories(m_docroot);
-    std::ofstream(m_docroot / "index.html") << "<html><head><title>Printer Admin</title></head><body></body></html>";
+    std::ofstream(m_docroot / "index.html")
+        << "<html><head><title>Printer Admin</title></head><body></body></html>";
     m_lab.StartHttpServer("192.168.77.10", "python", m_docroot.string());
   }
   void TearDown() override {
@@ -128,7 +130,8 @@ TEST_F(ProgramInLab, FillsTheExportWithEveryLiveHostAndEndsCleanlyWhenClosed) {
   // Pass 2, ten seconds later: the printer's page title and name reach the listed row.
   const bool passTwo = WaitFor(
       [&] {
-        return ReadFile(m_folders.Export()).find("PRINTER.LAB;192.168.77.10;Cisco Systems, Inc;Printer Admin;") !=
+        return ReadFile(m_folders.Export())
+                   .find("PRINTER.LAB;192.168.77.10;Cisco Systems, Inc;Printer Admin;") !=
                std::string::npos;
       },
       90s);
@@ -147,8 +150,8 @@ std::string HeldCapabilities(pid_t pid) {
   for (const auto& task : fs::directory_iterator("/proc/" + std::to_string(pid) + "/task")) {
     std::istringstream status(ReadFile(task.path() / "status"));
     for (std::string line; std::getline(status, line);) {
-      if ((line.rfind("CapPrm:", 0) == 0 || line.rfind("CapEff:", 0) == 0 || line.rfind("CapInh:", 0) == 0 ||
-           line.rfind("CapAmb:", 0) == 0) &&
+      if ((line.rfind("CapPrm:", 0) == 0 || line.rfind("CapEff:", 0) == 0 ||
+           line.rfind("CapInh:", 0) == 0 || line.rfind("CapAmb:", 0) == 0) &&
           line.find_first_not_of("0", line.find_first_not_of(" \t", 7)) != std::string::npos) {
         if (held.size() < 200) held += task.path().filename().string() + " " + line + "\n";
       }
@@ -181,7 +184,8 @@ long UdpNoPorts(lab::TLab& lab, const std::string& host) {
   lab.RunInHost(host, {"cat", "/proc/net/snmp"}, &snmp);
   std::istringstream lines(snmp);
   std::string names, values;
-  while (std::getline(lines, names) && names.rfind("Udp:", 0) != 0) {}
+  while (std::getline(lines, names) && names.rfind("Udp:", 0) != 0) {
+  }
   std::getline(lines, values);
   std::istringstream n(names), v(values);
   for (std::string name, value; n >> name && v >> value;) {
@@ -206,15 +210,17 @@ TEST_F(ProgramInLab, WithTheFileCapabilityNobodySweepsRawAndNoCodeInItHoldsTheCa
     ASSERT_EQ(chown(p.c_str(), 65534, 65534), 0);
   }
   ASSERT_EQ(std::system(("setcap cap_net_raw+ep " + (bin / "quenzor").string()).c_str()), 0);
-  const std::vector<std::string> hosts = {"192.168.77.10", "192.168.77.11", "192.168.77.12", "192.168.77.13"};
+  const std::vector<std::string> hosts = {"192.168.77.10", "192.168.77.11", "192.168.77.12",
+                                          "192.168.77.13"};
   std::vector<long> noPortsBefore;
   for (const auto& host : hosts) noPortsBefore.push_back(UdpNoPorts(m_lab, host));
   std::vector<std::string> env = m_folders.Env();
-  env.insert(env.end(), {std::string("QT_PLUGIN_PATH=") + QZ_PROBE_PLUGIN_PATH, "QT_STYLE_OVERRIDE=qzprobe",
-                         "QZ_PROBE_REPORT=" + report.string()});
-  const pid_t program = m_lab.StartInScanner(
-      {lab::FindProgram("setpriv"), "--reuid=65534", "--regid=65534", "--clear-groups", (bin / "quenzor").string()},
-      env);
+  env.insert(env.end(), {std::string("QT_PLUGIN_PATH=") + QZ_PROBE_PLUGIN_PATH,
+                         "QT_STYLE_OVERRIDE=qzprobe", "QZ_PROBE_REPORT=" + report.string()});
+  const pid_t program =
+      m_lab.StartInScanner({lab::FindProgram("setpriv"), "--reuid=65534", "--regid=65534",
+                            "--clear-groups", (bin / "quenzor").string()},
+                           env);
   const bool passOne = WaitFor(
       [&] {
         const std::string text = ReadFile(m_folders.Export());
@@ -226,7 +232,8 @@ TEST_F(ProgramInLab, WithTheFileCapabilityNobodySweepsRawAndNoCodeInItHoldsTheCa
   EXPECT_NE(listed.find(";192.168.77.13;"), std::string::npos) << listed;
   EXPECT_TRUE(HoldsPacketSocket(program)) << "raw ARP has its packet socket";
   for (size_t i = 0; i < hosts.size(); ++i) {
-    EXPECT_EQ(UdpNoPorts(m_lab, hosts[i]), noPortsBefore[i]) << hosts[i] << " got the datagrams of kernel ARP";
+    EXPECT_EQ(UdpNoPorts(m_lab, hosts[i]), noPortsBefore[i])
+        << hosts[i] << " got the datagrams of kernel ARP";
   }
   EXPECT_EQ(HeldCapabilities(program), "");
   const std::string plugin = ReadFile(report);
@@ -249,7 +256,8 @@ TEST_F(ProgramInLab, HelpAndVersionAnswerAndScanNothing) {
 
 TEST_F(ProgramInLab, SecondCopyExitsAtOnceAndTheFirstGoesOn) {
   const pid_t first = m_lab.StartInScanner({QZ_QUENZOR_PATH}, m_folders.Env());
-  ASSERT_TRUE(WaitFor([&] { return fs::exists(m_folders.Export()); }, 60s)) << "the first copy never listed a host";
+  ASSERT_TRUE(WaitFor([&] { return fs::exists(m_folders.Export()); }, 60s))
+      << "the first copy never listed a host";
   std::string output;
   EXPECT_EQ(m_lab.RunInScanner({QZ_QUENZOR_PATH}, &output, m_folders.Env(), 20000), 0);
   EXPECT_EQ(output, "");
@@ -291,13 +299,13 @@ TEST_F(NamesInLab, EachHostGetsTheFirstNameItHasAndItsBlocksVendor) {
   // No host serves a page: the refused connection still counts as "http", so every host gets
   // the name step.
   const std::vector<std::string> lines = {
-      "DNS-ONLY.LAB;192.168.94.10;Unknown Vendor;<no title>;02:00:00:94:00:10\r\n",         // reverse DNS
+      "DNS-ONLY.LAB;192.168.94.10;Unknown Vendor;<no title>;02:00:00:94:00:10\r\n",  // reverse DNS
       "JOHNS-MACBOOK.LOCAL;192.168.94.11;Unknown Vendor;<no title>;02:00:00:94:00:11\r\n",  // mDNS
-      "KITCHEN-PC;192.168.94.12;Unknown Vendor;<no title>;02:00:00:94:00:12\r\n",           // NetBIOS
-      "ROUTER.LAB;192.168.94.13;Unknown Vendor;<no title>;02:00:00:94:00:13\r\n",           // DNS over mDNS
-      "NAS-MDNS.LOCAL;192.168.94.14;Unknown Vendor;<no title>;02:00:00:94:00:14\r\n",       // mDNS over NetBIOS
-      "192.168.94.15;192.168.94.15;Unknown Vendor;<no title>;02:00:00:94:00:15\r\n",        // no name
-      "192.168.94.16;192.168.94.16;Unknown Vendor;<no title>;02:00:00:94:00:16\r\n",        // garbage only
+      "KITCHEN-PC;192.168.94.12;Unknown Vendor;<no title>;02:00:00:94:00:12\r\n",  // NetBIOS
+      "ROUTER.LAB;192.168.94.13;Unknown Vendor;<no title>;02:00:00:94:00:13\r\n",  // DNS over mDNS
+      "NAS-MDNS.LOCAL;192.168.94.14;Unknown Vendor;<no title>;02:00:00:94:00:14\r\n",  // mDNS over NetBIOS
+      "192.168.94.15;192.168.94.15;Unknown Vendor;<no title>;02:00:00:94:00:15\r\n",  // no name
+      "192.168.94.16;192.168.94.16;Unknown Vendor;<no title>;02:00:00:94:00:16\r\n",  // garbage only
       "192.168.94.17;192.168.94.17;IOG Products LLC;<no title>;20:85:93:B0:00:17\r\n",
       "192.168.94.18;192.168.94.18;TELEPLATFORMS;<no title>;70:B3:D5:F2:F0:18\r\n",
       "192.168.94.1;192.168.94.1;Unknown Vendor;<no title>;02:00:00:00:94:01\r\n"};
@@ -305,13 +313,15 @@ TEST_F(NamesInLab, EachHostGetsTheFirstNameItHasAndItsBlocksVendor) {
   const bool complete = WaitFor(
       [&] {
         const std::string text = ReadFile(m_folders.Export());
-        return std::all_of(lines.begin(), lines.end(),
-                           [&](const std::string& line) { return text.find(line) != std::string::npos; });
+        return std::all_of(lines.begin(), lines.end(), [&](const std::string& line) {
+          return text.find(line) != std::string::npos;
+        });
       },
       120s);
   const std::string text = ReadFile(m_folders.Export());
   EXPECT_TRUE(complete) << text << ReadFile(m_lab.ProcessLog(program));
-  EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), static_cast<long>(lines.size()) + 1) << text;
+  EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), static_cast<long>(lines.size()) + 1)
+      << text;
   ASSERT_EQ(kill(program, SIGTERM), 0);
   EXPECT_EQ(WaitForExit(program, 60s), 0);
 }

@@ -18,11 +18,13 @@ TEST(CursorTracking, WorkerThreadReadsThePositionTheMainThreadLastSaw) {
     ASSERT_EQ(QCursor::pos(), target);
     int32_t x = -1;
     int32_t y = -1;
-    EXPECT_TRUE(QTest::qWaitFor([&] {
-      std::thread worker([&] { app::ReadCursorPosition(&x, &y); });
-      worker.join();
-      return x == target.x() && y == target.y();
-    }, 2000));
+    EXPECT_TRUE(QTest::qWaitFor(
+        [&] {
+          std::thread worker([&] { app::ReadCursorPosition(&x, &y); });
+          worker.join();
+          return x == target.x() && y == target.y();
+        },
+        2000));
   }
 }
 

@@ -19,7 +19,9 @@ TEST(OpenUrl, HandsTheUrlToXdgOpen) {
   const QString script = dir.filePath("xdg-open");
   QFile file(script);
   ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-  file.write(QStringLiteral("#!/bin/sh\nprintf '%s\\n' \"$@\" > '%1.part' && mv '%1.part' '%1'\n").arg(record).toUtf8());
+  file.write(QStringLiteral("#!/bin/sh\nprintf '%s\\n' \"$@\" > '%1.part' && mv '%1.part' '%1'\n")
+                 .arg(record)
+                 .toUtf8());
   file.close();
   file.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
   const QByteArray oldPath = qgetenv("PATH");

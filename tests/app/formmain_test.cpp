@@ -75,7 +75,8 @@ class FormMain : public testing::Test {
     return true;
   }
 
-  void Report(TFormMain& form, const std::string& ip, const std::string& mac, const std::string& title = "") {
+  void Report(TFormMain& form, const std::string& ip, const std::string& mac,
+              const std::string& title = "") {
     form.HostFound(ip, ip, mac, "http", title);
   }
 
@@ -129,7 +130,8 @@ TEST_F(FormMain, LayoutHasTheDesignedSizesFontsAndColours) {
   EXPECT_EQ(form.pos().x(), CentredLeft(form.screen()->geometry().width(), 828));
   EXPECT_EQ(form.Panel1->geometry(), QRect(0, 0, 828, 73));
   EXPECT_EQ(form.Label1->pos(), QPoint(24, 11));
-  EXPECT_GE(form.Label1->width(), std::max(175, form.Label1->sizeHint().width())) << "the text is never cut off";
+  EXPECT_GE(form.Label1->width(), std::max(175, form.Label1->sizeHint().width()))
+      << "the text is never cut off";
   EXPECT_GE(form.Label1->height(), 45);
   EXPECT_EQ(form.Label1->text(), "quenZOR");
   EXPECT_EQ(form.Label1->font().pixelSize(), 37);
@@ -147,11 +149,13 @@ TEST_F(FormMain, LayoutHasTheDesignedSizesFontsAndColours) {
   EXPECT_TRUE(form.VirtualStringTree1->header()->isHidden());
   EXPECT_EQ(form.VirtualStringTree1->selectionBehavior(), QAbstractItemView::SelectRows);
   const int widths[] = {150, 120, 200, 200, 120};
-  for (int column = 0; column < 5; ++column) EXPECT_EQ(form.VirtualStringTree1->columnWidth(column), widths[column]);
+  for (int column = 0; column < 5; ++column)
+    EXPECT_EQ(form.VirtualStringTree1->columnWidth(column), widths[column]);
   EXPECT_EQ(form.ScanTimer->interval(), 100);
   EXPECT_EQ(form.DisplayTimer->interval(), 200);
   EXPECT_EQ(form.TimeOutTimer->interval(), 500);
-  EXPECT_TRUE(form.ScanTimer->isActive() && form.DisplayTimer->isActive() && form.TimeOutTimer->isActive());
+  EXPECT_TRUE(form.ScanTimer->isActive() && form.DisplayTimer->isActive() &&
+              form.TimeOutTimer->isActive());
   EXPECT_EQ(form.upWav.size(), 1962u);
   EXPECT_EQ(form.downWav.size(), 1962u);
   EXPECT_GT(form.Oui().OuiLines().size(), 20000u);
@@ -234,7 +238,9 @@ TEST_F(FormMain, ClosingDuringAPassEndsTheProcessAtOnceWithTheExportWritten) {
 TEST_F(FormMain, ErrorEscapingATickIsShownAndTheTimerIsArmedAgain) {
   TFormMain form(Services());
   form.ScanTimer->stop();
-  m_pass = [](scan::TStatusCallback, scan::TResultCallback) { throw std::runtime_error("Range check error"); };
+  m_pass = [](scan::TStatusCallback, scan::TResultCallback) {
+    throw std::runtime_error("Range check error");
+  };
   form.ScanTimerTimer();
   ASSERT_EQ(m_errors.size(), 1u);
   EXPECT_EQ(ErrorBoxText(m_errors[0]), "Range check error.");
@@ -249,10 +255,11 @@ TEST_F(FormMain, RowsArriveOneByOneAsTheWindowGrows) {
   const QString capture = soundDir.filePath("capture.raw");
   QFile config(soundDir.filePath("asound.conf"));
   ASSERT_TRUE(config.open(QIODevice::WriteOnly));
-  config.write(QStringLiteral("pcm.!default { type file slave.pcm \"null\" file \"%1\" format \"raw\" }\n"
-                              "pcm.null { type null }\n")
-                   .arg(capture)
-                   .toUtf8());
+  config.write(
+      QStringLiteral("pcm.!default { type file slave.pcm \"null\" file \"%1\" format \"raw\" }\n"
+                     "pcm.null { type null }\n")
+          .arg(capture)
+          .toUtf8());
   config.close();
   setenv("ALSA_CONFIG_PATH", config.fileName().toLocal8Bit().constData(), 1);
 

@@ -13,7 +13,8 @@ class HostListModel : public testing::Test {
   double m_now = 46000.5;
   THostTable m_table{[this] { return m_now; }};
   THostListModel m_model{m_table};
-  QAbstractItemModelTester m_tester{&m_model, QAbstractItemModelTester::FailureReportingMode::Fatal};
+  QAbstractItemModelTester m_tester{&m_model,
+                                    QAbstractItemModelTester::FailureReportingMode::Fatal};
 
   void Report(const std::string& ip, const std::string& mac, const std::string& title = "") {
     m_table.Update(ip, "host-" + ip, mac, "http", title, "vendor-" + mac);
@@ -60,7 +61,8 @@ TEST_F(HostListModel, OtherColumnsHaveNoText) {
 TEST_F(HostListModel, HostNameCellIsRedWhenExpiredAndWhiteOtherwise) {
   Report("10.0.0.1", "00:00:00:00:00:01");
   m_model.AppendRow(0);
-  EXPECT_EQ(m_model.data(m_model.index(0, 0), Qt::BackgroundRole).value<QColor>(), QColor(Qt::white));
+  EXPECT_EQ(m_model.data(m_model.index(0, 0), Qt::BackgroundRole).value<QColor>(),
+            QColor(Qt::white));
   EXPECT_FALSE(m_model.data(m_model.index(0, 1), Qt::BackgroundRole).isValid());
   m_now += 20.0 / 86400.0;
   ASSERT_TRUE(m_table.ExpireRows());
@@ -69,9 +71,13 @@ TEST_F(HostListModel, HostNameCellIsRedWhenExpiredAndWhiteOtherwise) {
 }
 
 TEST_F(HostListModel, Utf8HostNameIsShownThroughTheLocaleEncoding) {
-  m_table.Update("10.0.0.1", "K\xC3\xBC" "che", "00:00:00:00:00:01", "http", "", "v");
+  m_table.Update("10.0.0.1",
+                 "K\xC3\xBC"
+                 "che",
+                 "00:00:00:00:00:01", "http", "", "v");
   m_model.AppendRow(0);
-  EXPECT_EQ(Text(0, 0), QString::fromLocal8Bit("K\xC3\xBC" "che"));
+  EXPECT_EQ(Text(0, 0), QString::fromLocal8Bit("K\xC3\xBC"
+                                               "che"));
 }
 
 TEST_F(HostListModel, SortOrdersRowsByMacTextAndKeepsSelectionsOnTheirRows) {

@@ -17,7 +17,8 @@ struct TClockedTable {
 };
 
 void Report(THostTable& table, const std::string& mac, const std::string& ip = "192.168.1.20",
-            const std::string& title = "", const std::string& name = "", const std::string& protocol = "http") {
+            const std::string& title = "", const std::string& name = "",
+            const std::string& protocol = "http") {
   table.Update(ip, name.empty() ? ip : name, mac, protocol, title, "Vendor of " + mac);
 }
 
@@ -72,7 +73,8 @@ TEST(HostTable, SameAddressWithTwoMacsAndMacsDifferingInCaseAreSeparateRows) {
 TEST(HostTable, TextsAreCutToTheirCapacity) {
   TClockedTable t;
   const std::string longName(60, 'n');
-  t.table.Update("10.0.0.1", longName, "00:11:22:33:44:55", "http", std::string(70, 't'), std::string(300, 'v'));
+  t.table.Update("10.0.0.1", longName, "00:11:22:33:44:55", "http", std::string(70, 't'),
+                 std::string(300, 'v'));
   const HostRecord row = t.table.Row(0);
   EXPECT_EQ(row.HostName, std::string(50, 'n'));
   EXPECT_EQ(row.Title, std::string(50, 't'));
@@ -86,9 +88,16 @@ TEST(HostTable, NamesAndTitlesAreStoredCleanAndCutOnACharacterBoundary) {
   const std::string fffd = "\xEF\xBF\xBD";
   const std::pair<std::string, std::string> cases[] = {
       {"\x1B]52;c;ZWNobyBoaQ==\x07Router", "]52;c;ZWNobyBoaQ==Router"},  // OSC 52 clipboard write
-      {"\x1B[2J\x7F\xC2\x9B" "31mRed", "[2J31mRed"},                   // ESC, DEL, C1 CSI
+      {"\x1B[2J\x7F\xC2\x9B"
+       "31mRed",
+       "[2J31mRed"},  // ESC, DEL, C1 CSI
       {"keep\ttab\rcr\nlf", "keep\ttab\rcr\nlf"},
-      {"a\xE2\x80\xAE" "evil\xE2\x81\xA6" "b\xE2\x80\x8E" "c", "aevilb\xE2\x80\x8E" "c"},  // RLO, LRI go; LRM stays
+      {"a\xE2\x80\xAE"
+       "evil\xE2\x81\xA6"
+       "b\xE2\x80\x8E"
+       "c",
+       "aevilb\xE2\x80\x8E"
+       "c"},  // RLO, LRI go; LRM stays
       {"bad\xFF\xC3(\xED\xA0\x80z", "bad" + fffd + fffd + "(" + fffd + fffd + fffd + "z"},
       {std::string(49, 'x') + u + u, std::string(49, 'x') + u},  // 50 characters, 51 bytes
   };
@@ -197,7 +206,8 @@ TEST(HostTableConcurrency, ReadersNeverSeeAHalfWrittenRowAndConfirmedRowsStayUne
         std::snprintf(mac, sizeof mac, "00:00:00:00:00:%02X", n);
         // Every field of one report carries the same stamp: a mixed row shows as differing stamps.
         const std::string stamp = std::to_string(w * kReportsPerWriter + i);
-        table.Update("10.0." + stamp, "host-" + stamp, mac, "http", "title-" + stamp, "vendor-" + stamp);
+        table.Update("10.0." + stamp, "host-" + stamp, mac, "http", "title-" + stamp,
+                     "vendor-" + stamp);
       }
       --writersLeft;
     });
@@ -213,7 +223,8 @@ TEST(HostTableConcurrency, ReadersNeverSeeAHalfWrittenRowAndConfirmedRowsStayUne
     for (int32_t r = 0; r < table.RowCount(); ++r) {
       const HostRecord row = table.Row(r);
       const std::string stamp = row.HostName.substr(5);
-      if (row.IpAddress != "10.0." + stamp || row.Title != "title-" + stamp || row.Vendor != "vendor-" + stamp) {
+      if (row.IpAddress != "10.0." + stamp || row.Title != "title-" + stamp ||
+          row.Vendor != "vendor-" + stamp) {
         mixedRow = row.HostName + " " + row.IpAddress + " " + row.Title + " " + row.Vendor;
       }
     }

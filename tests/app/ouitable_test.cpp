@@ -73,9 +73,10 @@ TEST(LookupVendor, IndexedLookupMatchesTheLinearWalkForEveryKey) {
 
 TEST(LookupVendor, IndexedLookupMatchesTheLinearWalkOnOddTables) {
   // Short lines, a line that is only a key, keys with lower-case letters, repeated keys.
-  const TOuiTable table({"ab-cd-ef=Lower", "AB-CD-EF=Upper", "00-00-01", "00-00-02=", "x", "00-00-03=A=B"});
-  for (const char* mac : {"AB:CD:EF:00:00:00", "ab-cd-ef", "00:00:01:11:11:11", "00-00-02-00", "x", "X", "", "00:00:03",
-                          "00:00:0"}) {
+  const TOuiTable table(
+      {"ab-cd-ef=Lower", "AB-CD-EF=Upper", "00-00-01", "00-00-02=", "x", "00-00-03=A=B"});
+  for (const char* mac : {"AB:CD:EF:00:00:00", "ab-cd-ef", "00:00:01:11:11:11", "00-00-02-00", "x",
+                          "X", "", "00:00:03", "00:00:0"}) {
     EXPECT_EQ(table.LookupVendor(mac), table.LookupVendorLinear(mac)) << mac;
   }
   EXPECT_EQ(table.LookupVendor("AB:CD:EF:00:00:00"), "Lower");
@@ -91,12 +92,12 @@ const TOuiTable& Full() {
 TEST(LookupVendor, LongestBlockWinsOverTheBlockHolder) {
   const TOuiTable& table = Full();
   const std::vector<std::pair<const char*, const char*>> cases = {
-      {"70:B3:D5:F2:F0:01", "TELEPLATFORMS"},            // MA-S
-      {"70-b3-d5-f2-ff-ff", "TELEPLATFORMS"},            // its last address, other spelling
-      {"20:85:93:B0:00:01", "IOG Products LLC"},         // MA-M
-      {"00:50:C2:7D:50:01", "DEUTA-WERKE GmbH"},         // IAB
+      {"70:B3:D5:F2:F0:01", "TELEPLATFORMS"},                // MA-S
+      {"70-b3-d5-f2-ff-ff", "TELEPLATFORMS"},                // its last address, other spelling
+      {"20:85:93:B0:00:01", "IOG Products LLC"},             // MA-M
+      {"00:50:C2:7D:50:01", "DEUTA-WERKE GmbH"},             // IAB
       {"70:B3:D5:00:00:01", "IEEE Registration Authority"},  // no smaller block: the holder
-      {"70:B3:D5", "IEEE Registration Authority"},       // too short for a smaller block
+      {"70:B3:D5", "IEEE Registration Authority"},           // too short for a smaller block
       {"00:00:0C:12:34:56", "Cisco Systems, Inc"},
   };
   for (const auto& [mac, vendor] : cases) EXPECT_EQ(table.LookupVendor(mac), vendor) << mac;
@@ -120,24 +121,29 @@ TEST(ReadIeeeLists, ReadsTheRegistrysTextListsAsTheGeneratorDoes) {
   if (installed >> installedDate && built >> builtDate && installedDate == builtDate) {
     std::vector<std::string> expected = LoadEmbeddedOuiLines();
     for (std::string& line : LoadEmbeddedBlockLines()) expected.push_back(line);
-    std::stable_sort(expected.begin(), expected.end(), [](const std::string& a, const std::string& b) {
-      return a.substr(0, a.find('=')) < b.substr(0, b.find('='));
-    });
+    std::stable_sort(expected.begin(), expected.end(),
+                     [](const std::string& a, const std::string& b) {
+                       return a.substr(0, a.find('=')) < b.substr(0, b.find('='));
+                     });
     EXPECT_EQ(ReadIeeeLists(kIeeeDataFolder), expected);
   }
 
   // A folder of lists in the registry's layouts: CR LF, tabs or runs of blanks, and a range
   // that is no block of a known size.
-  const std::filesystem::path folder = std::filesystem::temp_directory_path() / ("qz-ieee-lists-" + std::to_string(getpid()));
+  const std::filesystem::path folder =
+      std::filesystem::temp_directory_path() / ("qz-ieee-lists-" + std::to_string(getpid()));
   std::filesystem::create_directories(folder);
   std::ofstream(folder / "oui.txt") << "OUI/MA-L\r\n\r\nAA-BB-CC   (hex)\t\tNew Maker\r\n"
                                        "AABBCC     (base 16)\t\tNew Maker\r\n\t\t\tStreet 1\r\n";
-  std::ofstream(folder / "mam.txt") << "aa-bb-cc   (hex)\t\tMedium\r\nD00000-DFFFFF     (base 16)\t\tMedium\r\n"
-                                       "AA-BB-CC   (hex)\t\tOdd\r\nD00000-D7FFFF     (base 16)\t\tOdd\r\n";
-  std::ofstream(folder / "iab.txt") << "AA-BB-CC                      (hex)                         Small Co   \r\n"
-                                       "DE1000-DE1FFF                 (base 16)                     Small Co   \r\n";
+  std::ofstream(folder / "mam.txt")
+      << "aa-bb-cc   (hex)\t\tMedium\r\nD00000-DFFFFF     (base 16)\t\tMedium\r\n"
+         "AA-BB-CC   (hex)\t\tOdd\r\nD00000-D7FFFF     (base 16)\t\tOdd\r\n";
+  std::ofstream(folder / "iab.txt")
+      << "AA-BB-CC                      (hex)                         Small Co   \r\n"
+         "DE1000-DE1FFF                 (base 16)                     Small Co   \r\n";
   EXPECT_EQ(ReadIeeeLists(folder.string()),
-            (std::vector<std::string>{"AA-BB-CC=New Maker", "AA-BB-CC-D=Medium", "AA-BB-CC-DE-1=Small Co"}));
+            (std::vector<std::string>{"AA-BB-CC=New Maker", "AA-BB-CC-D=Medium",
+                                      "AA-BB-CC-DE-1=Small Co"}));
   const TOuiTable table = TOuiTable::Load(folder.string());
   EXPECT_EQ(table.LookupVendor("aa:bb:cc:de:10:00"), "Small Co");
   EXPECT_EQ(table.LookupVendor("aa:bb:cc:de:20:00"), "Medium");

@@ -37,7 +37,8 @@ TEST(SingleInstance, SecondProcessIsRefusedWhileTheFirstHoldsTheLock) {
 
 TEST(SingleInstance, LockFileLiesInTheRuntimeFolder) {
   ASSERT_TRUE(platform::AcquireSingleInstance());
-  EXPECT_TRUE(QFile::exists(QString::fromLocal8Bit(std::getenv("XDG_RUNTIME_DIR")) + "/quenZOr.lock"));
+  EXPECT_TRUE(
+      QFile::exists(QString::fromLocal8Bit(std::getenv("XDG_RUNTIME_DIR")) + "/quenZOr.lock"));
   platform::ReleaseSingleInstance();
 }
 
@@ -84,7 +85,8 @@ TEST(SingleInstance, SecondCopyOfTheProgramExitsAtOnceWithCodeZero) {
   ASSERT_TRUE(platform::AcquireSingleInstance());
   QProcess program;
   program.setProcessEnvironment(QProcessEnvironment::systemEnvironment());
-  program.start(QStringLiteral("unshare"), {QStringLiteral("--net"), QStringLiteral(QZ_QUENZOR_PATH)});
+  program.start(QStringLiteral("unshare"),
+                {QStringLiteral("--net"), QStringLiteral(QZ_QUENZOR_PATH)});
   ASSERT_TRUE(program.waitForStarted());
   const bool ended = program.waitForFinished(20000);
   if (!ended) program.kill();

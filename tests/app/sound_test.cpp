@@ -20,7 +20,9 @@ std::vector<uint8_t> ReadBytes(const QString& path) {
   return std::vector<uint8_t>(bytes.begin(), bytes.end());
 }
 
-std::vector<uint8_t> UpTone() { return ReadBytes(QStringLiteral(QZ_RESOURCES_DIR "/tones/up.wav")); }
+std::vector<uint8_t> UpTone() {
+  return ReadBytes(QStringLiteral(QZ_RESOURCES_DIR "/tones/up.wav"));
+}
 
 // Points ALSA at a configuration whose default PCM is the `file` plugin over the null device:
 // whatever is played lands, as raw samples, in the capture file.
@@ -64,7 +66,9 @@ TEST(ParseWav, ReadsTheFormatAndSamplesOfTheUpTone) {
   EXPECT_EQ(wave->BitsPerSample, 16);
   EXPECT_EQ(wave->Samples.size(), 959u * 2);
   // The tone starts near 79 % of full scale and fades to silence.
-  const auto sample = [&](size_t i) { return static_cast<int16_t>(wave->Samples[2 * i] | (wave->Samples[2 * i + 1] << 8)); };
+  const auto sample = [&](size_t i) {
+    return static_cast<int16_t>(wave->Samples[2 * i] | (wave->Samples[2 * i + 1] << 8));
+  };
   EXPECT_NEAR(sample(0) / 32767.0, 0.79, 0.01);
   EXPECT_EQ(sample(958), 0);
 }
@@ -78,7 +82,9 @@ TEST(ParseWav, RejectsWhatIsNotAPcmWaveImage) {
   EXPECT_FALSE(platform::PlayWavAsync(truncated));
 }
 
-TEST_F(SoundCapture, DefaultDeviceCountsAsOnePlaybackDevice) { EXPECT_GE(platform::PlaybackDeviceCount(), 1); }
+TEST_F(SoundCapture, DefaultDeviceCountsAsOnePlaybackDevice) {
+  EXPECT_GE(platform::PlaybackDeviceCount(), 1);
+}
 
 TEST_F(SoundCapture, PlayedToneReachesTheDeviceSampleForSample) {
   const std::vector<uint8_t> image = UpTone();

@@ -16,9 +16,9 @@ namespace test {
 
 namespace {
 
-constexpr int kSlice = 50;            // ms between looks at the listening flag
-constexpr size_t kMaxHead = 65536;    // a request head longer than this is cut
-constexpr int kHeadFirstMs = 3000;    // a handler peer's wait for the request head
+constexpr int kSlice = 50;          // ms between looks at the listening flag
+constexpr size_t kMaxHead = 65536;  // a request head longer than this is cut
+constexpr int kHeadFirstMs = 3000;  // a handler peer's wait for the request head
 
 int64_t NowMs() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -216,7 +216,9 @@ TScriptedPeer::TScriptedPeer(THandler handler, const std::string& ip, uint16_t p
 TScriptedPeer::TScriptedPeer(std::vector<TPeerStep> script, int connections, uint16_t port)
     : TScriptedPeer(
           [this, script = std::move(script)](TPeerConnection& c) { RunScript(script, c); },
-          TPeerOptions{.Port = port, .Connections = connections, .OneAtATime = true,
+          TPeerOptions{.Port = port,
+                       .Connections = connections,
+                       .OneAtATime = true,
                        .ReadHeadFirst = false}) {}
 
 TScriptedPeer::~TScriptedPeer() {
@@ -241,9 +243,7 @@ TScriptedPeer::~TScriptedPeer() {
   close(m_stopPipe[1]);
 }
 
-std::string TScriptedPeer::HostPort() const {
-  return m_options.Ip + ":" + std::to_string(m_port);
-}
+std::string TScriptedPeer::HostPort() const { return m_options.Ip + ":" + std::to_string(m_port); }
 
 std::string TScriptedPeer::Url(const std::string& path) const {
   return "http://" + HostPort() + path;
@@ -333,29 +333,17 @@ void TScriptedPeer::RunScript(const std::vector<TPeerStep>& script, TPeerConnect
       break;
     }
     switch (step.Kind) {
-      case TPeerStep::TKind::Send:
-        c.Send(step.Data);
-        break;
+      case TPeerStep::TKind::Send: c.Send(step.Data); break;
       case TPeerStep::TKind::Pause:
         if (WaitStop(step.Amount)) {
           c.Close();
         }
         break;
-      case TPeerStep::TKind::ReadHead:
-        c.ReadHead();
-        break;
-      case TPeerStep::TKind::ReadBytes:
-        c.ReadBytes(step.Amount);
-        break;
-      case TPeerStep::TKind::ShutdownWrite:
-        c.ShutdownWrite();
-        break;
-      case TPeerStep::TKind::Close:
-        c.Close();
-        break;
-      case TPeerStep::TKind::Drain:
-        c.Drain();
-        break;
+      case TPeerStep::TKind::ReadHead: c.ReadHead(); break;
+      case TPeerStep::TKind::ReadBytes: c.ReadBytes(step.Amount); break;
+      case TPeerStep::TKind::ShutdownWrite: c.ShutdownWrite(); break;
+      case TPeerStep::TKind::Close: c.Close(); break;
+      case TPeerStep::TKind::Drain: c.Drain(); break;
     }
   }
   c.Close();

@@ -96,8 +96,7 @@ class TScriptedPeer {
 
   TScriptedPeer(THandler handler, TPeerOptions options);
   // Every connection on a thread of its own, the request head read first.
-  explicit TScriptedPeer(THandler handler, const std::string& ip = "127.0.0.1",
-                         uint16_t port = 0);
+  explicit TScriptedPeer(THandler handler, const std::string& ip = "127.0.0.1", uint16_t port = 0);
   // The script on each of the first `connections` connections in turn, then the connection
   // closed.
   explicit TScriptedPeer(std::vector<TPeerStep> script, int connections = 1, uint16_t port = 0);

@@ -17,7 +17,9 @@ void Check(bool condition) {
   if (!condition) std::abort();
 }
 
-bool IsFormulaStart(char c) { return std::string_view("=+-@\t\r").find(c) != std::string_view::npos; }
+bool IsFormulaStart(char c) {
+  return std::string_view("=+-@\t\r").find(c) != std::string_view::npos;
+}
 
 }  // namespace
 

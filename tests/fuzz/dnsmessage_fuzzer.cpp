@@ -32,7 +32,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
   }
   const uint16_t id = size >= 2 ? static_cast<uint16_t>(data[0] << 8 | data[1]) : 0;
-  const std::optional<std::string> target = netinfo::ParsePtrResponse(datagram, id, "20.1.168.192.in-addr.arpa");
+  const std::optional<std::string> target =
+      netinfo::ParsePtrResponse(datagram, id, "20.1.168.192.in-addr.arpa");
   if (target) Check(!target->empty() && target->size() <= 2 * netinfo::kMaxDnsName);
   return 0;
 }

@@ -40,7 +40,8 @@ void Exchange(http::THTTPSend& client, uint8_t settings) {
   if (client.MaxBodySize > 0 && size > client.MaxBodySize) {
     std::abort();  // the cap holds
   }
-  if (client.MaxHeaderLines > 0 && client.Headers.size() > static_cast<size_t>(client.MaxHeaderLines) + 1) {
+  if (client.MaxHeaderLines > 0 &&
+      client.Headers.size() > static_cast<size_t>(client.MaxHeaderLines) + 1) {
     std::abort();  // so does the head's line bound (the closing empty entry comes on top)
   }
   (void)body;

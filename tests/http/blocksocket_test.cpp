@@ -169,8 +169,8 @@ TEST(ReadLine, CrLfLfOnlyAndCrOnlyLinesReadAlike) {
 }
 
 TEST(ReadLine, CrAndLfSplitAcrossPacketsEndOneLine) {
-  TScriptedPeer peer({Send("first\r"), Pause(200), Send("\nsecond\n"), Pause(200),
-                      Send("\r\n"), ShutdownWrite(), Drain()});
+  TScriptedPeer peer({Send("first\r"), Pause(200), Send("\nsecond\n"), Pause(200), Send("\r\n"),
+                      ShutdownWrite(), Drain()});
   auto sock = ConnectTo(peer);
   EXPECT_EQ(sock->ReadLine(2000), "first");
   EXPECT_EQ(sock->ReadLine(2000), "second");
@@ -181,8 +181,8 @@ TEST(ReadLine, CrAndLfSplitAcrossPacketsEndOneLine) {
 }
 
 TEST(ReadLine, LineSplitOverManyPacketsIsJoined) {
-  TScriptedPeer peer({Send("par"), Pause(100), Send("tial li"), Pause(100), Send("ne\r\n"),
-                      Drain()});
+  TScriptedPeer peer(
+      {Send("par"), Pause(100), Send("tial li"), Pause(100), Send("ne\r\n"), Drain()});
   auto sock = ConnectTo(peer);
   EXPECT_EQ(sock->ReadLine(2000), "partial line");
 }
@@ -428,8 +428,8 @@ TEST(Hooks, EachFiresAtItsCallPoint) {
 }
 
 TEST(Bandwidth, SendsAndReceivesAreSpreadOverTime) {
-  TScriptedPeer peer({Send(std::string(2000, 'r')), Pause(50), Send(std::string(2000, 'r')),
-                      Drain()});
+  TScriptedPeer peer(
+      {Send(std::string(2000, 'r')), Pause(50), Send(std::string(2000, 'r')), Drain()});
   auto sock = ConnectTo(peer);
   sock->SetMaxBandwidth(20000);
   sock->SendMaxChunk = 2000;

@@ -267,8 +267,8 @@ TEST_F(YieldMessagesTest, MovingCursorPausesEveryFifthPumpingCall) {
 TEST(PumpMessages, DispatchesPostedEventsOnlyOnTheMainThread) {
   std::atomic<int> ran{0};
   for (int i = 0; i < 3; ++i) {
-    QMetaObject::invokeMethod(QCoreApplication::instance(), [&] { ++ran; },
-                              Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        QCoreApplication::instance(), [&] { ++ran; }, Qt::QueuedConnection);
   }
   std::thread worker([] { PumpMessages(); });
   worker.join();

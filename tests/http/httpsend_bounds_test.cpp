@@ -39,10 +39,10 @@ std::vector<test::TPeerStep> Script(std::vector<test::TPeerStep> head,
 TEST(Bounds, OrdinaryPageWithLongHeaderLinesPassesUntouched) {
   std::string body(200000, 'p');
   std::string longHeader = "X-Long: " + std::string(10000, 'h');
-  TScriptedPeer peer({ReadHead(),
-                      Send("HTTP/1.1 200 OK\r\n" + longHeader + "\r\nContent-Length: 200000\r\n\r\n" +
-                           body),
-                      Drain()});
+  TScriptedPeer peer(
+      {ReadHead(),
+       Send("HTTP/1.1 200 OK\r\n" + longHeader + "\r\nContent-Length: 200000\r\n\r\n" + body),
+       Drain()});
   auto client = BoundedClient();
   EXPECT_TRUE(client->PerformRequest("GET", peer.Url()));
   EXPECT_EQ(client->Headers[1], longHeader);
@@ -62,8 +62,9 @@ TEST(Bounds, EndlessBodyToTheCloseStopsAtTheCapAndCounts) {
 }
 
 TEST(Bounds, HugeAnnouncedLengthReadsOnlyTheCapAndReservesNoMore) {
-  TScriptedPeer peer(Script({ReadHead(), Send("HTTP/1.1 200 OK\r\nContent-Length: 2000000000\r\n\r\n")},
-                            Repeat({Send(std::string(65536, 'k'))}, 100)));
+  TScriptedPeer peer(
+      Script({ReadHead(), Send("HTTP/1.1 200 OK\r\nContent-Length: 2000000000\r\n\r\n")},
+             Repeat({Send(std::string(65536, 'k'))}, 100)));
   auto client = BoundedClient();
   client->MaxBodySize = 100000;
   EXPECT_TRUE(client->PerformRequest("GET", peer.Url()));
@@ -76,8 +77,9 @@ TEST(Bounds, HugeAnnouncedLengthReadsOnlyTheCapAndReservesNoMore) {
 
 TEST(Bounds, EndlessChunkedBodyStopsAtTheCap) {
   std::string chunk = "400\r\n" + std::string(1024, 'c') + "\r\n";
-  TScriptedPeer peer(Script({ReadHead(), Send("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n")},
-                            Repeat({Send(chunk), Pause(2)}, 5000)));
+  TScriptedPeer peer(
+      Script({ReadHead(), Send("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n")},
+             Repeat({Send(chunk), Pause(2)}, 5000)));
   auto client = BoundedClient();
   client->MaxBodySize = 5000;
   EXPECT_TRUE(client->PerformRequest("GET", peer.Url()));
@@ -109,7 +111,7 @@ TEST(Bounds, EndlessHeaderBlockFailsAtTheCap) {
 // The head may hold 256 lines and 65536 bytes, status line included; one more line or byte
 // fails the exchange as an over-long line does.
 TEST(Bounds, HeadBoundsCountLinesAndBytesStatusLineIncluded) {
-  const std::string status = "HTTP/1.1 200 OK\r\n";  // 15 bytes without its line end
+  const std::string status = "HTTP/1.1 200 OK\r\n";    // 15 bytes without its line end
   const std::string length = "Content-Length: 2\r\n";  // 17 bytes
   auto filler = [](int count) {
     std::string lines;
@@ -144,8 +146,8 @@ TEST(Bounds, EndlessInterimRepliesFailAtTheCap) {
 }
 
 TEST(Bounds, TricklingHeaderEndsAtTheExchangeDeadline) {
-  TScriptedPeer peer(Script({ReadHead(), Send("HTTP/1.1 200 OK\r\n")},
-                            Repeat({Send("X"), Pause(50)}, 1000)));
+  TScriptedPeer peer(
+      Script({ReadHead(), Send("HTTP/1.1 200 OK\r\n")}, Repeat({Send("X"), Pause(50)}, 1000)));
   auto client = BoundedClient();
   client->ExchangeTimeout = 500;
   EXPECT_FALSE(client->PerformRequest("GET", peer.Url()));
@@ -153,8 +155,8 @@ TEST(Bounds, TricklingHeaderEndsAtTheExchangeDeadline) {
 }
 
 TEST(Bounds, TricklingBodyEndsAtTheExchangeDeadlineWithWhatArrived) {
-  TScriptedPeer peer(Script({ReadHead(), Send("HTTP/1.1 200 OK\r\n\r\n")},
-                            Repeat({Send("b"), Pause(50)}, 1000)));
+  TScriptedPeer peer(
+      Script({ReadHead(), Send("HTTP/1.1 200 OK\r\n\r\n")}, Repeat({Send("b"), Pause(50)}, 1000)));
   auto client = BoundedClient();
   client->ExchangeTimeout = 500;
   EXPECT_FALSE(client->PerformRequest("GET", peer.Url()));

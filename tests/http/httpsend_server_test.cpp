@@ -246,9 +246,9 @@ class LighttpdServer : public testing::Test {
                                 "server.systemd-socket-activation = \"enable\"\n"
                                 "mimetype.assign = (\".html\" => \"text/html\", "
                                 "\".bin\" => \"application/octet-stream\")\n");
-    m_server = std::make_unique<TServerProcess>(
-        std::vector<std::string>{lighttpd, "-D", "-f", config}, m_work.Path() + "/out.log",
-        listener);
+    m_server =
+        std::make_unique<TServerProcess>(std::vector<std::string>{lighttpd, "-D", "-f", config},
+                                         m_work.Path() + "/out.log", listener);
     close(listener);
     ASSERT_EQ(m_server->WaitForListeningPort(), m_port)
         << test::ReadFile(m_work.Path() + "/error.log");

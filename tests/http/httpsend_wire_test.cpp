@@ -72,8 +72,8 @@ TEST(Request, ProbeSendsExactlyFourLinesAndABlankLine) {
   EXPECT_TRUE(client->PerformRequest("GET", peer.Url()));
   client.reset();
   ASSERT_TRUE(peer.WaitDone());
-  EXPECT_EQ(peer.Received(), "GET / HTTP/1.1\r\n" + HostOf(peer) +
-                                 "\r\nConnection: close\r\n" + kUserAgentLine + "\r\n\r\n");
+  EXPECT_EQ(peer.Received(), "GET / HTTP/1.1\r\n" + HostOf(peer) + "\r\nConnection: close\r\n" +
+                                 kUserAgentLine + "\r\n\r\n");
 }
 
 TEST(Request, ProbeOnPort80NamesTheHostWithoutPort) {
@@ -154,9 +154,10 @@ TEST(Request, ProxyGetsTheAbsoluteFormAndProxyHeaders) {
   EXPECT_TRUE(client->PerformRequest("GET", "http://192.0.2.1/x"));
   client.reset();
   ASSERT_TRUE(peer.WaitDone());
-  EXPECT_EQ(peer.Received(), "GET http://192.0.2.1:80/x HTTP/1.1\r\nHost: 192.0.2.1\r\n"
-                             "Proxy-Authorization: Basic cHU6cHA=\r\nProxy-Connection: close\r\n" +
-                                 kUserAgentLine + "\r\n\r\n");
+  EXPECT_EQ(peer.Received(),
+            "GET http://192.0.2.1:80/x HTTP/1.1\r\nHost: 192.0.2.1\r\n"
+            "Proxy-Authorization: Basic cHU6cHA=\r\nProxy-Connection: close\r\n" +
+                kUserAgentLine + "\r\n\r\n");
 }
 
 TEST(Request, BareProtocolSendsOnlyTheRequestLine) {
@@ -170,7 +171,8 @@ TEST(Request, BareProtocolSendsOnlyTheRequestLine) {
 }
 
 TEST(Request, SmallUploadGoesOutWithTheHeadInOneWrite) {
-  TScriptedPeer peer({ReadHead(), ReadBytes(5), Send("HTTP/1.1 201 Created\r\nContent-Length: 0\r\n\r\n"), Drain()});
+  TScriptedPeer peer({ReadHead(), ReadBytes(5),
+                      Send("HTTP/1.1 201 Created\r\nContent-Length: 0\r\n\r\n"), Drain()});
   auto client = ProbeClient();
   WriteStreamText(*client->Document, "a=b&c");
   client->MimeType = "application/x-www-form-urlencoded";
@@ -264,8 +266,8 @@ TEST(Failure, TheStepAndErrorGoToTheHttpCategoryWhichIsOffByDefault) {
   EXPECT_FALSE(lcHttp().isDebugEnabled());
   g_httpMessages.clear();
   QLoggingCategory::setFilterRules("quenzor.http=true");
-  QtMessageHandler previous = qInstallMessageHandler(
-      [](QtMsgType, const QMessageLogContext& context, const QString& text) {
+  QtMessageHandler previous =
+      qInstallMessageHandler([](QtMsgType, const QMessageLogContext& context, const QString& text) {
         if (context.category != nullptr && std::string(context.category) == "quenzor.http") {
           g_httpMessages.push_back(text.toStdString());
         }
@@ -285,8 +287,8 @@ TEST(Failure, HttpsOnItsDefaultPortNamesPort443InTheHostLine) {
   TScriptedPeer peer({Drain()}, 1, 443);
   auto client = ProbeClient();
   EXPECT_FALSE(client->PerformRequest("GET", "https://127.0.0.1"));
-  std::vector<std::string> expected = {"GET / HTTP/1.1", "Host: 127.0.0.1:443",
-                                       "Connection: close", kUserAgentLine, ""};
+  std::vector<std::string> expected = {"GET / HTTP/1.1", "Host: 127.0.0.1:443", "Connection: close",
+                                       kUserAgentLine, ""};
   EXPECT_EQ(client->Headers, expected);
   EXPECT_EQ(client->ResultCode, 500);
   if (peer.Listening()) {
@@ -361,8 +363,7 @@ TEST(Failure, ReplyCutInTheHeaderBlock) {
 }
 
 TEST(Failure, ReplyCutInAKnownLengthBodyKeepsWholePiecesAndCookies) {
-  std::string head =
-      "HTTP/1.1 200 OK\r\nSet-Cookie: s=9; path=/\r\nContent-Length: 100000\r\n\r\n";
+  std::string head = "HTTP/1.1 200 OK\r\nSet-Cookie: s=9; path=/\r\nContent-Length: 100000\r\n\r\n";
   TScriptedPeer peer({ReadHead(), Send(head + std::string(70000, 'b')), Close()});
   auto client = ProbeClient();
   EXPECT_FALSE(client->PerformRequest("GET", peer.Url()));
@@ -422,13 +423,15 @@ TEST(Reply, LfOnlyAndCrOnlyLineEnds) {
   TScriptedPeer lf({ReadHead(), Send("HTTP/1.1 200 OK\nContent-Length: 3\n\nabc"), Drain()});
   auto client = ProbeClient();
   EXPECT_TRUE(client->PerformRequest("GET", lf.Url()));
-  EXPECT_EQ(client->Headers, (std::vector<std::string>{"HTTP/1.1 200 OK", "Content-Length: 3", ""}));
+  EXPECT_EQ(client->Headers,
+            (std::vector<std::string>{"HTTP/1.1 200 OK", "Content-Length: 3", ""}));
   EXPECT_EQ(DocumentText(*client), "abc");
 
   TScriptedPeer cr({ReadHead(), Send("HTTP/1.1 200 OK\rContent-Length: 3\r\rabc"), Drain()});
   client = ProbeClient();
   EXPECT_TRUE(client->PerformRequest("GET", cr.Url()));
-  EXPECT_EQ(client->Headers, (std::vector<std::string>{"HTTP/1.1 200 OK", "Content-Length: 3", ""}));
+  EXPECT_EQ(client->Headers,
+            (std::vector<std::string>{"HTTP/1.1 200 OK", "Content-Length: 3", ""}));
   EXPECT_EQ(DocumentText(*client), "abc");
 }
 
@@ -437,20 +440,21 @@ TEST(Reply, CrAndItsLfSplitAcrossPackets) {
                       Send("\nContent-Length: 4\r\n\r"), Pause(150), Send("\n\nab\n"), Drain()});
   auto client = ProbeClient();
   EXPECT_TRUE(client->PerformRequest("GET", peer.Url()));
-  EXPECT_EQ(client->Headers, (std::vector<std::string>{"HTTP/1.1 200 OK", "Content-Length: 4", ""}));
+  EXPECT_EQ(client->Headers,
+            (std::vector<std::string>{"HTTP/1.1 200 OK", "Content-Length: 4", ""}));
   EXPECT_EQ(DocumentText(*client), "\nab\n");
 }
 
 TEST(Reply, InterimContinueIsSkippedAndBothStatusLinesStay) {
-  TScriptedPeer peer({ReadHead(),
-                      Send("HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok"),
-                      Drain()});
+  TScriptedPeer peer(
+      {ReadHead(),
+       Send("HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok"),
+       Drain()});
   auto client = ProbeClient();
   EXPECT_TRUE(client->PerformRequest("GET", peer.Url()));
   EXPECT_EQ(client->ResultCode, 200);
-  EXPECT_EQ(client->Headers,
-            (std::vector<std::string>{"HTTP/1.1 100 Continue", "HTTP/1.1 200 OK",
-                                      "Content-Length: 2", ""}));
+  EXPECT_EQ(client->Headers, (std::vector<std::string>{"HTTP/1.1 100 Continue", "HTTP/1.1 200 OK",
+                                                       "Content-Length: 2", ""}));
   EXPECT_EQ(DocumentText(*client), "ok");
 }
 
@@ -461,9 +465,9 @@ TEST(Reply, FoldedHeaderIsJoinedWithSingleBlanks) {
                       Drain()});
   auto client = ProbeClient();
   EXPECT_TRUE(client->PerformRequest("GET", peer.Url()));
-  EXPECT_EQ(client->Headers, (std::vector<std::string>{"HTTP/1.1 200 OK",
-                                                       "X-Long: one two three =four",
-                                                       "Content-Length: 0", ""}));
+  EXPECT_EQ(client->Headers,
+            (std::vector<std::string>{"HTTP/1.1 200 OK", "X-Long: one two three =four",
+                                      "Content-Length: 0", ""}));
 }
 
 TEST(Reply, WithoutStatusLineTheWholeReplyIsTheBody) {
@@ -480,7 +484,8 @@ TEST(Reply, ChunkedWinsOverContentLengthInEitherOrder) {
   for (const std::string& headers :
        {std::string("Transfer-Encoding: chunked\r\nContent-Length: 10\r\n"),
         std::string("Content-Length: 10\r\nTransfer-Encoding: gzip, Chunked\r\n")}) {
-    TScriptedPeer peer({ReadHead(), Send("HTTP/1.1 200 OK\r\n" + headers + "\r\n" + chunks), Drain()});
+    TScriptedPeer peer(
+        {ReadHead(), Send("HTTP/1.1 200 OK\r\n" + headers + "\r\n" + chunks), Drain()});
     auto client = ProbeClient();
     EXPECT_TRUE(client->PerformRequest("GET", peer.Url()));
     EXPECT_EQ(client->TransferMode, TTransferMode::Chunked);
@@ -490,8 +495,8 @@ TEST(Reply, ChunkedWinsOverContentLengthInEitherOrder) {
 }
 
 TEST(Reply, ChunkedBodyArrivingInSmallPieces) {
-  std::vector<test::TPeerStep> script = {ReadHead(),
-                                         Send("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n")};
+  std::vector<test::TPeerStep> script = {
+      ReadHead(), Send("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n")};
   std::string expected;
   for (int i = 0; i < 20; ++i) {
     std::string data(100 + i, static_cast<char>('a' + i));
@@ -511,8 +516,8 @@ TEST(Reply, ChunkedBodyArrivingInSmallPieces) {
 }
 
 TEST(Reply, WithoutLengthTheBodyEndsAtTheClose) {
-  TScriptedPeer peer({ReadHead(), Send("HTTP/1.0 200 OK\r\n\r\nfirst "), Pause(100),
-                      Send("second"), Close()});
+  TScriptedPeer peer(
+      {ReadHead(), Send("HTTP/1.0 200 OK\r\n\r\nfirst "), Pause(100), Send("second"), Close()});
   auto client = ProbeClient();
   EXPECT_TRUE(client->PerformRequest("GET", peer.Url()));
   EXPECT_EQ(client->TransferMode, TTransferMode::ToClose);
@@ -521,11 +526,11 @@ TEST(Reply, WithoutLengthTheBodyEndsAtTheClose) {
 }
 
 TEST(Reply, HeadAnd204And304ReadNoBody) {
-  for (const auto& [method, status] :
-       {std::pair<std::string, std::string>{"HEAD", "200 OK"}, {"GET", "204 No Content"},
-        {"GET", "304 Not Modified"}}) {
-    TScriptedPeer peer({ReadHead(), Send("HTTP/1.1 " + status + "\r\nContent-Length: 50\r\n\r\n"),
-                        Pause(10000)});
+  for (const auto& [method, status] : {std::pair<std::string, std::string>{"HEAD", "200 OK"},
+                                       {"GET", "204 No Content"},
+                                       {"GET", "304 Not Modified"}}) {
+    TScriptedPeer peer(
+        {ReadHead(), Send("HTTP/1.1 " + status + "\r\nContent-Length: 50\r\n\r\n"), Pause(10000)});
     auto client = ProbeClient();
     EXPECT_TRUE(client->PerformRequest(method, peer.Url())) << status;
     EXPECT_EQ(client->Document->Size(), 0);
@@ -600,8 +605,10 @@ TEST(Connection, Protocol10OrConnectionCloseEndsIt) {
   EXPECT_FALSE(client.Sock->HasHandle());
   EXPECT_EQ(client.AliveHost, "");
 
-  TScriptedPeer closing({ReadHead(), Send("HTTP/1.1 200 OK\r\nConnection: Close\r\n"
-                                          "Content-Length: 0\r\n\r\n"), Drain()});
+  TScriptedPeer closing({ReadHead(),
+                         Send("HTTP/1.1 200 OK\r\nConnection: Close\r\n"
+                              "Content-Length: 0\r\n\r\n"),
+                         Drain()});
   THTTPSend second;
   second.Protocol = "1.1";
   EXPECT_TRUE(second.PerformRequest("GET", closing.Url()));
@@ -609,8 +616,8 @@ TEST(Connection, Protocol10OrConnectionCloseEndsIt) {
 }
 
 TEST(Connection, FailedReadIsNotReused) {
-  TScriptedPeer peer({ReadHead(), Send("HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\nabc"),
-                      Pause(10000)});
+  TScriptedPeer peer(
+      {ReadHead(), Send("HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\nabc"), Pause(10000)});
   THTTPSend client;
   client.Protocol = "1.1";
   client.Timeout = 300;
@@ -623,7 +630,8 @@ TEST(Connection, FailedReadIsNotReused) {
 
 TEST(TemporaryFile, BodyGoesToAFileBelowTheTempFolderThatIsRemovedAtTheEnd) {
   test::TTempHome home;
-  TScriptedPeer peer({ReadHead(), Send("HTTP/1.1 200 OK\r\nContent-Length: 4\r\n\r\nfile"), Drain()});
+  TScriptedPeer peer(
+      {ReadHead(), Send("HTTP/1.1 200 OK\r\nContent-Length: 4\r\n\r\nfile"), Drain()});
   std::string name;
   {
     auto client = ProbeClient();
@@ -645,7 +653,8 @@ TEST(TemporaryFile, BodyGoesToAFileBelowTheTempFolderThatIsRemovedAtTheEnd) {
 TEST(TemporaryFile, UncreatableFolderRaisesAndLeavesAUsableObject) {
   test::TTempHome home;
   test::WriteFile(home.Path() + "/Qv", "a file where the folder should be");
-  TScriptedPeer peer({ReadHead(), Send("HTTP/1.1 200 OK\r\nContent-Length: 4\r\n\r\nfile"), Drain()});
+  TScriptedPeer peer(
+      {ReadHead(), Send("HTTP/1.1 200 OK\r\nContent-Length: 4\r\n\r\nfile"), Drain()});
   auto client = ProbeClient();
   client->UseTemporaryFile = true;
   EXPECT_ANY_THROW(client->PerformRequest("GET", peer.Url()));

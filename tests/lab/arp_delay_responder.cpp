@@ -122,8 +122,8 @@ int main(int argc, char** argv) {
       uint8_t buffer[2048];
       sockaddr_ll from{};
       socklen_t fromLength = sizeof from;
-      ssize_t got = recvfrom(fd, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&from),
-                             &fromLength);
+      ssize_t got =
+          recvfrom(fd, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&from), &fromLength);
       TPending entry;
       if (got > 0 && from.sll_pkttype != PACKET_OUTGOING &&
           MakeReply(buffer, static_cast<size_t>(got), ourAddress, ourMac, entry.frame)) {

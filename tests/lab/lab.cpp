@@ -37,9 +37,7 @@ constexpr const char* kNetnsRun = "/run/netns/";
 constexpr const char* kNetnsEtc = "/etc/netns/";
 constexpr const char* kStateDir = "/run/qzlab/";
 
-std::string Errno(const std::string& what) {
-  return what + ": " + std::strerror(errno);
-}
+std::string Errno(const std::string& what) { return what + ": " + std::strerror(errno); }
 
 void WriteFile(const std::string& path, const std::string& text) {
   std::ofstream out(path, std::ios::trunc);
@@ -47,9 +45,7 @@ void WriteFile(const std::string& path, const std::string& text) {
   if (!out) throw std::runtime_error("cannot write " + path);
 }
 
-std::string PlainIp(const std::string& ipOrCidr) {
-  return ipOrCidr.substr(0, ipOrCidr.find('/'));
-}
+std::string PlainIp(const std::string& ipOrCidr) { return ipOrCidr.substr(0, ipOrCidr.find('/')); }
 
 std::string PrefixLength(const std::string& cidr) {
   size_t slash = cidr.find('/');
@@ -73,8 +69,8 @@ bool ValidMac(const std::string& mac) {
 // Locally administered addresses (02:...) for adapters the caller gave no MAC.
 std::string DefaultMac(int kind, size_t index) {
   char text[18];
-  std::snprintf(text, sizeof text, "02:71:7a:%02x:%02x:%02x", kind, static_cast<unsigned>(index >> 8) & 0xff,
-                static_cast<unsigned>(index) & 0xff);
+  std::snprintf(text, sizeof text, "02:71:7a:%02x:%02x:%02x", kind,
+                static_cast<unsigned>(index >> 8) & 0xff, static_cast<unsigned>(index) & 0xff);
   return text;
 }
 
@@ -129,13 +125,9 @@ std::string TempDirOf(const std::string& prefix) {
 
 }  // namespace
 
-bool HaveRoot() {
-  return geteuid() == 0;
-}
+bool HaveRoot() { return geteuid() == 0; }
 
-std::string ScannerAdapter(int segment) {
-  return "qzs" + std::to_string(segment);
-}
+std::string ScannerAdapter(int segment) { return "qzs" + std::to_string(segment); }
 
 // ---- TNetnsScope ----
 
@@ -277,7 +269,8 @@ void TLab::Up() {
   text = "link set lo up\n";
   for (size_t s = 0; s < m_segments.size(); ++s) {
     std::string adapter = ScannerAdapter(static_cast<int>(s));
-    for (const auto& cidr : m_segments[s].cidrs) text += "addr add " + cidr + " dev " + adapter + "\n";
+    for (const auto& cidr : m_segments[s].cidrs)
+      text += "addr add " + cidr + " dev " + adapter + "\n";
     text += "link set " + adapter + " up\n";
   }
   WriteFile(dir + "/scanner.batch", text);
@@ -454,12 +447,14 @@ pid_t TLab::StartHttpServer(const std::string& ip, const std::string& kind,
   std::vector<std::string> argv;
   if (kind == "lighttpd") {
     std::string conf = TempDir() + "/lighttpd-" + ip + ".conf";
+    // clang-format off
     WriteFile(conf, "server.document-root = \"" + root + "\"\n"
                     "server.bind = \"" + ip + "\"\n"
                     "server.port = 80\n"
                     "server.errorlog = \"" + TempDir() + "/lighttpd-" + ip + ".log\"\n"
                     "index-file.names = ( \"index.html\" )\n"
                     "mimetype.assign = ( \".html\" => \"text/html\", \".txt\" => \"text/plain\" )\n");
+    // clang-format on
     argv = {FindProgram("lighttpd"), "-D", "-f", conf};
   } else if (kind == "busybox") {
     argv = {FindProgram("busybox"), "httpd", "-f", "-p", ip + ":80", "-h", root};
@@ -501,21 +496,26 @@ std::string ReversePtrQuery(const std::string& ip) {
   inet_pton(AF_INET, ip.c_str(), &a);
   const auto* o = reinterpret_cast<const unsigned char*>(&a.s_addr);
   std::string query("\x51\x51\0\0\0\x01\0\0\0\0\0\0", 12);
-  for (const std::string& label : {std::to_string(o[3]), std::to_string(o[2]), std::to_string(o[1]),
-                                   std::to_string(o[0]), std::string("in-addr"), std::string("arpa")}) {
+  for (const std::string& label :
+       {std::to_string(o[3]), std::to_string(o[2]), std::to_string(o[1]), std::to_string(o[0]),
+        std::string("in-addr"), std::string("arpa")}) {
     query += static_cast<char>(label.size()) + label;
   }
   return query + std::string("\0\0\x0c\0\x01", 5);
 }
 
 std::string NodeStatusQuery() {
-  return std::string("\x52\x52\0\0\0\x01\0\0\0\0\0\0\x20" "CK", 15) + std::string(30, 'A') +
-         std::string("\0\0\x21\0\x01", 5);
+  return std::string(
+             "\x52\x52\0\0\0\x01\0\0\0\0\0\0\x20"
+             "CK",
+             15) +
+         std::string(30, 'A') + std::string("\0\0\x21\0\x01", 5);
 }
 
 }  // namespace
 
-void TLab::WaitForUdpAnswer(const std::string& ip, int port, const std::string& query, pid_t server) {
+void TLab::WaitForUdpAnswer(const std::string& ip, int port, const std::string& query,
+                            pid_t server) {
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_port = htons(static_cast<uint16_t>(port));
@@ -527,7 +527,8 @@ void TLab::WaitForUdpAnswer(const std::string& ip, int port, const std::string& 
   setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
   while (std::chrono::steady_clock::now() < deadline) {
-    sendto(fd, query.data(), query.size(), 0, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    sendto(fd, query.data(), query.size(), 0, reinterpret_cast<sockaddr*>(&address),
+           sizeof address);
     char buffer[2048];
     if (recv(fd, buffer, sizeof buffer, 0) > 0) {
       close(fd);
@@ -543,12 +544,14 @@ pid_t TLab::StartMdnsResponder(const std::string& ip, const std::string& hostNam
   const std::string avahi = FindProgram("avahi-daemon");
   if (avahi.empty()) throw std::runtime_error("avahi-daemon is not installed");
   const std::string conf = TempDir() + "/avahi-" + ip + ".conf";
-  WriteFile(conf, "[server]\nhost-name=" + hostName + "\nuse-ipv4=yes\nuse-ipv6=no\nenable-dbus=no\n"
-                  "allow-interfaces=" + kHostAdapter + "\n[publish]\npublish-addresses=yes\n");
+  WriteFile(conf, "[server]\nhost-name=" + hostName +
+                      "\nuse-ipv4=yes\nuse-ipv6=no\nenable-dbus=no\n"
+                      "allow-interfaces=" +
+                      kHostAdapter + "\n[publish]\npublish-addresses=yes\n");
   // Its pid file and socket live in /run/avahi-daemon: a tmpfs /run of its own mount namespace
   // keeps instances apart and leaves the machine's /run alone.
-  const std::string script = "mount -t tmpfs none /run && mkdir /run/avahi-daemon && exec " + avahi + " -f " + conf +
-                             " --no-drop-root --no-chroot --no-rlimits";
+  const std::string script = "mount -t tmpfs none /run && mkdir /run/avahi-daemon && exec " +
+                             avahi + " -f " + conf + " --no-drop-root --no-chroot --no-rlimits";
   const pid_t pid = StartIn(HostNs(ip), {FindProgram("unshare"), "-m", "sh", "-c", script}, {});
   WaitForUdpAnswer(ip, 5353, ReversePtrQuery(ip), pid);
   return pid;
@@ -562,12 +565,20 @@ pid_t TLab::StartNetbiosResponder(const std::string& ip, const std::string& netb
     fs::create_directories(dir + "/" + name);
   }
   const std::string conf = dir + "/smb.conf";
-  WriteFile(conf, "[global]\nnetbios name = " + netbiosName + "\nworkgroup = QZLAB\ninterfaces = " +
-                      kHostAdapter + "\nbind interfaces only = yes\n"
-                      "lock directory = " + dir + "/lock\nstate directory = " + dir + "/state\n"
-                      "cache directory = " + dir + "/cache\npid directory = " + dir + "/pid\n"
-                      "private dir = " + dir + "/private\nncalrpc dir = " + dir + "/ncalrpc\n"
-                      "log file = " + dir + "/log/log.%m\nnmbd:socket dir = " + dir + "/sock\n");
+  WriteFile(conf, "[global]\nnetbios name = " + netbiosName +
+                      "\nworkgroup = QZLAB\ninterfaces = " + kHostAdapter +
+                      "\nbind interfaces only = yes\n"
+                      "lock directory = " +
+                      dir + "/lock\nstate directory = " + dir +
+                      "/state\n"
+                      "cache directory = " +
+                      dir + "/cache\npid directory = " + dir +
+                      "/pid\n"
+                      "private dir = " +
+                      dir + "/private\nncalrpc dir = " + dir +
+                      "/ncalrpc\n"
+                      "log file = " +
+                      dir + "/log/log.%m\nnmbd:socket dir = " + dir + "/sock\n");
   // The tmpfs /run takes what nmbd puts there by its built-in paths whatever the conf says.
   const std::string script = "mount -t tmpfs none /run && exec " + nmbd +
                              " -F --no-process-group --debug-stdout -l " + dir + "/log -s " + conf;
@@ -594,7 +605,8 @@ void TLab::SaveState() const {
   std::error_code ec;
   fs::create_directories(kStateDir, ec);
   std::string text;
-  for (const auto& p : m_processes) text += std::to_string(p.pid) + " " + std::to_string(p.startTime) + "\n";
+  for (const auto& p : m_processes)
+    text += std::to_string(p.pid) + " " + std::to_string(p.startTime) + "\n";
   WriteFile(kStateDir + m_prefix, text);
 }
 

@@ -21,8 +21,8 @@ namespace lab {
 
 bool HaveRoot();
 
-#define QZ_REQUIRE_LAB()                                                  \
-  do {                                                                    \
+#define QZ_REQUIRE_LAB()                                                              \
+  do {                                                                                \
     if (!::lab::HaveRoot()) GTEST_SKIP() << "needs root to build network namespaces"; \
   } while (0)
 
@@ -76,8 +76,7 @@ class TLab {
 
   // A web server on ip:80 serving docroot; kind is "lighttpd", "busybox" or "python".
   // Returns once the port accepts connections.
-  pid_t StartHttpServer(const std::string& ip, const std::string& kind,
-                        const std::string& docroot);
+  pid_t StartHttpServer(const std::string& ip, const std::string& kind, const std::string& docroot);
   // Turns the host's kernel ARP off and answers ARP requests for its address from a
   // scripted responder, each reply delayed by delayMs. Returns once it listens.
   pid_t StartDelayedArpHost(const std::string& ip, int delayMs);

@@ -43,7 +43,8 @@ std::string HttpGet(const lab::TLab& lab, const std::string& ip) {
     (void)!write(fd, request.data(), request.size());
     char buffer[4096];
     ssize_t got;
-    while ((got = read(fd, buffer, sizeof buffer)) > 0) response.append(buffer, static_cast<size_t>(got));
+    while ((got = read(fd, buffer, sizeof buffer)) > 0)
+      response.append(buffer, static_cast<size_t>(got));
   }
   close(fd);
   return response;
@@ -127,7 +128,8 @@ TEST(LabTeardown, LeavesNoNamespaceFolderOrProcessBehind) {
     EXPECT_TRUE(NamespaceExists(prefix + "s"));
     EXPECT_TRUE(NamespaceExists(prefix + "h0"));
   }
-  for (const char* suffix : {"s", "w", "h0"}) EXPECT_FALSE(NamespaceExists(prefix + suffix)) << suffix;
+  for (const char* suffix : {"s", "w", "h0"})
+    EXPECT_FALSE(NamespaceExists(prefix + suffix)) << suffix;
   EXPECT_NE(kill(server, 0), 0);
 }
 
@@ -142,7 +144,8 @@ TEST(LabTeardown, FailedUpLeavesNothingBehind) {
     EXPECT_THROW(lab.Up(), std::runtime_error);
     EXPECT_TRUE(NamespaceExists(prefix + "h0"));
   }
-  for (const char* suffix : {"s", "w", "h0"}) EXPECT_FALSE(NamespaceExists(prefix + suffix)) << suffix;
+  for (const char* suffix : {"s", "w", "h0"})
+    EXPECT_FALSE(NamespaceExists(prefix + suffix)) << suffix;
 }
 
 TEST(LabTeardown, RequireLabSkipsWithAMessageWhenNotRoot) {
@@ -153,7 +156,11 @@ TEST(LabTeardown, RequireLabSkipsWithAMessageWhenNotRoot) {
   int pipeFds[2];
   ASSERT_EQ(pipe2(pipeFds, O_CLOEXEC), 0);
   lab::TSpawn spawn;
-  spawn.argv = {setpriv, "--reuid=65534", "--regid=65534", "--clear-groups", self,
+  spawn.argv = {setpriv,
+                "--reuid=65534",
+                "--regid=65534",
+                "--clear-groups",
+                self,
                 "--gtest_filter=LabTeardown.LeavesNoNamespaceFolderOrProcessBehind"};
   spawn.stdoutFd = pipeFds[1];
   pid_t pid = lab::Spawn(spawn);
@@ -219,7 +226,8 @@ TEST(LabBenchmark, SixtyHostLabComesUpQuickly) {
   lab.Down();
   std::cout << "[ FIGURE   ] 60-host lab down in "
             << std::chrono::duration_cast<std::chrono::milliseconds>(
-                   std::chrono::steady_clock::now() - start).count()
+                   std::chrono::steady_clock::now() - start)
+                   .count()
             << " ms" << std::endl;
 }
 

@@ -21,9 +21,7 @@ extern char** environ;
 namespace lab {
 namespace {
 
-std::string Errno(const std::string& what) {
-  return what + ": " + std::strerror(errno);
-}
+std::string Errno(const std::string& what) { return what + ": " + std::strerror(errno); }
 
 std::vector<std::string> MergedEnvironment(const std::vector<std::string>& extra) {
   std::vector<std::string> result;
@@ -45,9 +43,7 @@ std::vector<char*> Pointers(std::vector<std::string>& strings) {
   return result;
 }
 
-int PidfdOpen(pid_t pid) {
-  return static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
-}
+int PidfdOpen(pid_t pid) { return static_cast<int>(syscall(SYS_pidfd_open, pid, 0)); }
 
 int ExitCodeOf(int status) {
   if (WIFEXITED(status)) return WEXITSTATUS(status);
@@ -125,7 +121,8 @@ int WaitChild(pid_t pid, int timeoutMs, int outputFd, std::string* output) {
   bool outputOpen = outputFd >= 0;
   while (!exited || outputOpen) {
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                    deadline - std::chrono::steady_clock::now()).count();
+                    deadline - std::chrono::steady_clock::now())
+                    .count();
     if (left <= 0) break;
     pollfd fds[2] = {{pidFd, POLLIN, 0}, {outputOpen ? outputFd : -1, POLLIN, 0}};
     int n = poll(fds, 2, static_cast<int>(left));
@@ -143,10 +140,12 @@ int WaitChild(pid_t pid, int timeoutMs, int outputFd, std::string* output) {
   int status = 0;
   if (!exited) {
     kill(pid, SIGKILL);
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {}
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
     return -1;
   }
-  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {}
+  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
   return ExitCodeOf(status);
 }
 
@@ -162,7 +161,8 @@ void EndProcess(pid_t pid, int graceMs) {
   }
   kill(pid, SIGKILL);
   int status = 0;
-  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {}
+  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
 }
 
 unsigned long long ProcessStartTime(pid_t pid) {
@@ -226,8 +226,8 @@ void RunIpBatches(const std::vector<std::pair<std::string, std::string>>& nsAndB
   }
   for (size_t i = 0; i < pids.size(); ++i) {
     if (WaitChild(pids[i], 60000) != 0) {
-      failures += "ip -batch " + nsAndBatch[i].second + " failed: " +
-                  ReadFile(nsAndBatch[i].second + ".err");
+      failures += "ip -batch " + nsAndBatch[i].second +
+                  " failed: " + ReadFile(nsAndBatch[i].second + ".err");
     }
   }
   if (!failures.empty()) throw std::runtime_error(failures);

@@ -13,11 +13,11 @@ struct TSpawn {
   std::vector<std::string> argv;  // argv[0] is an absolute path
   std::vector<std::string> env;   // "NAME=value" entries added to (or replacing) ours
   std::string stdinPath = "/dev/null";
-  int stdoutFd = -1;           // dup'ed onto the child's stdout when >= 0
-  std::string stderrPath;      // child's stderr goes here when set
-  std::string outputPath;      // child's stdout and stderr both go here when set
-  bool dieWithParent = true;   // SIGTERM when the starting thread ends (not for kept labs)
-  bool newSession = false;     // detach from our session (kept labs)
+  int stdoutFd = -1;          // dup'ed onto the child's stdout when >= 0
+  std::string stderrPath;     // child's stderr goes here when set
+  std::string outputPath;     // child's stdout and stderr both go here when set
+  bool dieWithParent = true;  // SIGTERM when the starting thread ends (not for kept labs)
+  bool newSession = false;    // detach from our session (kept labs)
 };
 
 // Forks and executes; throws std::runtime_error when the process cannot be made.

@@ -70,7 +70,8 @@ void ReadLabFile(const std::string& path, lab::TLab& lab, std::vector<TLater>& l
     for (std::string word; words >> word;) w.push_back(word);
     if (w.empty() || w[0][0] == '#') continue;
     auto need = [&](size_t n) {
-      if (w.size() < n) throw std::runtime_error(path + ":" + std::to_string(number) + ": too few words");
+      if (w.size() < n)
+        throw std::runtime_error(path + ":" + std::to_string(number) + ": too few words");
     };
     if (w[0] == "segment") {
       need(2);

@@ -39,7 +39,8 @@ std::vector<std::string> KernelOrder(lab::TLab& lab, const std::string& adapter)
   for (std::string line; std::getline(lines, line);) {
     std::istringstream words(line);
     std::string word;
-    while (words >> word && word != "inet") {}
+    while (words >> word && word != "inet") {
+    }
     if (words >> word) addresses.push_back(word.substr(0, word.find('/')));
   }
   return addresses;
@@ -53,8 +54,9 @@ class AdapterListing : public testing::Test {
     m_lab.AddSegment("192.168.50.2/24", "00:00:0c:50:00:02", {"192.168.50.3/24", "172.16.5.2/16"});
     m_lab.AddSegment("192.168.52.2/24", "00:1a:2b:3c:4d:5e");
     m_lab.Up();
-    ASSERT_EQ(m_lab.RunInScanner({"ip", "link", "add", "qznoip", "type", "veth", "peer", "name",
-                                  "qznoip2"}), 0);
+    ASSERT_EQ(m_lab.RunInScanner(
+                  {"ip", "link", "add", "qznoip", "type", "veth", "peer", "name", "qznoip2"}),
+              0);
     ASSERT_EQ(m_lab.RunInScanner({"ip", "route", "add", "default", "via", "192.168.52.1"}), 0);
   }
 
@@ -68,7 +70,8 @@ TEST_F(AdapterListing, EveryAdapterButLoopbackInIndexOrder) {
   ASSERT_EQ(AdapterAddressList(count, rows), 0u);
   ASSERT_EQ(count, 4);
   ASSERT_EQ(rows.size(), 4u);
-  for (size_t i = 1; i < rows.size(); ++i) EXPECT_LT(rows[i - 1].AdapterIndex, rows[i].AdapterIndex);
+  for (size_t i = 1; i < rows.size(); ++i)
+    EXPECT_LT(rows[i - 1].AdapterIndex, rows[i].AdapterIndex);
   for (const auto& row : rows) {
     EXPECT_NE(row.AdapterName, L"lo");
     EXPECT_EQ(row.AdapterType, netinfo::kAdapterTypeEthernet);

@@ -32,7 +32,7 @@ constexpr const char* kScannerMac = "02-00-00-00-70-02";
 constexpr const char* kLive = "192.168.70.10";
 constexpr const char* kDelayed = "192.168.70.11";
 constexpr const char* kAbsent = "192.168.70.20";
-constexpr const char* kOffLink = "192.168.70.200";    // beyond the scanner's /25, yet on the wire
+constexpr const char* kOffLink = "192.168.70.200";  // beyond the scanner's /25, yet on the wire
 constexpr const char* kGateway = "172.16.70.1";
 constexpr const char* kBehindGateway = "192.168.71.5";
 
@@ -52,7 +52,8 @@ TResult Ask(const std::string& address, uint32_t bufferLength = 6) {
 
 size_t OpenDescriptors() {
   size_t count = 0;
-  for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) ++count;
+  for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/fd"))
+    ++count;
   return count;
 }
 
@@ -112,7 +113,8 @@ TEST_P(ArpLab, OwnAddressGivesTheAdaptersOwnMac) {
 TEST_P(ArpLab, AddressesWithoutAnOnLinkAnswerHaveNone) {
   lab::TScannerScope scope(*s_lab);
   EXPECT_EQ(Ask(kAbsent).code, netinfo::kArpNoAnswer) << "nobody there";
-  EXPECT_EQ(Ask(kOffLink).code, netinfo::kArpNoAnswer) << "outside the /25, though a host there would answer";
+  EXPECT_EQ(Ask(kOffLink).code, netinfo::kArpNoAnswer)
+      << "outside the /25, though a host there would answer";
   EXPECT_EQ(Ask(kBehindGateway).code, netinfo::kArpNoAnswer) << "through a gateway";
   EXPECT_EQ(Ask("192.168.99.1").code, netinfo::kArpNoAnswer) << "no route at all";
   EXPECT_EQ(Ask("192.168.70.127").code, netinfo::kArpNoAnswer) << "the /25's broadcast address";
@@ -142,9 +144,8 @@ TEST_P(ArpLab, ManyConcurrentCallersEachGetTheirOwnAnswer) {
   auto start = std::chrono::steady_clock::now();
   for (int i = 0; i < kCallers; ++i) {
     // Threads made inside the scope start in the scanner namespace too.
-    threads.emplace_back([&results, i] {
-      results[i] = Ask("192.168.70." + std::to_string(1 + i % 126));
-    });
+    threads.emplace_back(
+        [&results, i] { results[i] = Ask("192.168.70." + std::to_string(1 + i % 126)); });
   }
   for (auto& t : threads) t.join();
   auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -165,9 +166,9 @@ TEST_P(ArpLab, ManyConcurrentCallersEachGetTheirOwnAnswer) {
   }
   EXPECT_EQ(answers, 3 * (kCallers / 126) + 3);
   EXPECT_EQ(OpenDescriptors(), descriptorsBefore);
-  std::cout << "[ FIGURE   ] " << (GetParam() == TArpMode::Raw ? "raw" : "kernel") << " mode: "
-            << kCallers << " concurrent callers over a /25 done in " << elapsed.count() << " ms"
-            << std::endl;
+  std::cout << "[ FIGURE   ] " << (GetParam() == TArpMode::Raw ? "raw" : "kernel")
+            << " mode: " << kCallers << " concurrent callers over a /25 done in " << elapsed.count()
+            << " ms" << std::endl;
 }
 
 // A first pass over five /24s: 1275 callers at once. In kernel mode more unanswered
@@ -191,7 +192,8 @@ TEST_P(ArpLab, SweepOfFiveNetworksLosesNoAnswer) {
   auto start = std::chrono::steady_clock::now();
   for (int i = 0; i < 1275; ++i) {
     threads.emplace_back([&codes, i] {
-      codes[i] = Ask("192.168." + std::to_string(110 + i / 255) + "." + std::to_string(1 + i % 255)).code;
+      codes[i] =
+          Ask("192.168." + std::to_string(110 + i / 255) + "." + std::to_string(1 + i % 255)).code;
     });
   }
   for (auto& t : threads) t.join();
@@ -225,12 +227,14 @@ class TReplyFlood {
     to.sll_ifindex = static_cast<int>(if_nametoindex(lab::kHostAdapter));
     to.sll_halen = 6;
     std::memset(to.sll_addr, 0xFF, 6);
-    uint8_t reply[28] = {0x00, 0x01, 0x08, 0x00, 6, 4, 0x00, 0x02, 0x02, 0x00, 0x00, 0x00, 0xf1, 0x0d};
+    uint8_t reply[28] = {0x00, 0x01, 0x08, 0x00, 6,    4,    0x00,
+                         0x02, 0x02, 0x00, 0x00, 0x00, 0xf1, 0x0d};
     in_addr_t from = inet_addr(sender.c_str());
     std::memcpy(reply + 14, &from, 4);
     const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
     while (!m_stop && std::chrono::steady_clock::now() < end) {
-      if (sendto(fd, reply, sizeof reply, 0, reinterpret_cast<sockaddr*>(&to), sizeof to) > 0) ++m_sent;
+      if (sendto(fd, reply, sizeof reply, 0, reinterpret_cast<sockaddr*>(&to), sizeof to) > 0)
+        ++m_sent;
     }
     close(fd);
   }
@@ -257,7 +261,8 @@ TEST_P(ArpLab, RepliesReachOnlyTheirOwnCallerAndAFloodHoldsNobody) {
     std::thread c([&] {
       auto start = std::chrono::steady_clock::now();
       absent = Ask(kAbsent);
-      absentTook = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+      absentTook = std::chrono::duration_cast<std::chrono::milliseconds>(
+          std::chrono::steady_clock::now() - start);
     });
     a.join();
     b.join();
@@ -286,15 +291,18 @@ TEST(ArpMode, WithTheCapabilityAtStartRawOtherwiseTheKernel) {
   std::string setpriv = lab::FindProgram("setpriv");
   ASSERT_FALSE(setpriv.empty());
   std::string out;
-  ASSERT_EQ(lab.RunInScanner({QZ_NETINFO_HELPER, "arp", "192.168.72.10", "192.168.72.11"}, &out), 0);
-  EXPECT_EQ(out, "raw 192.168.72.10 0 00-00-0C-72-00-10\n"
-                 "raw 192.168.72.11 67 -\n");
+  ASSERT_EQ(lab.RunInScanner({QZ_NETINFO_HELPER, "arp", "192.168.72.10", "192.168.72.11"}, &out),
+            0);
+  EXPECT_EQ(out,
+            "raw 192.168.72.10 0 00-00-0C-72-00-10\n"
+            "raw 192.168.72.11 67 -\n");
   ASSERT_EQ(lab.RunInScanner({setpriv, "--reuid=65534", "--regid=65534", "--clear-groups",
                               QZ_NETINFO_HELPER, "arp", "192.168.72.10", "192.168.72.11"},
                              &out),
             0);
-  EXPECT_EQ(out, "kernel 192.168.72.10 0 00-00-0C-72-00-10\n"
-                 "kernel 192.168.72.11 67 -\n");
+  EXPECT_EQ(out,
+            "kernel 192.168.72.10 0 00-00-0C-72-00-10\n"
+            "kernel 192.168.72.11 67 -\n");
 }
 
 }  // namespace

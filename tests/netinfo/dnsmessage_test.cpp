@@ -44,7 +44,9 @@ TEST(ParsePtrResponse, NamesOnlyWellFormedAnswersToOurQuestion) {
     const std::vector<uint8_t> datagram = Corpus("dnsmessage_fuzzer", file);
     EXPECT_EQ(ParsePtrResponse(datagram, IdOf(datagram), question), expected) << file;
     // Another transaction id never counts.
-    EXPECT_EQ(ParsePtrResponse(datagram, static_cast<uint16_t>(IdOf(datagram) + 1), question), std::nullopt) << file;
+    EXPECT_EQ(ParsePtrResponse(datagram, static_cast<uint16_t>(IdOf(datagram) + 1), question),
+              std::nullopt)
+        << file;
   }
 }
 
@@ -59,18 +61,16 @@ TEST(ParsePtrResponse, OurOwnQueryRoundTripsThroughTheReader) {
 
 TEST(ParseNodeStatusResponse, TakesTheFirstUniqueWorkstationNameAndChecksTheCount) {
   const std::vector<std::pair<std::string, std::optional<std::string>>> cases = {
-      {"nmbd_answer", "KITCHEN-PC"},
-      {"blank_name_first", "NAS"},
-      {"count_past_end", std::nullopt},
-      {"only_group_names", std::nullopt},
-      {"rdlength_past_end", std::nullopt},
-      {"other_name", std::nullopt},
+      {"nmbd_answer", "KITCHEN-PC"},       {"blank_name_first", "NAS"},
+      {"count_past_end", std::nullopt},    {"only_group_names", std::nullopt},
+      {"rdlength_past_end", std::nullopt}, {"other_name", std::nullopt},
       {"truncated", std::nullopt},
   };
   for (const auto& [file, expected] : cases) {
     const std::vector<uint8_t> datagram = Corpus("nodestatus_fuzzer", file);
     EXPECT_EQ(ParseNodeStatusResponse(datagram, IdOf(datagram)), expected) << file;
-    EXPECT_EQ(ParseNodeStatusResponse(datagram, static_cast<uint16_t>(IdOf(datagram) ^ 0x8000)), std::nullopt)
+    EXPECT_EQ(ParseNodeStatusResponse(datagram, static_cast<uint16_t>(IdOf(datagram) ^ 0x8000)),
+              std::nullopt)
         << file;
   }
   const std::vector<uint8_t> request = BuildNodeStatusRequest(0x0102);

@@ -102,12 +102,14 @@ TEST(LookupHostName, FindsTheLabsNameAndFallsBackToTheAddress) {
   lab.AddHost({"192.168.60.11", "00:00:0c:60:00:11", "", 0});
   lab.Up();
   std::string out;
-  ASSERT_EQ(lab.RunInScanner({QZ_NETINFO_HELPER, "lookup", "192.168.60.10", "192.168.60.11", "192.168.61.7"},
-                             &out),
-            0);
-  EXPECT_EQ(out, "192.168.60.10 printer.qzlab.test\n"
-                 "192.168.60.11 192.168.60.11\n"
-                 "192.168.61.7 192.168.61.7\n");
+  ASSERT_EQ(
+      lab.RunInScanner(
+          {QZ_NETINFO_HELPER, "lookup", "192.168.60.10", "192.168.60.11", "192.168.61.7"}, &out),
+      0);
+  EXPECT_EQ(out,
+            "192.168.60.10 printer.qzlab.test\n"
+            "192.168.60.11 192.168.60.11\n"
+            "192.168.61.7 192.168.61.7\n");
 }
 
 }  // namespace

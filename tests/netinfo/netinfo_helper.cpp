@@ -18,9 +18,7 @@
 
 namespace {
 
-std::string Narrow(const std::wstring& text) {
-  return std::string(text.begin(), text.end());
-}
+std::string Narrow(const std::wstring& text) { return std::string(text.begin(), text.end()); }
 
 }  // namespace
 
@@ -39,8 +37,9 @@ int main(int argc, char** argv) {
     for (int i = 2; i < argc; ++i) {
       const auto start = std::chrono::steady_clock::now();
       const std::string name = netinfo::LookupDeviceName(argv[i]);
-      const auto ms =
-          std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
+      const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                          std::chrono::steady_clock::now() - start)
+                          .count();
       std::printf("%s %s %lld\n", argv[i], name.c_str(), static_cast<long long>(ms));
     }
     return 0;

@@ -17,13 +17,13 @@ TEST(Netlink, RepliesLargerThanTheBufferArriveWhole) {
     request.ifi_family = AF_UNSPEC;
     request.ifi_index = flags == 0 ? 1 : 0;  // loopback is interface 1
     std::vector<std::string> names;
-    const int error = netlink.Request(RTM_GETLINK, flags, &request, sizeof request, {},
-                                      [&](const nlmsghdr* m) {
-                                        ASSERT_GT(m->nlmsg_len, 64u);
-                                        const auto* info = static_cast<const ifinfomsg*>(NLMSG_DATA(m));
-                                        TRtAttributes attributes(IFLA_RTA(info), IFLA_PAYLOAD(m));
-                                        names.push_back(attributes.Text(IFLA_IFNAME));
-                                      });
+    const int error =
+        netlink.Request(RTM_GETLINK, flags, &request, sizeof request, {}, [&](const nlmsghdr* m) {
+          ASSERT_GT(m->nlmsg_len, 64u);
+          const auto* info = static_cast<const ifinfomsg*>(NLMSG_DATA(m));
+          TRtAttributes attributes(IFLA_RTA(info), IFLA_PAYLOAD(m));
+          names.push_back(attributes.Text(IFLA_IFNAME));
+        });
     EXPECT_EQ(error, 0) << (flags == 0 ? "plain request" : "dump");
     ASSERT_FALSE(names.empty());
     EXPECT_EQ(names.front(), "lo");

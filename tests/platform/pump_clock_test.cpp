@@ -17,15 +17,18 @@ namespace {
 
 TEST(MessagePump, DeliversCallsPostedToTheMainThread) {
   int delivered = 0;
-  QMetaObject::invokeMethod(QCoreApplication::instance(), [&] { ++delivered; }, Qt::QueuedConnection);
-  QMetaObject::invokeMethod(QCoreApplication::instance(), [&] { ++delivered; }, Qt::QueuedConnection);
+  QMetaObject::invokeMethod(
+      QCoreApplication::instance(), [&] { ++delivered; }, Qt::QueuedConnection);
+  QMetaObject::invokeMethod(
+      QCoreApplication::instance(), [&] { ++delivered; }, Qt::QueuedConnection);
   platform::ProcessMessages();
   EXPECT_EQ(delivered, 2);
 }
 
 TEST(MessagePump, OneRoundDeliversWhatIsPending) {
   int delivered = 0;
-  QMetaObject::invokeMethod(QCoreApplication::instance(), [&] { ++delivered; }, Qt::QueuedConnection);
+  QMetaObject::invokeMethod(
+      QCoreApplication::instance(), [&] { ++delivered; }, Qt::QueuedConnection);
   platform::ProcessOneMessage();
   EXPECT_EQ(delivered, 1);
   platform::ProcessOneMessage();  // nothing pending: returns
@@ -34,7 +37,8 @@ TEST(MessagePump, OneRoundDeliversWhatIsPending) {
 
 TEST(MessagePump, DoesNothingOnAnotherThread) {
   std::atomic<int> delivered{0};
-  QMetaObject::invokeMethod(QCoreApplication::instance(), [&] { ++delivered; }, Qt::QueuedConnection);
+  QMetaObject::invokeMethod(
+      QCoreApplication::instance(), [&] { ++delivered; }, Qt::QueuedConnection);
   std::thread other([] {
     platform::ProcessMessages();
     platform::ProcessOneMessage();
@@ -49,8 +53,8 @@ TEST(MessagePump, DoesNothingOnAnotherThread) {
 TEST(MessagePump, RoundsDeliverWhatIsPendingAndZeroRoundsNothing) {
   int delivered = 0;
   for (int i = 0; i < 5; ++i) {
-    QMetaObject::invokeMethod(QCoreApplication::instance(), [&] { ++delivered; },
-                              Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        QCoreApplication::instance(), [&] { ++delivered; }, Qt::QueuedConnection);
   }
   platform::ProcessMessageRounds(0);
   EXPECT_EQ(delivered, 0);

@@ -31,9 +31,9 @@ TEST(FetchPage, RealServerGivesThePageAndItsTitle) {
   test::TTempDir folder;
   const std::string page = "<html><head><title>Router Login</title></head><body>x</body></html>";
   test::WriteFile(folder.Path() + "/index.html", page);
-  test::TServerProcess server({"python3", "-m", "http.server", "0", "--bind", "127.0.0.1",
-                               "--directory", folder.Path()},
-                              "/dev/null");
+  test::TServerProcess server(
+      {"python3", "-m", "http.server", "0", "--bind", "127.0.0.1", "--directory", folder.Path()},
+      "/dev/null");
   const std::string hostPort = "127.0.0.1:" + std::to_string(server.WaitForListeningPort());
   std::string text = FetchPage("http://" + hostPort, hostPort);
   EXPECT_EQ(text, page);
@@ -70,8 +70,9 @@ TEST(FetchPage, EndlessRedirectsStopAfterTenWithTheLastResponse) {
 // ones that used to reach another host with the device's address as credentials, leaves the
 // response that carried it as the page, and the other host sees nothing.
 TEST(FetchPage, RedirectsLeadingOffTheDeviceAreNotFollowed) {
-  TScriptedPeer other([](TPeerConnection& c) { c.Send(Response("HTTP/1.1 200 OK", {}, "<title>Other</title>")); },
-                      "127.0.0.2");
+  TScriptedPeer other(
+      [](TPeerConnection& c) { c.Send(Response("HTTP/1.1 200 OK", {}, "<title>Other</title>")); },
+      "127.0.0.2");
   std::string location;
   TScriptedPeer device([&](TPeerConnection& c) {
     if (c.RequestLine().starts_with("GET / ")) {
@@ -83,10 +84,21 @@ TEST(FetchPage, RedirectsLeadingOffTheDeviceAreNotFollowed) {
   const std::string self = device.HostPort();
   const std::string elsewhere = other.HostPort();
   const std::string refused[] = {
-      "@" + elsewhere + "/admin?x=1", "http://" + elsewhere + "/", "//" + elsewhere + "/",
-      "http://@" + self + "/", "http://user:pw@" + self + "/", "https://" + self + "/",
-      "http://localhost/", "http://x.invalid/", "ftp://" + self + "/", "/a b", "/a\x01" "b",
-      "javascript:alert(1)", self + "/x", "http://" + self + ".evil/",
+      "@" + elsewhere + "/admin?x=1",
+      "http://" + elsewhere + "/",
+      "//" + elsewhere + "/",
+      "http://@" + self + "/",
+      "http://user:pw@" + self + "/",
+      "https://" + self + "/",
+      "http://localhost/",
+      "http://x.invalid/",
+      "ftp://" + self + "/",
+      "/a b",
+      "/a\x01"
+      "b",
+      "javascript:alert(1)",
+      self + "/x",
+      "http://" + self + ".evil/",
   };
   for (const std::string& value : refused) {
     location = value;
@@ -111,10 +123,10 @@ TEST(FetchPage, OnlyExactLocationLinesRedirectAndTheLastOneWins) {
   TScriptedPeer peer([](TPeerConnection& c) {
     std::string line = c.RequestLine();
     if (line == "GET / HTTP/1.1") {
-      c.Send(Response("HTTP/1.1 200 OK",
-                      {"Location: /first", "Content-Location: /no", "location: /no",
-                       "Location:    /second"},
-                      "start"));
+      c.Send(Response(
+          "HTTP/1.1 200 OK",
+          {"Location: /first", "Content-Location: /no", "location: /no", "Location:    /second"},
+          "start"));
     } else if (line.starts_with("GET /second ")) {
       c.Send(Response("HTTP/1.1 200 OK", {"content-location: /no", "LOCATION: /no"}, "end"));
     } else {
@@ -140,12 +152,12 @@ TEST(FetchPage, LocationValueIsCutAt255Characters) {
 }
 
 TEST(FetchPage, EmptyBodyGivesTheHeaderTextAndTheServerName) {
-  TScriptedPeer peer([](TPeerConnection& c) {
-    c.Send(Response("HTTP/1.1 200 OK", {"Server: lighttpd"}, ""));
-  });
+  TScriptedPeer peer(
+      [](TPeerConnection& c) { c.Send(Response("HTTP/1.1 200 OK", {"Server: lighttpd"}, "")); });
   std::string text = Fetch(peer);
-  EXPECT_EQ(text,
-            "HTTP/1.1 200 OK\r\nServer: lighttpd\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
+  EXPECT_EQ(
+      text,
+      "HTTP/1.1 200 OK\r\nServer: lighttpd\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
   EXPECT_EQ(ExtractTitle(text), "lighttpd");
 }
 

@@ -88,7 +88,8 @@ TScriptedPeer::THandler HandlerFor(const std::string& mode, const std::string& a
   }
   if (mode == "redirect-to") {
     return [argument](TPeerConnection& c) {
-      c.Send(Response("HTTP/1.1 302 Found", {"Location: " + argument}, "<title>Redirecting</title>"));
+      c.Send(
+          Response("HTTP/1.1 302 Found", {"Location: " + argument}, "<title>Redirecting</title>"));
     };
   }
   if (mode == "page") {

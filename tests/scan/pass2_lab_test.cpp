@@ -38,7 +38,7 @@ using namespace std::chrono_literals;
 
 struct TExpected {
   std::string ip;
-  std::string name;      // as reported: the looked-up name upper-cased, else the address
+  std::string name;  // as reported: the looked-up name upper-cased, else the address
   std::string protocol;
   std::string title;
   std::string csvTitle = {};  // the title as the export writes it, when that differs
@@ -139,7 +139,10 @@ class SecondPassLab : public testing::Test {
     for (const TExpected& host : Expected()) {
       if (host.ip == kScanner) continue;
       std::string name;
-      if (host.ip == "192.168.78.10") name = "b\xC3\xBC" "cher-router.lab";
+      if (host.ip == "192.168.78.10")
+        name =
+            "b\xC3\xBC"
+            "cher-router.lab";
       if (host.ip == "192.168.78.11") name = "printer.lab";
       s_lab->AddHost({host.ip, MacOf(host.ip), name});
     }
@@ -156,14 +159,17 @@ class SecondPassLab : public testing::Test {
     Peer("192.168.78.18", {"silent"});
     DropSyns("192.168.78.19");
     Peer("192.168.78.20", {"flood"});
-    Peer("192.168.78.21", {"redirect-to", "@" + std::string(kOtherHost) + ":" + kOtherPort + "/admin?x=1"});
-    Peer("192.168.78.22", {"redirect-to", "http://" + std::string(kOtherHost) + ":" + kOtherPort + "/path"});
+    Peer("192.168.78.21",
+         {"redirect-to", "@" + std::string(kOtherHost) + ":" + kOtherPort + "/admin?x=1"});
+    Peer("192.168.78.22",
+         {"redirect-to", "http://" + std::string(kOtherHost) + ":" + kOtherPort + "/path"});
     Peer("192.168.78.23", {"redirect-to", "http://other-device.lab/path"});
     Peer("192.168.78.24", {"header-flood", "1000000"});
     Peer("192.168.78.25", {"slow-redirect", std::to_string(kSlowHopSeconds)});
     Peer("192.168.78.26", {"page", kFormulaTitle});
     Peer("192.168.78.27", {"page", kEscTitle});
-    s_otherService = s_lab->StartInHost(kOtherHost, {QZ_HTTP_PEER_PATH, kOtherHost, kOtherPort, "logged"});
+    s_otherService =
+        s_lab->StartInHost(kOtherHost, {QZ_HTTP_PEER_PATH, kOtherHost, kOtherPort, "logged"});
     // The scanner's resolver asks 127.0.0.1 in its namespace: a logger there sees every query.
     s_resolver = s_lab->StartInScanner({QZ_HTTP_PEER_PATH, "127.0.0.1", "53", "dns-log"});
     std::this_thread::sleep_for(500ms);
@@ -196,7 +202,10 @@ class SecondPassLab : public testing::Test {
     const std::string none = "<no title>";
     return {
         {kScanner, kScanner, "http", none},  // the scanner itself: nothing listens on 80
-        {"192.168.78.10", "B\xC3\x9C" "CHER-ROUTER.LAB", "http", "Router Login"},
+        {"192.168.78.10",
+         "B\xC3\x9C"
+         "CHER-ROUTER.LAB",
+         "http", "Router Login"},
         {"192.168.78.11", "PRINTER.LAB", "http", "Printer"},
         {"192.168.78.12", "192.168.78.12", "http", "Tom "},
         {"192.168.78.13", "192.168.78.13", "http", none},
@@ -304,7 +313,8 @@ TEST_F(SecondPassLab, EveryHostGetsItsTitleProtocolAndNameAndThePassEnds) {
   // (freed memory waits in ASan's quarantine, shadow memory grows with it); the web probe's
   // fuzz target checks the heap per exchange there instead.
   if (!kSanitizerBuild) {
-    EXPECT_LT(Figure(output, "peak_rss_kb") - Figure(output, "pass1_peak_rss_kb"), 25 * 1024) << output;
+    EXPECT_LT(Figure(output, "peak_rss_kb") - Figure(output, "pass1_peak_rss_kb"), 25 * 1024)
+        << output;
   }
   // The slowest address, the slow redirect chain, ends within its page budget of 30 s (plus
   // ARP and the name step); without one budget for all hops it would take 77 s.
@@ -343,7 +353,8 @@ TEST_F(SecondPassLab, ProgramWritesTheSameTitlesToItsExport) {
     ended = HasEnded(program);
     text = ReadFile(exportFile);
     complete = true;
-    for (const std::string& line : lines) complete = complete && text.find(line) != std::string::npos;
+    for (const std::string& line : lines)
+      complete = complete && text.find(line) != std::string::npos;
   }
   const std::string log = ReadFile(s_lab->ProcessLog(program));
   s_lab->StopProcess(program);
@@ -358,7 +369,8 @@ TEST_F(SecondPassLab, ProgramWritesTheSameTitlesToItsExport) {
   for (std::string row; std::getline(rows, row);) {
     std::istringstream fields(row);
     for (std::string field; std::getline(fields, field, ';');) {
-      EXPECT_TRUE(field.empty() || std::string_view("=+-@").find(field.front()) == std::string_view::npos)
+      EXPECT_TRUE(field.empty() ||
+                  std::string_view("=+-@").find(field.front()) == std::string_view::npos)
           << row;
     }
   }

@@ -71,7 +71,8 @@ uint32_t AddressOrder(const std::string& ip) {
   return ntohl(address.s_addr);
 }
 
-long long RunPass(scan::TScanDriver& driver, bool probe, bool names, std::vector<TReport>* reports) {
+long long RunPass(scan::TScanDriver& driver, bool probe, bool names,
+                  std::vector<TReport>* reports) {
   const auto started = std::chrono::steady_clock::now();
   driver.ScanNetwork(
       probe, names, [](const std::string&) { platform::ProcessMessages(); },
@@ -89,7 +90,8 @@ long long RunPass(scan::TScanDriver& driver, bool probe, bool names, std::vector
 
 int main(int argc, char** argv) {
   if (!OnlyLabAdapters()) {
-    std::fprintf(stderr, "scan_pass2_run: run it inside a test network namespace (only qz adapters)\n");
+    std::fprintf(stderr,
+                 "scan_pass2_run: run it inside a test network namespace (only qz adapters)\n");
     return 2;
   }
   bool pass2Only = false;
@@ -113,13 +115,15 @@ int main(int argc, char** argv) {
     return AddressOrder(a.ip) < AddressOrder(b.ip);
   });
   for (const TReport& r : reports) {
-    std::printf("host %s\t%s\t%s\t%s\t%s\n", r.ip.c_str(), Escaped(r.name).c_str(),
-                r.mac.c_str(), r.protocol.c_str(), Escaped(r.title).c_str());
+    std::printf("host %s\t%s\t%s\t%s\t%s\n", r.ip.c_str(), Escaped(r.name).c_str(), r.mac.c_str(),
+                r.protocol.c_str(), Escaped(r.title).c_str());
   }
   rusage usage{};
   getrusage(RUSAGE_SELF, &usage);
-  std::printf("pass1_ms %lld\npass2_ms %lld\nhosts %zu\npeak_workers %d\npass1_peak_rss_kb %ld\npeak_rss_kb %ld\n",
-              pass1, pass2, reports.size(), driver.PeakRunningWorkers(), beforePass2.ru_maxrss,
-              usage.ru_maxrss);
+  std::printf(
+      "pass1_ms %lld\npass2_ms %lld\nhosts %zu\npeak_workers %d\npass1_peak_rss_kb "
+      "%ld\npeak_rss_kb %ld\n",
+      pass1, pass2, reports.size(), driver.PeakRunningWorkers(), beforePass2.ru_maxrss,
+      usage.ru_maxrss);
   return 0;
 }

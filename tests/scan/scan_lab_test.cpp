@@ -42,12 +42,14 @@ std::vector<TReport> FirstPassReports(int times = 1) {
   for (const auto& [ip, mac] : kLiveHosts) {
     for (int i = 0; i < times; ++i) reports.push_back({ip, ip, mac, "", ""});
   }
-  std::sort(reports.begin(), reports.end(), [](const TReport& a, const TReport& b) { return a.ip < b.ip; });
+  std::sort(reports.begin(), reports.end(),
+            [](const TReport& a, const TReport& b) { return a.ip < b.ip; });
   return reports;
 }
 
 std::vector<TReport> Sorted(std::vector<TReport> reports) {
-  std::sort(reports.begin(), reports.end(), [](const TReport& a, const TReport& b) { return a.ip < b.ip; });
+  std::sort(reports.begin(), reports.end(),
+            [](const TReport& a, const TReport& b) { return a.ip < b.ip; });
   return reports;
 }
 
@@ -57,13 +59,15 @@ void ExpectPassTexts(const std::vector<std::string>& texts) {
   ASSERT_GE(texts.size(), 4u);
   EXPECT_EQ(texts.front(), "Scan start");
   for (size_t i = 1; i + 3 < texts.size(); ++i) {
-    EXPECT_TRUE(!texts[i].empty() && texts[i].find_first_not_of("0123456789") == std::string::npos) << texts[i];
+    EXPECT_TRUE(!texts[i].empty() && texts[i].find_first_not_of("0123456789") == std::string::npos)
+        << texts[i];
   }
   EXPECT_EQ(texts[texts.size() - 3], "Waiting to finish.");
   EXPECT_EQ(texts[texts.size() - 2], "All thread done.");
   std::smatch parts;
   const std::string& last = texts.back();
-  ASSERT_TRUE(std::regex_match(last, parts, std::regex(R"(All done\. (\d\d):(\d\d):(\d\d))"))) << last;
+  ASSERT_TRUE(std::regex_match(last, parts, std::regex(R"(All done\. (\d\d):(\d\d):(\d\d))")))
+      << last;
   EXPECT_EQ(parts[2], parts[3]);
 }
 
@@ -120,10 +124,12 @@ class ScanLab : public testing::Test {
    public:
     TExtraAddresses(const std::string& adapter, std::vector<std::string> cidrs)
         : m_adapter(adapter), m_cidrs(std::move(cidrs)) {
-      for (const std::string& cidr : m_cidrs) s_lab->RunInScanner({"ip", "addr", "add", cidr, "dev", m_adapter});
+      for (const std::string& cidr : m_cidrs)
+        s_lab->RunInScanner({"ip", "addr", "add", cidr, "dev", m_adapter});
     }
     ~TExtraAddresses() {
-      for (const std::string& cidr : m_cidrs) s_lab->RunInScanner({"ip", "addr", "del", cidr, "dev", m_adapter});
+      for (const std::string& cidr : m_cidrs)
+        s_lab->RunInScanner({"ip", "addr", "del", cidr, "dev", m_adapter});
     }
 
    private:
@@ -160,14 +166,16 @@ class ScanLab : public testing::Test {
     char folder[] = "/tmp/qzscanwebXXXXXX";
     if (mkdtemp(folder) == nullptr) throw std::runtime_error("mkdtemp");
     s_webRoot = folder;
-    std::ofstream(s_webRoot + "/index.html") << "<html><head><title>Router Login</title></head></html>\n";
-    std::filesystem::permissions(s_webRoot, std::filesystem::perms::owner_all | std::filesystem::perms::group_read |
-                                                std::filesystem::perms::group_exec | std::filesystem::perms::others_read |
-                                                std::filesystem::perms::others_exec);
-    std::filesystem::permissions(s_webRoot + "/index.html", std::filesystem::perms::owner_read |
-                                                                std::filesystem::perms::owner_write |
-                                                                std::filesystem::perms::group_read |
-                                                                std::filesystem::perms::others_read);
+    std::ofstream(s_webRoot + "/index.html")
+        << "<html><head><title>Router Login</title></head></html>\n";
+    std::filesystem::permissions(
+        s_webRoot, std::filesystem::perms::owner_all | std::filesystem::perms::group_read |
+                       std::filesystem::perms::group_exec | std::filesystem::perms::others_read |
+                       std::filesystem::perms::others_exec);
+    std::filesystem::permissions(
+        s_webRoot + "/index.html",
+        std::filesystem::perms::owner_read | std::filesystem::perms::owner_write |
+            std::filesystem::perms::group_read | std::filesystem::perms::others_read);
     s_lab->StartHttpServer("192.168.77.10", "busybox", s_webRoot);
   }
 
@@ -242,8 +250,8 @@ TEST_F(ScanLab, CallDuringAPassLeavesItUntouched) {
 }
 
 // Five more /24s without hosts make 1785 workers, more than the first pass's limit lets run.
-const std::vector<std::string> kEmptyNetworks = {"10.99.1.1/24", "10.99.2.1/24", "10.99.3.1/24", "10.99.4.1/24",
-                                                 "10.99.5.1/24"};
+const std::vector<std::string> kEmptyNetworks = {"10.99.1.1/24", "10.99.2.1/24", "10.99.3.1/24",
+                                                 "10.99.4.1/24", "10.99.5.1/24"};
 
 TEST_F(ScanLab, WorkerLimitHoldsInTheFirstPassAndLater) {
   TExtraAddresses extra(lab::ScannerAdapter(1), kEmptyNetworks);
@@ -303,10 +311,13 @@ TEST_F(ScanLab, SecondPassReportsTitlesAndUpperCaseNames) {
   std::map<std::string, TReport> byIp;
   for (const TReport& report : reports) byIp[report.ip] = report;
   ASSERT_EQ(byIp.size(), kLiveHosts.size());
-  EXPECT_EQ(byIp["192.168.77.10"], (TReport{"192.168.77.10", "ROUTER.LAB", "00:00:0C:12:34:56", "http", "Router Login"}));
+  EXPECT_EQ(byIp["192.168.77.10"],
+            (TReport{"192.168.77.10", "ROUTER.LAB", "00:00:0C:12:34:56", "http", "Router Login"}));
   // Port 80 refuses: the client's request lines come back as the page, which has no title.
-  EXPECT_EQ(byIp["192.168.77.77"], (TReport{"192.168.77.77", "QUIET.LAB", "02:00:00:AA:BB:CC", "http", "<no title>"}));
-  EXPECT_EQ(byIp["10.88.0.130"], (TReport{"10.88.0.130", "10.88.0.130", "02:00:00:88:00:82", "http", "<no title>"}));
+  EXPECT_EQ(byIp["192.168.77.77"],
+            (TReport{"192.168.77.77", "QUIET.LAB", "02:00:00:AA:BB:CC", "http", "<no title>"}));
+  EXPECT_EQ(byIp["10.88.0.130"],
+            (TReport{"10.88.0.130", "10.88.0.130", "02:00:00:88:00:82", "http", "<no title>"}));
 }
 
 // The child side of the tests above: one pass in the namespace it was started in.
@@ -319,8 +330,8 @@ TEST(ScanChild, RunsOnePassInItsNamespace) {
   driver.ScanNetwork(probe, probe, pass.Status(), pass.Results());
   std::printf("mode\t%s\n", netinfo::CurrentArpMode() == TArpMode::Raw ? "raw" : "kernel");
   for (const TReport& report : pass.Reports()) {
-    std::printf("report\t%s\t%s\t%s\t%s\t%s\n", report.ip.c_str(), report.hostName.c_str(), report.mac.c_str(),
-                report.protocol.c_str(), report.title.c_str());
+    std::printf("report\t%s\t%s\t%s\t%s\t%s\n", report.ip.c_str(), report.hostName.c_str(),
+                report.mac.c_str(), report.protocol.c_str(), report.title.c_str());
   }
   ExpectPassTexts(pass.statusTexts);
 }

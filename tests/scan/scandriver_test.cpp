@@ -31,7 +31,7 @@ std::vector<std::string> AddressRun(const std::string& prefix, int from, int to)
 TEST(PassDuration, ShowsMinutesThenSecondsTwice) {
   EXPECT_EQ(scan::FormatPassDuration(75.4 / 86400.0), "01:15:15");
   EXPECT_EQ(scan::FormatPassDuration(0.0), "00:00:00");
-  EXPECT_EQ(scan::FormatPassDuration(3661.0 / 86400.0), "01:01:01");  // hours are not shown
+  EXPECT_EQ(scan::FormatPassDuration(3661.0 / 86400.0), "01:01:01");   // hours are not shown
   EXPECT_EQ(scan::FormatPassDuration(59.9996 / 86400.0), "01:00:00");  // to the nearest ms
   EXPECT_EQ(scan::FormatPassDuration(-1.0), "00:00:00");
 }
@@ -111,7 +111,8 @@ TEST_F(ScanDriver, ReportsAlwaysShowSixMacBytes) {
   m_driver.ScanNetwork(false, false, m_pass.Status(), m_pass.Results());
 
   std::vector<scantest::TReport> reports = m_pass.Reports();
-  std::sort(reports.begin(), reports.end(), [](const auto& a, const auto& b) { return a.ip < b.ip; });
+  std::sort(reports.begin(), reports.end(),
+            [](const auto& a, const auto& b) { return a.ip < b.ip; });
   const std::vector<scantest::TReport> expected = {
       {"192.168.1.20", "192.168.1.20", "00:1A:2B:3C:4D:5E", "", ""},
       {"192.168.1.21", "192.168.1.21", "0A:0B:0C:00:00:00", "", ""}};
@@ -128,21 +129,23 @@ TEST_F(ScanDriver, AbsentResultCallbackReportsNothing) {
 
 TEST_F(ScanDriver, ErrorInResultCallbackStillCountsTheWorkerOut) {
   scantest::SetFakeAdapters({{"192.168.1.77", kMask24}});
-  scantest::SetFakeAnswers({{"192.168.1.20", {{1, 2, 3, 4, 5, 6}}}, {"192.168.1.30", {{1, 2, 3, 4, 5, 7}}}}, 0);
+  scantest::SetFakeAnswers(
+      {{"192.168.1.20", {{1, 2, 3, 4, 5, 6}}}, {"192.168.1.30", {{1, 2, 3, 4, 5, 7}}}}, 0);
   std::atomic<int> calls{0};
   m_driver.ScanNetwork(false, false, m_pass.Status(),
-                    [&](const std::string&, const std::string&, const std::string&, const std::string&,
-                        const std::string&) {
-                      ++calls;
-                      throw std::runtime_error("callback failed");
-                    });
+                       [&](const std::string&, const std::string&, const std::string&,
+                           const std::string&, const std::string&) {
+                         ++calls;
+                         throw std::runtime_error("callback failed");
+                       });
   EXPECT_EQ(calls.load(), 2);  // the lock was released after the first failure
   EXPECT_TRUE(scantest::HasPassTexts(m_pass.Milestones()));
 }
 
 std::atomic<int> g_creations{0};
 
-int RefuseEveryThirdThread(pthread_t* id, const pthread_attr_t* attr, void* (*body)(void*), void* arg) {
+int RefuseEveryThirdThread(pthread_t* id, const pthread_attr_t* attr, void* (*body)(void*),
+                           void* arg) {
   if (++g_creations % 3 == 0) return EAGAIN;
   return pthread_create(id, attr, body, arg);
 }
@@ -216,7 +219,8 @@ TEST_F(ScanDriver, ErrorInStatusCallbackLeavesTheEngineIdleAfterItsWorkers) {
   scantest::SetFakeAdapters({{"192.168.1.77", kMask24}});
   scantest::SetFakeAnswers({}, 300);
   auto status = [](const std::string& text) {
-    if (text.find_first_not_of("0123456789") == std::string::npos) throw std::runtime_error("status failed");
+    if (text.find_first_not_of("0123456789") == std::string::npos)
+      throw std::runtime_error("status failed");
   };
   EXPECT_THROW(m_driver.ScanNetwork(false, false, status, m_pass.Results()), std::runtime_error);
   // The workers already started were waited for (TearDown checks the idle state).

@@ -21,7 +21,8 @@ void Collect(QtMsgType, const QMessageLogContext& context, const QString& messag
 }
 
 TEST(ScanLog, FailedFetchExplainsItselfOnlyWhenAsked) {
-  if (qEnvironmentVariableIsSet("QT_LOGGING_RULES")) GTEST_SKIP() << "its rules override the test's own";
+  if (qEnvironmentVariableIsSet("QT_LOGGING_RULES"))
+    GTEST_SKIP() << "its rules override the test's own";
   test::TRefusedPort refused;
   const std::string target = "127.0.0.1:" + std::to_string(refused.Port());
   for (const bool asked : {false, true}) {
@@ -35,10 +36,11 @@ TEST(ScanLog, FailedFetchExplainsItselfOnlyWhenAsked) {
       continue;
     }
     ASSERT_FALSE(g_lines.empty());
-    const std::string expected = "quenzor.scan: http://" + target + ": no complete response: socket error ";
-    EXPECT_TRUE(std::any_of(g_lines.begin(), g_lines.end(),
-                            [&](const std::string& line) { return line.starts_with(expected); }))
-        << g_lines.front();
+    const std::string expected =
+        "quenzor.scan: http://" + target + ": no complete response: socket error ";
+    EXPECT_TRUE(std::any_of(g_lines.begin(), g_lines.end(), [&](const std::string& line) {
+      return line.starts_with(expected);
+    })) << g_lines.front();
   }
   QLoggingCategory::setFilterRules("");
 }

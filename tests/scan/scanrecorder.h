@@ -34,7 +34,8 @@ class TPassRecorder {
   std::vector<std::string> Milestones() const {
     std::vector<std::string> texts;
     for (const std::string& text : statusTexts) {
-      if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos) texts.push_back(text);
+      if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos)
+        texts.push_back(text);
     }
     return texts;
   }
@@ -48,8 +49,9 @@ class TPassRecorder {
 
 // True when the milestones are exactly the closing texts of a pass in order.
 inline bool HasPassTexts(const std::vector<std::string>& milestones) {
-  return milestones.size() == 4 && milestones[0] == "Scan start" && milestones[1] == "Waiting to finish." &&
-         milestones[2] == "All thread done." && milestones[3].rfind("All done. ", 0) == 0 &&
+  return milestones.size() == 4 && milestones[0] == "Scan start" &&
+         milestones[1] == "Waiting to finish." && milestones[2] == "All thread done." &&
+         milestones[3].rfind("All done. ", 0) == 0 &&
          milestones[3].size() == std::string("All done. 00:00:00").size();
 }
 

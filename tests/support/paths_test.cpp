@@ -10,8 +10,7 @@ namespace {
 TEST(MapDrivePath, DriveRootBecomesTheHomeFolder) {
   test::TTempHome home;
   EXPECT_EQ(MapDrivePath("C:\\quenZOR.csv"), home.Path() + "/quenZOR.csv");
-  EXPECT_EQ(MapDrivePath("C:\\Qv\\vrn6\\logs\\Ews.QvLog"),
-            home.Path() + "/Qv/vrn6/logs/Ews.QvLog");
+  EXPECT_EQ(MapDrivePath("C:\\Qv\\vrn6\\logs\\Ews.QvLog"), home.Path() + "/Qv/vrn6/logs/Ews.QvLog");
   EXPECT_EQ(MapDrivePath("c:\\a\\"), home.Path() + "/a/");
 }
 
