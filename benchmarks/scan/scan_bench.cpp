@@ -69,7 +69,7 @@ int main(int argc, char** argv) {
   driver.ScanNetwork(
       false, false, [](const std::string&) { platform::ProcessMessages(); },
       [&](const std::string& ip, const std::string&, const std::string& mac, const std::string&,
-          const std::string&) {
+          const std::string&, const scan::THostDetails&) {
         std::lock_guard<std::mutex> lock(mutex);
         hosts.emplace_back(ip, mac);
       });

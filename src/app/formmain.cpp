@@ -300,10 +300,10 @@ void TFormMain::Guarded(const std::function<void()>& handler) {
 
 void TFormMain::HostFound(const std::string& ipAddress, const std::string& hostName,
                           const std::string& macAddress, const std::string& protocol,
-                          const std::string& title) {
+                          const std::string& title, const scan::THostDetails& details) {
   // The vendor table is read-only once loaded, so the lookup needs no lock.
   const std::string vendor = Oui().LookupVendor(macAddress);
-  m_table->Update(ipAddress, hostName, macAddress, protocol, title, vendor);
+  m_table->Update(ipAddress, hostName, macAddress, protocol, title, vendor, details);
 }
 
 const TOuiTable& TFormMain::Oui() const {
@@ -327,8 +327,10 @@ void TFormMain::ScanTimerTimer() {
     Oui();
     auto status = [this](const std::string& text) { ScanStatus(text); };
     auto found = [this](const std::string& ip, const std::string& name, const std::string& mac,
-                        const std::string& protocol,
-                        const std::string& title) { HostFound(ip, name, mac, protocol, title); };
+                        const std::string& protocol, const std::string& title,
+                        const scan::THostDetails& details) {
+      HostFound(ip, name, mac, protocol, title, details);
+    };
     m_passRunning = true;
     TScopeExit passOver([this] { m_passRunning = false; });
     if (m_passCounter == 1) m_services.ScanNetwork(false, false, status, found);

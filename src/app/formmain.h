@@ -75,7 +75,7 @@ class TFormMain : public QWidget {
   // The result callback of a scan pass; runs on worker threads.
   void HostFound(const std::string& ipAddress, const std::string& hostName,
                  const std::string& macAddress, const std::string& protocol,
-                 const std::string& title);
+                 const std::string& title, const scan::THostDetails& details = {});
   // The status callback of a scan pass: dispatches the pending window messages.
   void ScanStatus(const std::string& text);
 

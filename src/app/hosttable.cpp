@@ -29,7 +29,8 @@ THostTable::THostTable(TClock clock) : m_clock(std::move(clock)), m_rows(kHostSl
 
 void THostTable::Update(const std::string& ipAddress, const std::string& hostName,
                         const std::string& macAddress, const std::string& protocol,
-                        const std::string& title, const std::string& vendor) {
+                        const std::string& title, const std::string& vendor,
+                        const scan::THostDetails& details) {
   const double now = m_clock();
   std::lock_guard guard(m_lock);
   const int32_t rowCount = m_rowCount.load(std::memory_order_relaxed);
@@ -61,6 +62,14 @@ void THostTable::Update(const std::string& ipAddress, const std::string& hostNam
   // "<no title>" only fills an empty title: a title already known stays.
   if (title != kNoTitle || row.Title.empty()) row.Title = CleanText(title, kNameCapacity);
   row.IsHttps = protocol == "https";
+  if (!details.OtherMac.empty()) row.OtherMac = Cut(details.OtherMac, kNameCapacity);
+  if (!details.Evidence.empty()) {
+    row.Evidence.clear();
+    for (const scan::TEvidence& e : details.Evidence) {
+      row.Evidence.push_back({e.What, CleanText(e.Text, kNameCapacity), e.Source});
+    }
+  }
+  if (details.DeviceType != scan::TDeviceType::None) row.DeviceType = details.DeviceType;
 
   const bool exportedFieldsChanged = isNew || before.HostName != row.HostName ||
                                      before.IpAddress != row.IpAddress ||

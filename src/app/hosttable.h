@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "scan/hostdetails.h"
+
 namespace app {
 
 // One device, keyed by its MAC text. Texts keep at most the first kNameCapacity
@@ -22,6 +24,11 @@ struct HostRecord {
   double FirstSeen =
       0;  // local date-time of the first report (days since 1899-12-30); 0 once seen again
   bool Expired = false;
+  // What the reports said beyond the five texts: the other MAC that answered for the address
+  // in this run, the names and models with their sources (cleaned), the type they name.
+  std::string OtherMac;
+  std::vector<scan::TEvidence> Evidence;
+  scan::TDeviceType DeviceType = scan::TDeviceType::None;
 };
 
 inline constexpr int32_t kHostSlots = 10001;
@@ -49,10 +56,11 @@ class THostTable {
   THostTable& operator=(const THostTable&) = delete;
 
   // The result callback's work: one row per MAC, created on the first report, updated in place
-  // on later ones. vendor is the vendor name already looked up for the MAC.
+  // on later ones. vendor is the vendor name already looked up for the MAC. A later report's
+  // details replace the row's where they say something (a conflict, evidence, a type).
   void Update(const std::string& ipAddress, const std::string& hostName,
               const std::string& macAddress, const std::string& protocol, const std::string& title,
-              const std::string& vendor);
+              const std::string& vendor, const scan::THostDetails& details = {});
 
   int32_t RowCount() const { return m_rowCount.load(std::memory_order_acquire); }
 

@@ -2,6 +2,7 @@
 
 #include "netinfo/adapters.h"
 #include "platform/criticalsection.h"
+#include "scan/hostdetails.h"
 
 #include <array>
 #include <atomic>
@@ -15,7 +16,7 @@ namespace scan {
 using TStatusCallback = std::function<void(const std::string&)>;
 using TResultCallback = std::function<void(
     const std::string& ipAddress, const std::string& hostName, const std::string& macAddress,
-    const std::string& protocol, const std::string& title)>;
+    const std::string& protocol, const std::string& title, const THostDetails& details)>;
 
 // "All done. " duration: minutes, seconds and the seconds again, two digits each ("nn:ss:sss").
 std::string FormatPassDuration(double days);

@@ -126,8 +126,10 @@ void TArpThread::Probe() {
   const std::string hostName =
       m_driver.ResolveNames && !protocol.empty() ? UpperHostName(Address) : Address;
 
+  const THostDetails details;
   std::lock_guard<platform::TCriticalSection> lock(*m_driver.ScanLock);
-  if (m_driver.OnHostFound) m_driver.OnHostFound(Address, hostName, FormatMac(mac), protocol, page);
+  if (m_driver.OnHostFound)
+    m_driver.OnHostFound(Address, hostName, FormatMac(mac), protocol, page, details);
 }
 
 void TArpThread::WorkerDone() {

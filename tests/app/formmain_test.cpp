@@ -219,7 +219,7 @@ TEST_F(FormMain, ClosingDuringAPassEndsTheProcessAtOnceWithTheExportWritten) {
   form.show();
   bool sawStopInsidePass = false;
   m_pass = [&](scan::TStatusCallback status, scan::TResultCallback found) {
-    found("10.0.0.5", "10.0.0.5", "00:00:00:00:00:05", "http", "Not shown yet");
+    found("10.0.0.5", "10.0.0.5", "00:00:00:00:00:05", "http", "Not shown yet", {});
     form.close();
     EXPECT_EQ(m_endProcessCalls, 1) << "the process ends inside the pass";
     status("42");
@@ -272,9 +272,9 @@ TEST_F(FormMain, RowsArriveOneByOneAsTheWindowGrows) {
     exportsAtInsert.push_back(Inode(ExportFile()));
   });
   m_pass = [&](scan::TStatusCallback, scan::TResultCallback found) {
-    found("10.0.0.3", "10.0.0.3", "00:00:0C:00:00:03", "", "");
-    found("10.0.0.1", "10.0.0.1", "00:00:0C:00:00:01", "", "");
-    found("10.0.0.2", "10.0.0.2", "00:00:0C:00:00:02", "", "");
+    found("10.0.0.3", "10.0.0.3", "00:00:0C:00:00:03", "", "", {});
+    found("10.0.0.1", "10.0.0.1", "00:00:0C:00:00:01", "", "", {});
+    found("10.0.0.2", "10.0.0.2", "00:00:0C:00:00:02", "", "", {});
   };
   ASSERT_TRUE(PumpUntil([&] { return form.DisplayedCount() == 3; }));
   EXPECT_EQ(heights, (std::vector<int>{120, 139, 158}));

@@ -77,7 +77,7 @@ long long RunPass(scan::TScanDriver& driver, bool probe, bool names,
   driver.ScanNetwork(
       probe, names, [](const std::string&) { platform::ProcessMessages(); },
       [reports](const std::string& ip, const std::string& name, const std::string& mac,
-                const std::string& protocol, const std::string& title) {
+                const std::string& protocol, const std::string& title, const scan::THostDetails&) {
         // Workers call this one at a time, holding ScanLock.
         if (reports != nullptr) reports->push_back({ip, name, mac, protocol, title});
       });

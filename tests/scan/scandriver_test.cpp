@@ -134,7 +134,7 @@ TEST_F(ScanDriver, ErrorInResultCallbackStillCountsTheWorkerOut) {
   std::atomic<int> calls{0};
   m_driver.ScanNetwork(false, false, m_pass.Status(),
                        [&](const std::string&, const std::string&, const std::string&,
-                           const std::string&, const std::string&) {
+                           const std::string&, const std::string&, const scan::THostDetails&) {
                          ++calls;
                          throw std::runtime_error("callback failed");
                        });

@@ -10,6 +10,7 @@ namespace scantest {
 
 struct TReport {
   std::string ip, hostName, mac, protocol, title;
+  scan::THostDetails details{};
   bool operator==(const TReport&) const = default;
 };
 
@@ -21,9 +22,10 @@ class TPassRecorder {
   }
   scan::TResultCallback Results() {
     return [this](const std::string& ip, const std::string& hostName, const std::string& mac,
-                  const std::string& protocol, const std::string& title) {
+                  const std::string& protocol, const std::string& title,
+                  const scan::THostDetails& details) {
       std::lock_guard<std::mutex> lock(m_mutex);
-      m_reports.push_back({ip, hostName, mac, protocol, title});
+      m_reports.push_back({ip, hostName, mac, protocol, title, details});
     };
   }
   std::vector<TReport> Reports() {
