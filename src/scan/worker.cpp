@@ -1,6 +1,6 @@
 #include "scan/worker.h"
 
-#include "netinfo/devicename.h"
+#include "scan/namestep.h"
 #include "scan/scanlog.h"
 #include "scan/webprobe.h"
 
@@ -9,6 +9,7 @@
 #include <arpa/inet.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <mutex>
 
@@ -34,14 +35,24 @@ class TRunningMark {
   std::atomic<int32_t>& m_running;
 };
 
-// The host name a second-pass worker reports: the reverse DNS name, else the name the device
-// gives itself (mDNS, NetBIOS), upper-cased by Unicode rules; the address when there is none.
-std::string UpperHostName(const std::string& address) {
-  const std::string name = netinfo::LookupDeviceName(address);
+// Upper-cased by Unicode rules, as the list shows every host name.
+std::string UpperName(const std::string& name) {
   return QString::fromLocal8Bit(name.data(), static_cast<qsizetype>(name.size()))
       .toUpper()
       .toUtf8()
       .toStdString();
+}
+
+// The name step: the host name a second-pass worker reports (the address when the device has
+// none) and the details behind it. One budget covers all of it.
+std::string NameStep(TScanDriver& driver, const std::string& address, THostDetails& details) {
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(kNameStepBudgetMs);
+  const TNameFindings findings = FindNames(address, driver.SsdpSearch(), deadline);
+  details.Evidence = EvidenceOf(findings);
+  details.DeviceType = DeviceTypeOf(findings);
+  const std::string name = ShownName(findings);
+  return name.empty() ? address : UpperName(name);
 }
 
 // Why a device shows no title, for the one who asks for the scan's diagnostics.
@@ -123,10 +134,10 @@ void TArpThread::Probe() {
     LogTitle(Address, protocol, page);
   }
 
+  THostDetails details;
   const std::string hostName =
-      m_driver.ResolveNames && !protocol.empty() ? UpperHostName(Address) : Address;
+      m_driver.ResolveNames && !protocol.empty() ? NameStep(m_driver, Address, details) : Address;
 
-  const THostDetails details;
   std::lock_guard<platform::TCriticalSection> lock(*m_driver.ScanLock);
   if (m_driver.OnHostFound)
     m_driver.OnHostFound(Address, hostName, FormatMac(mac), protocol, page, details);
