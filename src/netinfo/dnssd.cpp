@@ -193,7 +193,8 @@ TDnsSdFindings AskDnsSd(const std::string& address, TClock::time_point deadline)
   TRound types(fd.Get(), kDnsTypePtr);
   types.Ask(kServiceEnumeration);
   if (!RunRound(types, deadline)) return findings;
-  for (const std::string& name : types.Answers().front().second) {
+  const auto listed = types.Answers();
+  for (const std::string& name : listed.front().second) {
     const std::string type = ServiceTypeOf(name);
     if (type.empty() || findings.ServiceTypes.size() == kMaxServiceTypes) continue;
     if (std::find(findings.ServiceTypes.begin(), findings.ServiceTypes.end(), type) ==
@@ -206,7 +207,8 @@ TDnsSdFindings AskDnsSd(const std::string& address, TClock::time_point deadline)
   for (const std::string& type : findings.ServiceTypes) instances.Ask(type + ".local");
   if (!RunRound(instances, deadline)) return findings;
   std::vector<std::string> instanceNames;
-  for (const auto& [question, targets] : instances.Answers()) {
+  const auto instanceAnswers = instances.Answers();
+  for (const auto& [question, targets] : instanceAnswers) {
     for (const std::string& target : targets) {
       // An instance of that very type: "<label>.<type>.local".
       if (findings.Instances.size() == kMaxServiceInstances) break;
