@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <future>
+#include <system_error>
 
 namespace scan {
 
@@ -35,6 +36,18 @@ std::optional<TUpnpDescription> AskUpnp(const std::string& address, netinfo::TSs
   return FetchUpnpDescription(url, address, MsLeft(deadline));
 }
 
+// Runs the call on a thread of its own; when no thread can be had, later on the caller's (the
+// step then takes longer, but the device is still reported).
+template <typename TCall>
+auto RunAside(TCall call) {
+  try {
+    return std::async(std::launch::async, call);
+  } catch (const std::system_error& error) {
+    qCDebug(lcScan, "name step: no thread, asking in turn: %s", error.what());
+    return std::async(std::launch::deferred, call);
+  }
+}
+
 bool HasService(const TNameFindings& findings, std::initializer_list<std::string_view> types) {
   return std::any_of(findings.ServiceTypes.begin(), findings.ServiceTypes.end(),
                      [&](const std::string& type) {
@@ -55,13 +68,9 @@ TNameFindings FindNames(const std::string& address, netinfo::TSsdpSearch* search
                         TClock::time_point deadline) {
   TNameFindings findings;
   const int ownBudget = std::min(netinfo::kDeviceNameBudgetMs, MsLeft(deadline));
-  auto own = std::async(std::launch::async,
-                        [&address, ownBudget] { return netinfo::AskOwnNames(address, ownBudget); });
-  auto services = std::async(std::launch::async,
-                             [&address, deadline] { return netinfo::AskDnsSd(address, deadline); });
-  auto upnp = std::async(std::launch::async, [&address, search, deadline] {
-    return AskUpnp(address, search, deadline);
-  });
+  auto own = RunAside([&address, ownBudget] { return netinfo::AskOwnNames(address, ownBudget); });
+  auto services = RunAside([&address, deadline] { return netinfo::AskDnsSd(address, deadline); });
+  auto upnp = RunAside([&address, search, deadline] { return AskUpnp(address, search, deadline); });
 
   const std::string reverse = netinfo::LookupHostName(address);
   if (reverse != address) findings.ReverseDns = reverse;
