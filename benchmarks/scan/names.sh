@@ -95,15 +95,22 @@ if command -v nmap >/dev/null; then
   "$qzlab" exec "$prefix" nmap -sn -R --system-dns "${hosts[@]}" >"$work/nmap"
   grep -E '^Nmap scan report|^MAC Address' "$work/nmap" | sed 's/^/  /'
   echo "  named: $(grep -c '^Nmap scan report for [^0-9]' "$work/nmap" || true) of ${#hosts[@]}"
-  echo "nmap --script broadcast-upnp-info,dns-service-discovery (UDP 5353):"
-  "$qzlab" exec "$prefix" nmap -sU -p 5353 -e qzs0 \
-    --script broadcast-upnp-info,dns-service-discovery "${hosts[@]}" >"$work/nmap-scripts" 2>&1
-  sed -n '/broadcast-upnp-info/,/^Nmap scan report/p;/dns-service-discovery/,/^$/p' \
-    "$work/nmap-scripts" | sed 's/^/  /'
-  upnp=$(grep -oE '^\|   [0-9]+(\.[0-9]+){3}' "$work/nmap-scripts" | sort -u | wc -l)
+  # broadcast-upnp-info is a pre-scan script (its search goes to the SSDP group on the lab's
+  # adapter); dns-service-discovery asks each host's UDP 5353.
+  echo "nmap --script broadcast-upnp-info (on qzs0):"
+  "$qzlab" exec "$prefix" nmap -sn -e qzs0 --script broadcast-upnp-info 192.168.93.20 \
+    >"$work/nmap-upnp" 2>&1 || true
+  sed -n '/broadcast-upnp-info/,/^Nmap scan report/p' "$work/nmap-upnp" | grep -v '^Nmap' |
+    sed 's/^/  /'
+  echo "  UPnP devices named: $(grep -cE '^\| +Name: ' "$work/nmap-upnp" || true)"
+  echo "nmap -sU -p 5353 --script dns-service-discovery:"
+  "$qzlab" exec "$prefix" nmap -sU -p 5353 --script dns-service-discovery "${hosts[@]}" \
+    >"$work/nmap-dnssd" 2>&1 || true
+  awk '/^Nmap scan report/ { ip = $NF } /dns-service-discovery/ { on = 1 } on { print "  " ip " " $0 }
+    /^\|_/ { on = 0 }' "$work/nmap-dnssd"
   dnssd=$(awk '/^Nmap scan report/ { ip = $NF } /dns-service-discovery/ { print ip }' \
-    "$work/nmap-scripts" | sort -u | wc -l)
-  echo "  UPnP devices described: $upnp; hosts with DNS-SD services: $dnssd"
+    "$work/nmap-dnssd" | sort -u | wc -l)
+  echo "  hosts with DNS-SD services shown: $dnssd"
 else
   echo "nmap is not installed: no comparison"
 fi

@@ -22,6 +22,7 @@ using TClock = std::chrono::steady_clock;
 
 constexpr const char* kServiceEnumeration = "_services._dns-sd._udp.local";
 constexpr int kRetryMs = 400;
+constexpr int kServiceTypesWaitMs = 1000;
 // A legacy unicast answer fits one datagram of at most 9000 bytes (RFC 6762 section 17); one
 // that does not fit is cut by the kernel and then not read.
 constexpr size_t kDatagramBuffer = 9000;
@@ -192,7 +193,11 @@ TDnsSdFindings AskDnsSd(const std::string& address, TClock::time_point deadline)
 
   TRound types(fd.Get(), kDnsTypePtr);
   types.Ask(kServiceEnumeration);
-  if (!RunRound(types, deadline)) return findings;
+  // A responder without services (Avahi, for one) leaves the enumeration unanswered: it gets
+  // the mDNS name's second, not the whole deadline.
+  const auto typesDeadline =
+      std::min(deadline, TClock::now() + std::chrono::milliseconds(kServiceTypesWaitMs));
+  if (!RunRound(types, typesDeadline)) return findings;
   const auto listed = types.Answers();
   for (const std::string& name : listed.front().second) {
     const std::string type = ServiceTypeOf(name);
