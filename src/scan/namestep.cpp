@@ -67,6 +67,12 @@ bool IsUpnpKind(const TNameFindings& findings, std::string_view kind) {
 TNameFindings FindNames(const std::string& address, netinfo::TSsdpSearch* search,
                         TClock::time_point deadline) {
   TNameFindings findings;
+  if (MsLeft(deadline) == 0) {
+    // The device's time is spent: the resolver alone, which asks nothing of the device.
+    const std::string reverse = netinfo::LookupHostName(address);
+    if (reverse != address) findings.ReverseDns = reverse;
+    return findings;
+  }
   const int ownBudget = std::min(netinfo::kDeviceNameBudgetMs, MsLeft(deadline));
   auto own = RunAside([&address, ownBudget] { return netinfo::AskOwnNames(address, ownBudget); });
   auto services = RunAside([&address, deadline] { return netinfo::AskDnsSd(address, deadline); });

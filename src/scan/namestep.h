@@ -34,7 +34,8 @@ struct TNameFindings {
 
 // Asks everything at once, each within the deadline: the resolver (reverse DNS), the device's
 // mDNS and NetBIOS names (at most 1 s of it), its DNS-SD services, and the UPnP description
-// that its answer to the pass's search names (search may be null: no UPnP).
+// that its answer to the pass's search names (search may be null: no UPnP). With no time left,
+// the resolver alone.
 TNameFindings FindNames(const std::string& address, netinfo::TSsdpSearch* search,
                         std::chrono::steady_clock::time_point deadline);
 

@@ -3,6 +3,7 @@
 #include "scan/namestep.h"
 #include "scan/scanlog.h"
 #include "scan/webprobe.h"
+#include "support/deadline.h"
 
 #include <QString>
 
@@ -35,6 +36,10 @@ class TRunningMark {
   std::atomic<int32_t>& m_running;
 };
 
+// One budget per device for the whole of pass 2's work on it (the http page, the https page and
+// the name step), so that a device that holds every step to its own bound still ends within it.
+constexpr std::chrono::milliseconds kDeviceBudget{30000};
+
 // Upper-cased by Unicode rules, as the list shows every host name.
 std::string UpperName(const std::string& name) {
   return QString::fromLocal8Bit(name.data(), static_cast<qsizetype>(name.size()))
@@ -44,10 +49,12 @@ std::string UpperName(const std::string& name) {
 }
 
 // The name step: the host name a second-pass worker reports (the address when the device has
-// none) and the details behind it. One budget covers all of it.
-std::string NameStep(TScanDriver& driver, const std::string& address, THostDetails& details) {
-  const auto deadline =
-      std::chrono::steady_clock::now() + std::chrono::milliseconds(kNameStepBudgetMs);
+// none) and the details behind it. Its own budget, cut to what is left of the device's, covers
+// all of it.
+std::string NameStep(TScanDriver& driver, const std::string& address,
+                     const support::TDeadline& deviceDeadline, THostDetails& details) {
+  const auto deadline = std::chrono::steady_clock::now() +
+                        std::chrono::milliseconds(deviceDeadline.Clip(kNameStepBudgetMs));
   const TNameFindings findings = FindNames(address, driver.SsdpSearch(), deadline);
   details.Evidence = EvidenceOf(findings);
   details.DeviceType = DeviceTypeOf(findings);
@@ -117,15 +124,17 @@ void TArpThread::Probe() {
   const uint32_t result = m_driver.CurrentArpSender()(destination, 0, mac, &macLength);
   if (result != 0 || macLength == 0) return;
 
+  // The device's time starts once it has answered: ARP has its own bound.
+  const support::TDeadline deadline(kDeviceBudget);
   std::string protocol;
   std::string page;
   if (m_driver.ProbeHttp) {
-    page = FetchPage("http://" + Address, Address);
+    page = FetchPage("http://" + Address, Address, deadline);
     if (!page.empty()) {
       protocol = "http";
       page = ExtractTitle(page);
     } else {
-      page = FetchPage("https://" + Address, Address);
+      page = FetchPage("https://" + Address, Address, deadline);
       if (!page.empty()) {
         protocol = "https";
         page = ExtractTitle(page);
@@ -135,8 +144,9 @@ void TArpThread::Probe() {
   }
 
   THostDetails details;
-  const std::string hostName =
-      m_driver.ResolveNames && !protocol.empty() ? NameStep(m_driver, Address, details) : Address;
+  const std::string hostName = m_driver.ResolveNames && !protocol.empty()
+                                   ? NameStep(m_driver, Address, deadline, details)
+                                   : Address;
 
   std::lock_guard<platform::TCriticalSection> lock(*m_driver.ScanLock);
   if (m_driver.OnHostFound)
