@@ -40,15 +40,18 @@ void TakeField(TUpnpDescription& description, QStringView name, const QString& t
 std::optional<TUpnpDescription> ReadUpnpDescription(std::string_view xml) {
   if (xml.size() > kMaxDescriptionBytes) return std::nullopt;
   QXmlStreamReader reader(QByteArray(xml.data(), static_cast<qsizetype>(xml.size())));
-  // No entity is ever expanded: a DTD, where entities are declared, ends the reading, and an
-  // undeclared entity reference is an error of the reader.
   reader.setNamespaceProcessing(true);
   TUpnpDescription description;
   int depth = 0;
   bool inRootDevice = false;
   bool seenRootDevice = false;
+  QString field;  // the wanted child of root/device being read, else empty
+  QString text;
   while (!reader.atEnd()) {
     const QXmlStreamReader::TokenType token = reader.readNext();
+    // No entity is ever expanded: a DTD, where entities are declared, ends the reading wherever
+    // it stands (the reader takes one even inside an element), and an undeclared entity
+    // reference is an error of the reader.
     if (token == QXmlStreamReader::DTD || token == QXmlStreamReader::EntityReference) {
       qCDebug(lcScan, "UPnP description refused: it carries a DTD or an entity reference");
       return std::nullopt;
@@ -60,13 +63,16 @@ std::optional<TUpnpDescription> ReadUpnpDescription(std::string_view xml) {
       if (depth == 2 && name == u"device" && !seenRootDevice) {
         inRootDevice = seenRootDevice = true;
       } else if (depth == 3 && inRootDevice) {
-        const QString element = name.toString();
-        const QString text = reader.readElementText(QXmlStreamReader::SkipChildElements);
-        if (reader.hasError()) break;
-        TakeField(description, element, text);
-        --depth;  // readElementText consumed the end element
+        field = name.toString();
+        text.clear();
       }
+    } else if (token == QXmlStreamReader::Characters && !field.isEmpty()) {
+      if (text.size() < static_cast<qsizetype>(kMaxDescriptionField)) text += reader.text();
     } else if (token == QXmlStreamReader::EndElement) {
+      if (depth == 3 && !field.isEmpty()) {
+        TakeField(description, field, text);
+        field.clear();
+      }
       if (depth == 2) inRootDevice = false;
       --depth;
     }
