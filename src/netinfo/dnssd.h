@@ -28,9 +28,10 @@ struct TDnsSdFindings {
 // Asks the device at a dotted address for the PTR records of "_services._dns-sd._udp.local"
 // (RFC 6763 section 9), then the PTR records of each listed type (at most 16) for its
 // instances (at most 32 in all), then each instance's TXT record; each round asked once more
-// after 400 ms when unanswered, the first one given at most 1 s. Only answers from the device's address and port with the id and
-// question of one of our queries count. Returns what it has at the deadline, or as soon as the
-// port is refused or every question is answered.
+// after 400 ms when unanswered, the first one given at most 1 s (a responder without services
+// never answers it). Only answers from the device's address and port with the id and question
+// of one of our queries count. Returns what it has at the deadline, or as soon as the port is
+// refused or every question is answered.
 TDnsSdFindings AskDnsSd(const std::string& address, std::chrono::steady_clock::time_point deadline);
 
 // The model a service's TXT strings name: "model=", else "ty=" (printers, RFC 6763 and the
