@@ -5,6 +5,7 @@
 //   host <ip> <mac>          one line per report
 //   wall_ms <n>              the pass, from the call to its return
 //   first_row_ms <n>         from the start of main to the first report (-1: none)
+//   median_row_ms <n>        from the start of main to the median report (-1: none)
 //   hosts <n>                reports
 //   peak_workers <n>         most worker bodies seen running at once
 //   peak_rss_kb <n>
@@ -95,14 +96,16 @@ int main(int argc, char** argv) {
   std::mutex mutex;
   std::vector<std::pair<std::string, std::string>> hosts;
   scan::TScanDriver driver;
-  std::chrono::steady_clock::time_point firstRow{};
+  std::vector<long long> rowTimes;  // in the order of the reports
   const auto started = std::chrono::steady_clock::now();
   driver.ScanNetwork(
       false, false, [](const std::string&) { platform::ProcessMessages(); },
       [&](const std::string& ip, const std::string&, const std::string& mac, const std::string&,
           const std::string&, const scan::THostDetails&) {
         std::lock_guard<std::mutex> lock(mutex);
-        if (hosts.empty()) firstRow = std::chrono::steady_clock::now();
+        rowTimes.push_back(std::chrono::duration_cast<std::chrono::milliseconds>(
+                               std::chrono::steady_clock::now() - mainStarted)
+                               .count());
         hosts.emplace_back(ip, mac);
       });
   const auto wall = std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -113,12 +116,8 @@ int main(int argc, char** argv) {
   std::printf("mode %s\n", netinfo::CurrentArpMode() == netinfo::TArpMode::Raw ? "raw" : "kernel");
   for (const auto& [ip, mac] : hosts) std::printf("host %s %s\n", ip.c_str(), mac.c_str());
   std::printf("wall_ms %lld\n", static_cast<long long>(wall.count()));
-  std::printf("first_row_ms %lld\n",
-              hosts.empty()
-                  ? -1LL
-                  : static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                               firstRow - mainStarted)
-                                               .count()));
+  std::printf("first_row_ms %lld\n", rowTimes.empty() ? -1LL : rowTimes.front());
+  std::printf("median_row_ms %lld\n", rowTimes.empty() ? -1LL : rowTimes[rowTimes.size() / 2]);
   std::printf("hosts %zu\n", hosts.size());
   std::printf("peak_workers %d\n", driver.PeakRunningWorkers());
   std::printf("peak_rss_kb %ld\n", usage.ru_maxrss);
