@@ -219,8 +219,9 @@ std::optional<TSpawned> SpawnHelper(const std::string& path) {
   int pair[2];
   if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair) != 0) return std::nullopt;
   TUniqueFd ours(pair[0]), theirs(pair[1]);
-  if (theirs.Get() == arphelper::kChannelFd) {
-    // dup2 onto itself would leave close-on-exec set: move it out of the way first.
+  if (theirs.Get() <= arphelper::kChannelFd) {
+    // Above the descriptors the child sets up: dup2 onto itself would leave close-on-exec
+    // set, and with standard descriptors closed here the pair may sit at 0 to 2.
     theirs.Reset(fcntl(pair[1], F_DUPFD_CLOEXEC, arphelper::kChannelFd + 1));
     if (!theirs) return std::nullopt;
   }
@@ -749,8 +750,12 @@ uint32_t HelperAnswer(uint32_t destAddress, const TAnswer& answer, uint8_t* mac,
 uint32_t RawSendArp(uint32_t destAddress, uint32_t sourceAddress, uint8_t* mac, uint32_t* length,
                     uint8_t* otherMac, uint32_t* otherLength, uint32_t otherRoom) {
   std::shared_ptr<TArpHelper> helper = HelperHere();
-  if (!helper || helper->Gone()) {
-    qCDebug(lcArp, "raw mode without an ARP helper in this network namespace: asking the kernel");
+  if (!helper) {
+    qCDebug(lcArp, "raw mode without an ARP helper in this network namespace");
+    return kArpGenFailure;
+  }
+  if (helper->Gone()) {
+    qCDebug(lcArp, "the ARP helper has ended: asking the kernel");
     return KernelSendArp(destAddress, sourceAddress, mac, length);
   }
   TPath path;
