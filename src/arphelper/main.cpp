@@ -23,6 +23,7 @@
 #include <poll.h>
 #include <seccomp.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
@@ -198,13 +199,16 @@ bool LockDown() {
   scmp_filter_ctx filter = seccomp_init(SCMP_ACT_KILL_PROCESS);
   if (filter == nullptr) return false;
   const int allowed[] = {
-      SCMP_SYS(read),         SCMP_SYS(recvfrom),      SCMP_SYS(sendto),     SCMP_SYS(poll),
-      SCMP_SYS(ppoll),        SCMP_SYS(clock_gettime), SCMP_SYS(brk),        SCMP_SYS(mmap),
-      SCMP_SYS(munmap),       SCMP_SYS(mremap),        SCMP_SYS(madvise),    SCMP_SYS(futex),
-      SCMP_SYS(rt_sigreturn), SCMP_SYS(exit),          SCMP_SYS(exit_group), SCMP_SYS(close),
+      SCMP_SYS(recvfrom),      SCMP_SYS(sendto),     SCMP_SYS(poll),         SCMP_SYS(ppoll),
+      SCMP_SYS(clock_gettime), SCMP_SYS(brk),        SCMP_SYS(munmap),       SCMP_SYS(mremap),
+      SCMP_SYS(madvise),       SCMP_SYS(futex),      SCMP_SYS(rt_sigreturn), SCMP_SYS(close),
+      SCMP_SYS(exit),          SCMP_SYS(exit_group),
   };
   bool ok = true;
   for (int call : allowed) ok = ok && seccomp_rule_add(filter, SCMP_ACT_ALLOW, call, 0) == 0;
+  // Memory for malloc, never executable memory.
+  ok = ok && seccomp_rule_add(filter, SCMP_ACT_ALLOW, SCMP_SYS(mmap), 1,
+                              SCMP_A2(SCMP_CMP_MASKED_EQ, PROT_EXEC, 0)) == 0;
   ok = ok && seccomp_load(filter) == 0;
   seccomp_release(filter);
   return ok;
