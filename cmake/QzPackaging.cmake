@@ -112,8 +112,8 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY "optional")
 # Shared-library dependencies come from dpkg-shlibdeps (dpkg-dev); these are the rest: setcap
 # for postinst, and the Qt platform plugins without which no window can open.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-# libseccomp2 for the raw-ARP helper's filter (shlibdeps finds it too; named for clarity).
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "libcap2-bin, libseccomp2, qt6-qpa-plugins")
+# (libseccomp2, for the raw-ARP helper's filter, comes from dpkg-shlibdeps like libc6.)
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "libcap2-bin, qt6-qpa-plugins")
 # The IEEE registry lists: with them the program names vendors from today's registry (after
 # `update-ieee-data`); without them, from the table it carries.
 # ieee-data: today's vendor registry; qt6-wayland: a native window in Wayland sessions.
