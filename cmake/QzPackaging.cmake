@@ -3,12 +3,13 @@
 #   cmake --install <build> --prefix /usr/local   installs the program, its desktop entry,
 #                                                 hicolor icons, manual page and copyright
 #   cpack -G DEB (in <build>)                     builds quenzor_<version>-<release>_<arch>.deb
-#                                                 for /usr; its postinst gives the program
-#                                                 cap_net_raw (scripts/build-package.sh)
+#                                                 for /usr; its postinst gives the raw-ARP
+#                                                 helper alone cap_net_raw
+#                                                 (scripts/build-package.sh)
 include(GNUInstallDirs)
 
 option(QZ_INSTALL_SETCAP
-  "cmake --install gives the installed program cap_net_raw (needs root and setcap)" OFF)
+  "cmake --install gives the installed raw-ARP helper cap_net_raw (needs root and setcap)" OFF)
 set(QZ_PACKAGE_MAINTAINER "quenZOR developers <quenzor@example.org>"
   CACHE STRING "Maintainer field of the Debian package")
 set(QZ_PACKAGE_RELEASE "1" CACHE STRING "Debian revision of the package")
@@ -57,11 +58,12 @@ install(FILES "${_qz_pkg_src}/debian/lintian-overrides"
   DESTINATION "${CMAKE_INSTALL_DATAROOTDIR}/lintian/overrides" RENAME quenzor
   COMPONENT Debian EXCLUDE_FROM_ALL)
 
-# Optional: give a `cmake --install` copy the raw-socket capability, as the package's postinst
-# does. Staged installs (DESTDIR set, which includes cpack's) are left to the packager.
-if(QZ_INSTALL_SETCAP AND TARGET quenzor)
+# Optional: give a `cmake --install` copy of the raw-ARP helper the raw-socket capability, as
+# the package's postinst does; the program itself gets none. Staged installs (DESTDIR set,
+# which includes cpack's) are left to the packager.
+if(QZ_INSTALL_SETCAP AND TARGET quenzor-arp)
+  install(CODE "set(_qz_program \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_LIBEXECDIR}/quenzor/quenzor-arp\")")
   install(CODE [[
-    set(_qz_program "${CMAKE_INSTALL_PREFIX}/bin/quenzor")
     if(NOT "$ENV{DESTDIR}" STREQUAL "")
       message(STATUS "DESTDIR is set: not running setcap on the staged ${_qz_program}")
     else()
@@ -70,7 +72,7 @@ if(QZ_INSTALL_SETCAP AND TARGET quenzor)
         message(STATUS "Gave ${_qz_program} cap_net_raw (raw ARP mode for every user)")
       else()
         message(WARNING "setcap on ${_qz_program} failed (${_qz_rc}); "
-                        "the program will use the kernel's ARP table")
+                        "quenzor will use the kernel's ARP table")
       endif()
     endif()
   ]])
@@ -110,6 +112,7 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY "optional")
 # Shared-library dependencies come from dpkg-shlibdeps (dpkg-dev); these are the rest: setcap
 # for postinst, and the Qt platform plugins without which no window can open.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# (libseccomp2, for the raw-ARP helper's filter, comes from dpkg-shlibdeps like libc6.)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "libcap2-bin, qt6-qpa-plugins")
 # The IEEE registry lists: with them the program names vendors from today's registry (after
 # `update-ieee-data`); without them, from the table it carries.
@@ -125,9 +128,9 @@ finds its name: reverse DNS, else the name the device gives itself over mDNS
 or NetBIOS. A click on a row opens the device's web page; the list is kept in
 ~/quenZOR.csv.
 
-The package gives the program the cap_net_raw capability, so every user gets
-the fast raw ARP sweep; without it the program asks the kernel's neighbour
-table instead.")
+The package gives its small raw-ARP helper (and only the helper) the
+cap_net_raw capability, so every user gets the fast raw ARP sweep; without it
+the program asks the kernel's neighbour table instead.")
 
 configure_file("${_qz_pkg_src}/debian/postinst" "${_qz_pkg_gen}/postinst" COPYONLY)
 configure_file("${_qz_pkg_src}/debian/prerm" "${_qz_pkg_gen}/prerm" COPYONLY)

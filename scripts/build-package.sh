@@ -18,13 +18,13 @@ cflags="$(dpkg-buildflags --get CFLAGS) $cppflags"
 cxxflags="$(dpkg-buildflags --get CXXFLAGS) $cppflags"
 ldflags="$(dpkg-buildflags --get LDFLAGS)"
 
-# The package needs only the program and the packaging files; `cpack` then installs without
+# The package needs only the program, its raw-ARP helper and the packaging files; `cpack` then installs without
 # building everything else first.
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_TESTING=OFF \
   -DCMAKE_SKIP_INSTALL_ALL_DEPENDENCY=ON \
   -DCMAKE_C_FLAGS="$cflags" -DCMAKE_CXX_FLAGS="$cxxflags" \
   -DCMAKE_EXE_LINKER_FLAGS="$ldflags" >&2
-cmake --build "$build" -j"$(nproc)" --target quenzor qz_packaging_files >&2
+cmake --build "$build" -j"$(nproc)" --target quenzor quenzor-arp qz_packaging_files >&2
 
 rm -f "$build"/quenzor_*.deb
 (cd "$build" && cpack -G DEB >&2)

@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
   # build
   build-essential cmake ninja-build pkg-config
-  qt6-base-dev libasound2-dev libgtest-dev libgmock-dev
+  qt6-base-dev libasound2-dev libgtest-dev libgmock-dev libseccomp-dev
   # fuzzing and sanitizers
   clang libclang-rt-14-dev
   # the test network: namespaces, real servers and peers

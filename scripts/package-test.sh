@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Builds the Debian package and checks it the way a user meets it: lintian, install with apt
-# (dependencies resolved), the installed files and the program's cap_net_raw, the INSTALLED
-# program sweeping a lab network as an unprivileged user (raw ARP through the capability, which
-# it has dropped once it runs; then a copy without it in kernel ARP mode), reinstall, and a
-# purge that leaves nothing behind.
+# (dependencies resolved), the installed files, cap_net_raw on the raw-ARP helper alone, the
+# INSTALLED program sweeping a lab network as an unprivileged user (raw ARP through the helper,
+# the program itself holding no capability and no packet socket; then a copy without the
+# helper in kernel ARP mode), reinstall, and a purge that leaves nothing behind.
 # Needs root. The program runs only inside the lab's scanner namespace (tests/lab, qzlab).
 #
 # Usage: scripts/package-test.sh
@@ -21,6 +21,7 @@ fi
 package_build="${QZ_PACKAGE_BUILD:-build-package}"
 lab_build="${QZ_LAB_BUILD:-build}"
 program=/usr/bin/quenzor
+helper=/usr/libexec/quenzor/quenzor-arp
 user=nobody
 group=nogroup
 deadline_s=20   # the lab's hosts must be in the CSV by then (pass 1 takes a few seconds)
@@ -109,7 +110,7 @@ echo "== installed files"
 status="$(dpkg-query -W -f='${Status}' quenzor)"
 check "dpkg status is '$status'" test "$status" = "install ok installed"
 check "dpkg --verify finds the files as packaged" dpkg --verify quenzor
-for f in "$program" /usr/share/applications/quenzor.desktop \
+for f in "$program" "$helper" /usr/share/applications/quenzor.desktop \
          /usr/share/icons/hicolor/scalable/apps/quenzor.svg \
          /usr/share/icons/hicolor/48x48/apps/quenzor.png /usr/share/metainfo/quenzor.metainfo.xml \
          /usr/share/man/man1/quenzor.1.gz /usr/share/doc/quenzor/copyright \
@@ -126,9 +127,10 @@ check "the installed AppStream metainfo passes appstreamcli validate" \
 check "the 48x48 icon is a 48 x 48 PNG" \
   bash -c "file -b /usr/share/icons/hicolor/48x48/apps/quenzor.png | grep -q 'PNG image data, 48 x 48'"
 check "man finds the manual page" bash -c "man -w quenzor | grep -q /usr/share/man/man1/quenzor.1.gz"
-caps="$(getcap "$program")"
-check "postinst gave the program cap_net_raw ('$caps')" \
+caps="$(getcap "$helper")"
+check "postinst gave the helper cap_net_raw ('$caps')" \
   bash -c "grep -q 'cap_net_raw[=+]ep' <<<'$caps'"
+check "the program itself carries no file capability" test -z "$(getcap "$program")"
 check "dpkg --audit finds nothing unfinished (triggers processed)" \
   test -z "$(dpkg --audit 2>&1)"
 if [ -f /usr/share/icons/hicolor/icon-theme.cache ]; then
@@ -149,6 +151,19 @@ lab_macs=(00:00:0C:12:34:56 02:00:00:00:77:20 02:00:00:00:77:30)
 lab_prefix="$("$qzlab" up "$work/lab.txt")"
 echo "lab: $lab_prefix"
 
+# holds_packet_socket <pid>: yes when one of the inodes of /proc/<pid>/net/packet is among
+# its descriptors.
+holds_packet_socket() {
+  local packet_inodes fd_inodes
+  packet_inodes="$(awk 'NR > 1 {print $NF}' "/proc/$1/net/packet" 2>/dev/null | sort -u)"
+  fd_inodes="$(ls -l "/proc/$1/fd" 2>/dev/null | sed -n 's/.*socket:\[\([0-9]*\)\].*/\1/p' | sort -u)"
+  if [ -n "$packet_inodes" ] && [ -n "$(comm -12 <(echo "$packet_inodes") <(echo "$fd_inodes"))" ]; then
+    echo yes
+  else
+    echo no
+  fi
+}
+
 # run_in_lab <label> <program>: starts it as $user in the scanner namespace with its own HOME
 # and XDG_RUNTIME_DIR, waits until the CSV lists the lab's hosts, checks it still runs and
 # stops it by pid. Sets run_pid and run_home.
@@ -167,15 +182,15 @@ run_in_lab() {
   run_pid=$!
   pids+=("$run_pid")
   sleep 1
-  # Every thread's capability sets, and whether the program holds a packet socket of its
-  # namespace (raw ARP's): the inodes of /proc/<pid>/net/packet among its descriptors.
-  local capsets packet_inodes fd_inodes
+  # Every thread's capability sets, and whether the program and its helper (its child) hold
+  # a packet socket of their namespace.
+  local capsets helper_pid
   capsets="$(cat /proc/"$run_pid"/task/*/status 2>/dev/null | awk '/^Cap(Inh|Prm|Eff|Amb):/ {print $2}' | sort -u | tr '\n' ' ')"
-  packet_inodes="$(awk 'NR > 1 {print $NF}' "/proc/$run_pid/net/packet" 2>/dev/null | sort -u)"
-  fd_inodes="$(ls -l "/proc/$run_pid/fd" 2>/dev/null | sed -n 's/.*socket:\[\([0-9]*\)\].*/\1/p' | sort -u)"
-  run_packet=no
-  [ -n "$packet_inodes" ] && [ -n "$(comm -12 <(echo "$packet_inodes") <(echo "$fd_inodes"))" ] && run_packet=yes
-  echo "  $label: pid $run_pid, capability sets of its threads: ${capsets:-gone}, packet socket: $run_packet"
+  run_packet="$(holds_packet_socket "$run_pid")"
+  helper_pid="$(cat /proc/"$run_pid"/task/*/children 2>/dev/null | awk '{print $1; exit}')"
+  run_helper_packet=no
+  [ -n "$helper_pid" ] && run_helper_packet="$(holds_packet_socket "$helper_pid")"
+  echo "  $label: pid $run_pid, capability sets of its threads: ${capsets:-gone}, packet socket: $run_packet, helper ${helper_pid:-none} with packet socket: $run_helper_packet"
   while :; do
     found=0
     for ip in "${lab_ips[@]}"; do
@@ -224,31 +239,33 @@ run_in_lab() {
   fi
 }
 
-echo "-- raw ARP mode: the installed program as $user, through its file capability"
+echo "-- raw ARP mode: the installed program as $user, through its helper's file capability"
 run_in_lab raw "$program"
-check "raw: the program holds raw ARP's packet socket" test "$run_packet" = yes
+check "raw: the helper holds raw ARP's packet socket" test "$run_helper_packet" = yes
+check "raw: the program holds no packet socket" test "$run_packet" = no
 check "raw: no thread of the program holds any capability ($run_capsets)" \
   test "$run_capsets" = "0000000000000000 "
 
-echo "-- kernel ARP mode: a copy of the installed program without the capability"
+echo "-- kernel ARP mode: a copy of the installed program without its helper"
 "$qzlab" exec "$lab_prefix" ip neigh flush all >/dev/null 2>&1 || true
 mkdir -p "$work/plain"
 cp "$program" "$work/plain/quenzor"   # cp does not carry the security.capability attribute
 chmod 755 "$work/plain" "$work/plain/quenzor"
 check "kernel: the copy has no capabilities" test -z "$(getcap "$work/plain/quenzor")"
 run_in_lab kernel "$work/plain/quenzor"
-check "kernel: the copy has no packet socket" test "$run_packet" = no
+check "kernel: the copy has no packet socket and no helper with one" \
+  test "$run_packet$run_helper_packet" = nono
 check "kernel: no thread of the copy holds any capability ($run_capsets)" \
   test "$run_capsets" = "0000000000000000 "
 
 "$qzlab" down "$lab_prefix"
 lab_prefix=""
 
-echo "== reinstalling (prerm takes the capability off, postinst gives it to the new file)"
+echo "== reinstalling (prerm takes the capability off, postinst gives it to the new helper)"
 DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --reinstall "$deb" >"$work/apt-reinstall.txt" 2>&1 ||
   { cat "$work/apt-reinstall.txt"; fail "apt-get install --reinstall"; }
-check "after reinstall the program has cap_net_raw again" \
-  bash -c "getcap '$program' | grep -q 'cap_net_raw[=+]ep'"
+check "after reinstall the helper has cap_net_raw again" \
+  bash -c "getcap '$helper' | grep -q 'cap_net_raw[=+]ep'"
 
 echo "== purging"
 dpkg -L quenzor >"$work/files.txt"

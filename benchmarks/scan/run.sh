@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
-# Scan pass benchmark: our ARP-only first pass in raw mode (CAP_NET_RAW, our own ARP requests)
-# and in kernel mode (without it: the kernel's neighbour resolution), against Debian's
+# Scan pass benchmark: our ARP-only first pass in raw mode (the raw-ARP helper with CAP_NET_RAW,
+# our own ARP requests) and in kernel mode (without it: the kernel's neighbour resolution),
+# against Debian's
 # arp-scan --localnet on each scanner adapter, all in one lab:
 #   segment 0: a /24 with 60 live hosts
 #   segment 1: an otherwise empty /24 with one host whose ARP replies come 300 ms late
 # Each tool runs RUNS times (default 5); the neighbour caches are flushed before every run.
-# Prints the medians side by side with recall (found/expected) and false hosts, once for each
+# Prints the medians side by side with recall (found/expected) and false hosts, the time from
+# start to the first row and the peak memory of the program and of its helper, once for each
 # loss level of LOSS (default "0 10 30"): the percentage of ARP frames that every host drops
 # on the way in (an nftables arp table in each host namespace).
 #
@@ -20,6 +22,7 @@ command -v arp-scan >/dev/null || { echo "run.sh: arp-scan is missing (scripts/i
 
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQZ_BUILD_BENCHMARKS=ON >/dev/null
 cmake --build "$build" -j2 --target scan_bench qzlab qz_arp_delay_responder >/dev/null
+cmake --build "$build" -j2 --target quenzor-arp >/dev/null 2>&1 || true  # absent in old trees
 bench="$(realpath "$build/benchmarks/scan/scan_bench")"
 qzlab="$(realpath "$build/tests/lab/qzlab")"
 
@@ -75,12 +78,13 @@ measure() {
   false=$(comm -23 "$work/found" <(sort "$work/expected" "$work/own") | wc -l)
   echo "$((end - start)) $hit $false" >>"$work/$tool.runs"
   if [ "$tool" != arp-scan ]; then
-    awk '$1 == "wall_ms" {w=$2} $1 == "peak_rss_kb" {r=$2} $1 == "peak_workers" {p=$2}
-         END {print w, r, p}' "$out" >>"$work/$tool.inner"
+    awk 'BEGIN {f="-"; h="-"} $1 == "wall_ms" {w=$2} $1 == "peak_rss_kb" {r=$2}
+         $1 == "peak_workers" {p=$2} $1 == "first_row_ms" {f=$2} $1 == "helper_peak_rss_kb" {h=$2}
+         $1 == "median_row_ms" {m=$2} END {print w, r, p, f, h, m}' "$out" >>"$work/$tool.inner"
   fi
 }
 
-median() { sort -n | awk '{v[NR]=$1} END {print (NR % 2) ? v[(NR+1)/2] : int((v[NR/2] + v[NR/2+1]) / 2)}'; }
+median() { sort -n | awk '{v[NR]=$1} END {if (NR == 0) print "-"; else print (NR % 2) ? v[(NR+1)/2] : int((v[NR/2] + v[NR/2+1]) / 2)}'; }
 
 # Every host namespace of the lab drops the given percentage of the ARP frames it receives.
 set_loss() {
@@ -102,19 +106,26 @@ NFT
 report() {
   arp_wall=$(awk '{print $1}' "$work/arp-scan.runs" | median)
   printf '\n-- hosts drop %s %% of ARP frames\n' "$1"
-  printf '%-9s %10s %10s %8s %6s %10s %12s %8s\n' tool wall_ms vs_arpscan recall false pass_ms peak_rss_kb workers
+  printf '%-9s %8s %10s %11s %7s %6s %8s %10s %10s %8s %10s %8s\n' tool wall_ms vs_arpscan \
+    vs_per_adpt recall false pass_ms first_row median_row rss_kb helper_rss workers
   for tool in raw kernel arp-scan; do
     wall=$(awk '{print $1}' "$work/$tool.runs" | median)
     hit=$(awk '{print $2}' "$work/$tool.runs" | sort -n | head -n 1)
     false=$(awk '{print $3}' "$work/$tool.runs" | sort -n | tail -n 1)
-    pass="-" rss="-" workers="-"
+    pass="-" rss="-" workers="-" first="-" helper="-" mrow="-"
     if [ -f "$work/$tool.inner" ]; then
       pass=$(awk '{print $1}' "$work/$tool.inner" | median)
       rss=$(awk '{print $2}' "$work/$tool.inner" | median)
       workers=$(awk '{print $3}' "$work/$tool.inner" | median)
+      first=$(awk '$4 != "-" && $4 >= 0 {print $4}' "$work/$tool.inner" | median)
+      helper=$(awk '$5 != "-" && $5 >= 0 {print $5}' "$work/$tool.inner" | median)
+      mrow=$(awk '$6 != "" && $6 >= 0 {print $6}' "$work/$tool.inner" | median)
     fi
     ratio=$(awk -v a="$wall" -v b="$arp_wall" 'BEGIN {printf "%.2fx", a / b}')
-    printf '%-9s %10s %10s %8s %6s %10s %12s %8s\n' "$tool" "$wall" "$ratio" "$hit/$expected" "$false" "$pass" "$rss" "$workers"
+    # arp-scan runs once per adapter (two): our one pass against one of its runs.
+    per=$(awk -v a="$wall" -v b="$arp_wall" 'BEGIN {printf "%.2fx", a / (b / 2)}')
+    printf '%-9s %8s %10s %11s %7s %6s %8s %10s %10s %8s %10s %8s\n' "$tool" "$wall" "$ratio" \
+      "$per" "$hit/$expected" "$false" "$pass" "$first" "$mrow" "$rss" "$helper" "$workers"
   done
 }
 
@@ -127,4 +138,6 @@ for loss in ${LOSS:-0 10 30}; do
   report "$loss"
 done
 echo "(medians of $runs runs; recall is the worst run's, false hosts the worst run's; wall_ms is the"
-echo " whole command as started in the lab, pass_ms the pass alone; arp-scan runs once per adapter)"
+echo " whole command as started in the lab, pass_ms the pass alone, first_row and median_row from the"
+echo " start of main to the first and the median report (the first is the scanner's own address);"
+echo " vs_per_adpt compares with one arp-scan run, which covers one adapter)"

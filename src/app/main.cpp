@@ -1,4 +1,6 @@
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <string_view>
 
 #include <unistd.h>
@@ -35,12 +37,18 @@ int main(int argc, char** argv) {
       return 0;
     }
   }
-  // The capability the package may give the program (cap_net_raw) is used here, once, for the
-  // packet socket of raw ARP; then every capability goes, before Qt or ALSA read the
-  // environment or load plugins. Without the capability ARP goes through the kernel.
-  netinfo::OpenArpSocket();
+  // Raw ARP lives in a helper program of its own (quenzor-arp, the only file that may carry
+  // cap_net_raw), started first, while this process has one thread and has run no library
+  // code that reads the environment. Without it ARP goes through the kernel. Then every
+  // capability this process may hold goes, before Qt or ALSA read the environment or load
+  // plugins.
+  netinfo::StartArpHelper();
   if (!platform::DropCapabilities()) {
-    std::fputs("quenzor: cannot give up its capabilities; not starting\n", stderr);
+    // Before QCoreApplication: plain stderr, with the errno of the failed call, read before
+    // anything else can change it.
+    const int error = errno;
+    std::fprintf(stderr, "quenzor: cannot give up its capabilities (%s); not starting\n",
+                 std::strerror(error));
     return 1;
   }
   // Only the program's own name reaches Qt, so no argument changes what the program does.

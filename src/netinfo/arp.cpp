@@ -1,22 +1,26 @@
 #include "netinfo/arp.h"
 
+#include "arphelper/protocol.h"
+#include "netinfo/adapters.h"
 #include "netinfo/arplog.h"
 #include "netinfo/ipaddress.h"
 #include "netinfo/netlink.h"
 #include "support/posix.h"
 
 #include <arpa/inet.h>
-#include <linux/filter.h>
 #include <linux/if_arp.h>
 #include <linux/if_ether.h>
-#include <linux/if_packet.h>
 #include <linux/neighbour.h>
 #include <netinet/in.h>
+#include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
+#include <spawn.h>
 #include <sys/eventfd.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -27,12 +31,15 @@
 #include <cstring>
 #include <deque>
 #include <fstream>
+#include <future>
 #include <limits>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <semaphore>
+#include <string>
 #include <thread>
+#include <unordered_map>
 #include <unordered_set>
 #include <utility>
 #include <vector>
@@ -43,11 +50,10 @@ namespace {
 using TClock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
-// Raw mode asks at 0, 250, 500 and 750 ms and gives the last request 150 ms for its reply
-// (a LAN answers within milliseconds). The deadline stays below a second so that the workers
-// of a pass are done before the scan driver's check at one second, not just after it.
+// Raw mode: the helper asks at 0, 250, 500 and 750 ms and answers at 900 ms (a LAN answers
+// within milliseconds). The deadline stays below a second so that the workers of a pass are
+// done before the scan driver's check at one second, not just after it.
 constexpr milliseconds kDeadline{900};
-constexpr milliseconds kRawRetry{250};
 // Kernel mode cannot ask again by itself: the kernel does, once per retrans_time (1 s by
 // default). When its first request or the reply is lost (a busy machine drops frames from
 // full queues, small devices drop bursts of ARP) or the host is slow, the answer comes only
@@ -178,274 +184,282 @@ uint32_t Answer(const std::vector<uint8_t>& hardware, uint8_t* mac, uint32_t* le
   return kArpNoError;
 }
 
-// ---- raw mode: one packet socket for every adapter ----
+// ---- raw mode: the helper program and its channel ----
 
-struct TArpPacket {  // RFC 826 for Ethernet and IPv4, as on the wire
-  uint16_t hardwareType;
-  uint16_t protocolType;
-  uint8_t hardwareLength;
-  uint8_t protocolLength;
-  uint16_t operation;
-  uint8_t senderMac[6];
-  uint8_t senderIp[4];
-  uint8_t targetMac[6];
-  uint8_t targetIp[4];
-} __attribute__((packed));
-static_assert(sizeof(TArpPacket) == 28);
+using arphelper::TAnswer;
+using arphelper::TStatus;
 
-// Lets only ARP replies through to the socket: the requests of every other host on every
-// link would otherwise wake the receiver for nothing.
-bool AttachReplyFilter(int fd) {
-  sock_filter code[] = {
-      BPF_STMT(BPF_LD | BPF_H | BPF_ABS, offsetof(TArpPacket, operation)),
-      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, ARPOP_REPLY, 0, 1),
-      BPF_STMT(BPF_RET | BPF_K, 0xFFFF),
-      BPF_STMT(BPF_RET | BPF_K, 0),
-  };
-  sock_fprog program{static_cast<unsigned short>(std::size(code)), code};
-  return setsockopt(fd, SOL_SOCKET, SO_ATTACH_FILTER, &program, sizeof program) == 0;
+// Requests wait for their answer this long at most: the helper answers at its 900 ms deadline;
+// a helper that stopped answering must not hold a worker for ever.
+constexpr milliseconds kHelperPatience{3000};
+constexpr int kHelloWaitMs = 3000;
+
+std::mutex helperPathMutex;
+std::string helperPath;  // where helpers started on demand come from
+
+std::string DefaultHelperPath() {
+  char self[4096];
+  const ssize_t size = readlink("/proc/self/exe", self, sizeof self - 1);
+  if (size <= 0) return {};
+  std::string path(self, static_cast<size_t>(size));
+  path.erase(path.find_last_of('/') + 1);
+  return path + QZ_ARP_HELPER_RELATIVE "/quenzor-arp";
 }
 
-// The sender of an Ethernet/IPv4 ARP reply, or nothing for any other frame.
-std::optional<TArpPacket> ParseReply(const uint8_t* data, ssize_t size) {
-  if (size < static_cast<ssize_t>(sizeof(TArpPacket))) return std::nullopt;
-  TArpPacket p;
-  std::memcpy(&p, data, sizeof p);
-  if (ntohs(p.hardwareType) != ARPHRD_ETHER || ntohs(p.protocolType) != ETH_P_IP ||
-      p.hardwareLength != kMacSize || p.protocolLength != 4 || ntohs(p.operation) != ARPOP_REPLY) {
+struct TSpawned {
+  TUniqueFd channel;
+  pid_t pid = 0;
+};
+
+// Starts the helper at path with an empty environment, its end of the channel on
+// descriptor 3 and /dev/null on 0 to 2; nothing else of this process reaches it. Waits for
+// its hello. Uses neither Qt nor logging: main calls it before either exists.
+std::optional<TSpawned> SpawnHelper(const std::string& path) {
+  if (path.empty()) return std::nullopt;
+  int pair[2];
+  if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair) != 0) return std::nullopt;
+  TUniqueFd ours(pair[0]), theirs(pair[1]);
+  if (theirs.Get() <= arphelper::kChannelFd) {
+    // Above the descriptors the child sets up: dup2 onto itself would leave close-on-exec
+    // set, and with standard descriptors closed here the pair may sit at 0 to 2.
+    theirs.Reset(fcntl(pair[1], F_DUPFD_CLOEXEC, arphelper::kChannelFd + 1));
+    if (!theirs) return std::nullopt;
+  }
+  posix_spawn_file_actions_t actions;
+  if (posix_spawn_file_actions_init(&actions) != 0) return std::nullopt;
+  auto release = support::ScopeExit([&] { posix_spawn_file_actions_destroy(&actions); });
+  if (posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDWR, 0) != 0 ||
+      posix_spawn_file_actions_adddup2(&actions, 0, 1) != 0 ||
+      posix_spawn_file_actions_adddup2(&actions, 0, 2) != 0 ||
+      posix_spawn_file_actions_adddup2(&actions, theirs.Get(), arphelper::kChannelFd) != 0 ||
+      posix_spawn_file_actions_addclosefrom_np(&actions, arphelper::kChannelFd + 1) != 0) {
     return std::nullopt;
   }
-  return p;
+  std::string program = path;
+  char* argv[] = {program.data(), nullptr};
+  char* envp[] = {nullptr};
+  pid_t pid = 0;
+  if (posix_spawn(&pid, path.c_str(), &actions, nullptr, argv, envp) != 0) return std::nullopt;
+  theirs.Reset();
+  pollfd hello{ours.Get(), POLLIN, 0};
+  TAnswer answer;
+  const bool ready = support::RetryOnEintr([&] { return poll(&hello, 1, kHelloWaitMs); }) == 1 &&
+                     support::RetryOnEintr([&] {
+                       return recv(ours.Get(), &answer, sizeof answer, MSG_DONTWAIT);
+                     }) == static_cast<ssize_t>(sizeof answer) &&
+                     arphelper::ParseAnswer(&answer, sizeof answer, answer) && answer.id == 0 &&
+                     answer.status == static_cast<uint16_t>(TStatus::Ready);
+  if (!ready) {
+    ours.Reset();
+    kill(pid, SIGKILL);
+    support::RetryOnEintr([&] { return waitpid(pid, nullptr, 0); });
+    return std::nullopt;
+  }
+  return TSpawned{std::move(ours), pid};
 }
 
-uint64_t WaiterKey(uint32_t ifIndex, uint32_t address) { return uint64_t{ifIndex} << 32 | address; }
+// One helper process in one network namespace, and the thread that hands its answers to the
+// callers waiting for them.
+class TArpHelper {
+ public:
+  // The helper main started: its dispatcher starts with the first request, since main must
+  // stay single-threaded until it has dropped its capabilities.
+  static std::unique_ptr<TArpHelper> Adopt(TSpawned spawned) {
+    std::unique_ptr<TArpHelper> helper(new TArpHelper);
+    if (!helper->m_wake) return nullptr;
+    helper->m_channel = std::move(spawned.channel);
+    helper->m_pid = spawned.pid;
+    return helper;
+  }
+
+  // A helper started by its own dispatcher thread: the helper ends with the thread that
+  // started it (PR_SET_PDEATHSIG), and a caller may be a short-lived worker. The thread
+  // starts in the caller's network namespace, and so does the helper.
+  static std::unique_ptr<TArpHelper> StartOnDemand(const std::string& path) {
+    std::unique_ptr<TArpHelper> helper(new TArpHelper);
+    if (!helper->m_wake) return nullptr;
+    std::promise<bool> started;
+    auto result = started.get_future();
+    TArpHelper* raw = helper.get();
+    helper->m_dispatcher = std::thread([raw, path, &started] {
+      std::optional<TSpawned> spawned = SpawnHelper(path);
+      if (spawned) {
+        raw->m_channel = std::move(spawned->channel);
+        raw->m_pid = spawned->pid;
+      }
+      started.set_value(spawned.has_value());
+      if (spawned) raw->Dispatch();
+    });
+    if (!result.get()) return nullptr;
+    return helper;
+  }
+
+  ~TArpHelper() {
+    uint64_t one = 1;
+    [[maybe_unused]] ssize_t n = write(m_wake.Get(), &one, sizeof one);
+    if (m_dispatcher.joinable()) m_dispatcher.join();
+    m_channel.Reset();  // the helper sees the end of its channel and exits
+    if (m_pid > 0) support::RetryOnEintr([&] { return waitpid(m_pid, nullptr, 0); });
+  }
+
+  TArpHelper(const TArpHelper&) = delete;
+  TArpHelper& operator=(const TArpHelper&) = delete;
+
+  bool Gone() {
+    std::lock_guard lock(m_mutex);
+    return m_gone;
+  }
+
+  // The helper's answer for target on ifIndex; false when the helper is gone or silent.
+  bool Ask(uint32_t ifIndex, uint32_t target, TAnswer& answer) {
+    TWaiter waiter;
+    arphelper::TRequest request;
+    request.ifIndex = ifIndex;
+    request.target = target;
+    {
+      std::lock_guard lock(m_mutex);
+      if (m_gone) return false;
+      if (!m_dispatcher.joinable()) m_dispatcher = std::thread([this] { Dispatch(); });
+      if (++m_lastId == 0) ++m_lastId;
+      request.id = m_lastId;
+      m_waiters[request.id] = &waiter;
+    }
+    const ssize_t sent = support::RetryOnEintr(
+        [&] { return send(m_channel.Get(), &request, sizeof request, MSG_NOSIGNAL); });
+    std::unique_lock lock(m_mutex);
+    if (sent == static_cast<ssize_t>(sizeof request)) {
+      waiter.done.wait_for(lock, kHelperPatience, [&] { return waiter.answered || m_gone; });
+    }
+    m_waiters.erase(request.id);
+    if (!waiter.answered) return false;
+    answer = waiter.answer;
+    return true;
+  }
+
+ private:
+  TArpHelper() : m_wake(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+
+  struct TWaiter {
+    std::condition_variable done;
+    bool answered = false;
+    TAnswer answer;
+  };
+
+  void Dispatch() {
+    pollfd fds[2] = {{m_channel.Get(), POLLIN, 0}, {m_wake.Get(), POLLIN, 0}};
+    for (;;) {
+      if (support::RetryOnEintr([&] { return poll(fds, 2, -1); }) < 0 || fds[1].revents != 0) {
+        break;
+      }
+      TAnswer answer;
+      const ssize_t got = support::RetryOnEintr(
+          [&] { return recv(m_channel.Get(), &answer, sizeof answer, MSG_DONTWAIT | MSG_TRUNC); });
+      if (got == 0 || (got < 0 && errno != EAGAIN && errno != EWOULDBLOCK)) break;
+      if (got > 0 && arphelper::ParseAnswer(&answer, static_cast<size_t>(got), answer)) {
+        Hand(answer);
+      }
+    }
+    std::lock_guard lock(m_mutex);
+    m_gone = true;
+    for (auto& [id, waiter] : m_waiters) waiter->done.notify_one();
+  }
+
+  void Hand(const TAnswer& answer) {
+    std::lock_guard lock(m_mutex);
+    auto it = m_waiters.find(answer.id);
+    if (it == m_waiters.end()) return;  // its caller has given up
+    it->second->answer = answer;
+    it->second->answered = true;
+    it->second->done.notify_one();
+  }
+
+  TUniqueFd m_channel;
+  pid_t m_pid = 0;
+  TUniqueFd m_wake;  // ends the dispatcher
+  std::mutex m_mutex;
+  std::unordered_map<uint32_t, TWaiter*> m_waiters;
+  uint32_t m_lastId = 0;
+  bool m_gone = false;
+  std::thread m_dispatcher;
+};
 
 // The network namespace of the calling thread: a packet socket sends and receives on the
-// adapters of the namespace it was made in, and only a caller of that namespace may use it.
+// adapters of the namespace it was made in, so each namespace has a helper of its own.
 ino_t CurrentNamespace() {
   struct stat info {};
   return stat("/proc/thread-self/ns/net", &info) == 0 ? info.st_ino : 0;
 }
 
-// One AF_PACKET socket for ARP, bound to no adapter, so it serves every adapter of its
-// namespace, also those that appear after it was made. Callers send their requests through
-// it; one receiver thread hands each reply to the callers waiting for that sender on that
-// adapter.
-class TArpSocket {
+// The helpers by network namespace. The program starts the one of its own namespace at
+// start; tests that force raw mode in other namespaces get one started on demand there.
+class TArpHelpers {
  public:
-  // Needs CAP_NET_RAW; nullptr without it.
-  static std::unique_ptr<TArpSocket> Open() {
-    // Protocol 0 at first: the socket receives nothing until the filter is in place.
-    TUniqueFd fd(socket(AF_PACKET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-    if (!fd) {
-      LogCallFailed("packet socket");
-      return nullptr;
-    }
-    if (!AttachReplyFilter(fd.Get())) {
-      LogCallFailed("ARP reply filter");
-      return nullptr;
-    }
-    // A sweep's replies come in a burst; a larger queue loses fewer (the retries make good
-    // the rest). The kernel caps it at net.core.rmem_max.
-    int bytes = 1 << 20;
-    setsockopt(fd.Get(), SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
-    sockaddr_ll any{};
-    any.sll_family = AF_PACKET;
-    any.sll_protocol = htons(ETH_P_ARP);
-    if (bind(fd.Get(), reinterpret_cast<sockaddr*>(&any), sizeof any) != 0) {
-      LogCallFailed("packet socket bind");
-      return nullptr;
-    }
-    TUniqueFd wake(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
-    if (!wake) {
-      LogCallFailed("eventfd");
-      return nullptr;
-    }
-    return std::unique_ptr<TArpSocket>(new TArpSocket(std::move(fd), std::move(wake)));
-  }
-
-  ~TArpSocket() {
-    if (m_receiver.joinable()) {
-      uint64_t one = 1;
-      [[maybe_unused]] ssize_t n = write(m_wake.Get(), &one, sizeof one);
-      m_receiver.join();
-    }
-  }
-
-  TArpSocket(const TArpSocket&) = delete;
-  TArpSocket& operator=(const TArpSocket&) = delete;
-
-  // Asks on the adapter ifIndex, from ownMac and senderIp, for the MAC of target: a
-  // broadcast request every 250 ms until a reply from target arrives on that adapter or
-  // the deadline passes.
-  uint32_t Ask(uint32_t ifIndex, const std::vector<uint8_t>& ownMac, uint32_t senderIp,
-               uint32_t target, uint8_t* mac, uint32_t* length) {
-    TArpPacket request{};
-    request.hardwareType = htons(ARPHRD_ETHER);
-    request.protocolType = htons(ETH_P_IP);
-    request.hardwareLength = kMacSize;
-    request.protocolLength = 4;
-    request.operation = htons(ARPOP_REQUEST);
-    std::copy(ownMac.begin(), ownMac.end(), request.senderMac);
-    std::memcpy(request.senderIp, &senderIp, 4);
-    std::memcpy(request.targetIp, &target, 4);
-    sockaddr_ll broadcast{};
-    broadcast.sll_family = AF_PACKET;
-    broadcast.sll_protocol = htons(ETH_P_ARP);
-    broadcast.sll_ifindex = static_cast<int>(ifIndex);
-    broadcast.sll_halen = kMacSize;
-    std::memset(broadcast.sll_addr, 0xFF, kMacSize);
-
-    TWaiter waiter;
-    const uint64_t key = WaiterKey(ifIndex, target);
-    std::unique_lock lock(m_mutex);
-    StartReceiver();
-    auto registration = m_waiters.emplace(key, &waiter);
-    const auto deadline = TClock::now() + kDeadline;
-    for (auto nextSend = TClock::now(); !waiter.answered;) {
-      const auto now = TClock::now();
-      if (now >= deadline) break;
-      if (now >= nextSend) {
-        // A failed send (a full queue) is just a lost request; the next one follows.
-        if (sendto(m_fd.Get(), &request, sizeof request, MSG_NOSIGNAL,
-                   reinterpret_cast<sockaddr*>(&broadcast), sizeof broadcast) < 0) {
-          LogCallFailed("ARP request send");
-        }
-        nextSend += kRawRetry;
-      }
-      m_answered.wait_until(lock, std::min(nextSend, deadline));
-    }
-    if (!waiter.answered) {
-      // On a busy machine the receiver may not have run since a reply came in time: read
-      // what is queued before giving up. Bounded, so that a flood cannot hold us here.
-      lock.unlock();
-      Drain(kMostDrained);
-      lock.lock();
-    }
-    m_waiters.erase(registration);
-    if (!waiter.answered) {
-      qCDebug(lcArp, "%s: no ARP reply on interface %u within %lld ms",
-              FormatDotted(target).c_str(), ifIndex, static_cast<long long>(kDeadline.count()));
-      return kArpNoAnswer;
-    }
-    return Answer(std::vector<uint8_t>(waiter.mac, waiter.mac + kMacSize), mac, length);
-  }
-
- private:
-  struct TWaiter {
-    bool answered = false;
-    uint8_t mac[kMacSize] = {};
-  };
-
-  static constexpr int kMostDrained = 1024;  // more than the receive queue holds
-
-  TArpSocket(TUniqueFd fd, TUniqueFd wake) : m_fd(std::move(fd)), m_wake(std::move(wake)) {}
-
-  // The receiver starts with the first request, on a thread made after the program gave
-  // up its capabilities. Called holding m_mutex.
-  void StartReceiver() {
-    if (!m_receiver.joinable()) m_receiver = std::thread([this] { Receive(); });
-  }
-
-  void Receive() {
-    pollfd fds[2] = {{m_fd.Get(), POLLIN, 0}, {m_wake.Get(), POLLIN, 0}};
-    for (;;) {
-      if (support::RetryOnEintr([&] { return poll(fds, 2, -1); }) < 0) {
-        LogCallFailed("ARP receiver poll");
-        return;
-      }
-      if (fds[1].revents != 0) return;
-      Drain(std::numeric_limits<int>::max());
-    }
-  }
-
-  // Reads up to `most` queued frames and hands each reply to its waiters.
-  void Drain(int most) {
-    uint8_t buffer[256];
-    for (int n = 0; n < most; ++n) {
-      sockaddr_ll from{};
-      socklen_t fromSize = sizeof from;
-      const ssize_t got = support::RetryOnEintr([&] {
-        return recvfrom(m_fd.Get(), buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&from),
-                        &fromSize);
-      });
-      if (got <= 0) return;
-      // Replies this machine sends itself show up as outgoing frames: never an answer.
-      if (from.sll_pkttype != PACKET_OUTGOING) Deliver(from.sll_ifindex, buffer, got);
-    }
-  }
-
-  void Deliver(int ifIndex, const uint8_t* data, ssize_t size) {
-    auto reply = ParseReply(data, size);
-    if (!reply || ifIndex <= 0) return;
-    uint32_t sender;
-    std::memcpy(&sender, reply->senderIp, 4);
-    std::lock_guard lock(m_mutex);
-    auto [first, last] = m_waiters.equal_range(WaiterKey(static_cast<uint32_t>(ifIndex), sender));
-    if (first == last) return;
-    for (auto it = first; it != last; ++it) {
-      if (it->second->answered) continue;
-      std::memcpy(it->second->mac, reply->senderMac, kMacSize);
-      it->second->answered = true;
-    }
-    m_answered.notify_all();
-  }
-
-  TUniqueFd m_fd;
-  TUniqueFd m_wake;  // ends the receiver
-  std::mutex m_mutex;
-  std::condition_variable m_answered;
-  std::multimap<uint64_t, TWaiter*> m_waiters;  // iterators stay valid across inserts
-  std::thread m_receiver;
-};
-
-// The packet sockets by network namespace. The program opens the one of its own namespace
-// at start, while it may hold the capability; tests that force raw mode in other namespaces
-// get one opened on demand there.
-class TArpSockets {
- public:
-  bool OpenHere(bool atStart) {
+  bool StartHere(const std::string& path, bool atStart) {
     const ino_t ns = CurrentNamespace();
     std::lock_guard lock(m_mutex);
     if (m_byNamespace.count(ns) != 0) return true;
-    std::shared_ptr<TArpSocket> socket = TArpSocket::Open();
-    if (!socket) return false;
-    m_byNamespace[ns] = {socket, atStart};
-    m_openedAtStart = m_openedAtStart || atStart;
+    std::shared_ptr<TArpHelper> helper;
+    if (atStart) {
+      std::optional<TSpawned> spawned = SpawnHelper(path);
+      if (spawned) helper = TArpHelper::Adopt(std::move(*spawned));
+    } else {
+      helper = TArpHelper::StartOnDemand(path);
+    }
+    if (!helper) return false;
+    m_byNamespace[ns] = {helper, atStart};
+    m_startedAtStart = m_startedAtStart || atStart;
     return true;
   }
 
-  std::shared_ptr<TArpSocket> Here() {
+  std::shared_ptr<TArpHelper> Here() {
     const ino_t ns = CurrentNamespace();
     std::lock_guard lock(m_mutex);
     auto it = m_byNamespace.find(ns);
-    return it == m_byNamespace.end() ? nullptr : it->second.socket;
+    return it == m_byNamespace.end() ? nullptr : it->second.helper;
   }
 
-  bool OpenedAtStart() {
-    std::lock_guard lock(m_mutex);
-    return m_openedAtStart;
+  // Whether the helper started at start still serves.
+  bool RawAtStart() {
+    std::shared_ptr<TArpHelper> first;
+    {
+      std::lock_guard lock(m_mutex);
+      if (!m_startedAtStart) return false;
+      for (auto& [ns, entry] : m_byNamespace) {
+        if (entry.atStart) first = entry.helper;
+      }
+    }
+    return first && !first->Gone();
   }
 
-  // Forgets the sockets opened on demand; a caller still asking keeps its own until done.
-  void CloseOnDemand() {
-    std::lock_guard lock(m_mutex);
-    std::erase_if(m_byNamespace, [](const auto& entry) { return !entry.second.atStart; });
+  // Ends the helpers started on demand; a caller still asking keeps its own until done.
+  void EndOnDemand() {
+    std::vector<std::shared_ptr<TArpHelper>> ending;
+    {
+      std::lock_guard lock(m_mutex);
+      for (auto it = m_byNamespace.begin(); it != m_byNamespace.end();) {
+        if (it->second.atStart) {
+          ++it;
+        } else {
+          ending.push_back(it->second.helper);
+          it = m_byNamespace.erase(it);
+        }
+      }
+    }
   }
 
  private:
   struct TEntry {
-    std::shared_ptr<TArpSocket> socket;
+    std::shared_ptr<TArpHelper> helper;
     bool atStart = false;
   };
   std::mutex m_mutex;
   std::map<ino_t, TEntry> m_byNamespace;
-  bool m_openedAtStart = false;
+  bool m_startedAtStart = false;
 };
 
-TArpSockets& ArpSockets() {
-  static TArpSockets sockets;
-  return sockets;
+TArpHelpers& ArpHelpers() {
+  static TArpHelpers helpers;
+  return helpers;
 }
 
 // ---- kernel mode ----
@@ -616,17 +630,28 @@ uint32_t KernelArp(TNetlink& netlink, uint32_t ifIndex, uint32_t dest, uint32_t 
 
 }  // namespace
 
-bool OpenArpSocket() { return ArpSockets().OpenHere(true); }
+bool StartArpHelper(const std::string& path) {
+  {
+    std::lock_guard lock(helperPathMutex);
+    helperPath = path.empty() ? DefaultHelperPath() : path;
+  }
+  return ArpHelpers().StartHere(path.empty() ? DefaultHelperPath() : path, true);
+}
+
+void SetArpHelperPath(const std::string& path) {
+  std::lock_guard lock(helperPathMutex);
+  helperPath = path;
+}
 
 TArpMode CurrentArpMode() {
   int forced = forcedMode.load();
   if (forced >= 0) return static_cast<TArpMode>(forced);
-  return ArpSockets().OpenedAtStart() ? TArpMode::Raw : TArpMode::Kernel;
+  return ArpHelpers().RawAtStart() ? TArpMode::Raw : TArpMode::Kernel;
 }
 
 void ForceArpMode(std::optional<TArpMode> mode) {
   forcedMode = mode ? static_cast<int>(*mode) : -1;
-  if (!mode) ArpSockets().CloseOnDemand();
+  if (!mode) ArpHelpers().EndOnDemand();
 }
 
 namespace {
@@ -676,19 +701,66 @@ TPath FindPath(TNetlink& netlink, uint32_t destAddress, uint32_t sourceAddress) 
   return path;
 }
 
-uint32_t RawSendArp(uint32_t destAddress, uint32_t sourceAddress, uint8_t* mac, uint32_t* length) {
-  std::shared_ptr<TArpSocket> socket = ArpSockets().Here();
-  if (!socket && forcedMode.load() == static_cast<int>(TArpMode::Raw) &&
-      ArpSockets().OpenHere(false)) {
-    socket = ArpSockets().Here();
+uint32_t KernelSendArp(uint32_t destAddress, uint32_t sourceAddress, uint8_t* mac,
+                       uint32_t* length);
+
+std::shared_ptr<TArpHelper> HelperHere() {
+  std::shared_ptr<TArpHelper> helper = ArpHelpers().Here();
+  if (helper || forcedMode.load() != static_cast<int>(TArpMode::Raw)) return helper;
+  std::string path;
+  {
+    std::lock_guard lock(helperPathMutex);
+    path = helperPath.empty() ? DefaultHelperPath() : helperPath;
   }
-  if (!socket) {
-    qCDebug(lcArp, "raw mode without a packet socket in this network namespace");
+  if (!ArpHelpers().StartHere(path, false)) {
+    qCDebug(lcArp, "the ARP helper %s did not start in this network namespace", path.c_str());
+  }
+  return ArpHelpers().Here();
+}
+
+// The helper's answer as SendArp gives it. A second MAC that answered goes to otherMac and
+// to the log: two stations claim the address (a conflict, or a spoofer).
+uint32_t HelperAnswer(uint32_t destAddress, const TAnswer& answer, uint8_t* mac, uint32_t* length,
+                      uint8_t* otherMac, uint32_t* otherLength, uint32_t otherRoom) {
+  switch (static_cast<TStatus>(answer.status)) {
+    case TStatus::Answered: break;
+    case TStatus::NoAnswer:
+      qCDebug(lcArp, "%s: no ARP reply within %lld ms", FormatDotted(destAddress).c_str(),
+              static_cast<long long>(kDeadline.count()));
+      return kArpNoAnswer;
+    default:
+      qCDebug(lcArp, "%s: the ARP helper refused the request (status %u)",
+              FormatDotted(destAddress).c_str(), answer.status);
+      return kArpNoAnswer;
+  }
+  const std::vector<uint8_t> first(answer.mac, answer.mac + kMacSize);
+  const std::vector<uint8_t> other(answer.otherMac, answer.otherMac + kMacSize);
+  if (std::any_of(other.begin(), other.end(), [](uint8_t b) { return b != 0; })) {
+    qCWarning(lcArp, "%s: two stations answer ARP for it: %s and %s",
+              FormatDotted(destAddress).c_str(), MacToText(first.data(), kMacSize).c_str(),
+              MacToText(other.data(), kMacSize).c_str());
+    if (otherMac && otherLength && otherRoom >= kMacSize) {
+      std::copy(other.begin(), other.end(), otherMac);
+      *otherLength = kMacSize;
+    }
+  }
+  return Answer(first, mac, length);
+}
+
+uint32_t RawSendArp(uint32_t destAddress, uint32_t sourceAddress, uint8_t* mac, uint32_t* length,
+                    uint8_t* otherMac, uint32_t* otherLength, uint32_t otherRoom) {
+  std::shared_ptr<TArpHelper> helper = HelperHere();
+  if (!helper) {
+    qCDebug(lcArp, "raw mode without an ARP helper in this network namespace");
     return kArpGenFailure;
+  }
+  if (helper->Gone()) {
+    qCDebug(lcArp, "the ARP helper has ended: asking the kernel");
+    return KernelSendArp(destAddress, sourceAddress, mac, length);
   }
   TPath path;
   {
-    // Only the lookups hold descriptors of their own; the wait shares the packet socket.
+    // Only the lookups hold descriptors of their own; the wait shares the helper's channel.
     TSlot slot;
     TNetlink netlink;
     if (int error = netlink.Open(); error != 0) {
@@ -700,11 +772,13 @@ uint32_t RawSendArp(uint32_t destAddress, uint32_t sourceAddress, uint8_t* mac, 
   if (path.answer) return *path.answer;
   if (!path.ownMac.empty()) return Answer(path.ownMac, mac, length);
   if (*length < kMacSize) return kArpBufferOverflow;
-  if (path.sender == 0) {
-    qCDebug(lcArp, "%s: no source address to ask from", FormatDotted(destAddress).c_str());
-    return kArpNoAnswer;
+  TAnswer answer;
+  if (!helper->Ask(path.ifIndex, destAddress, answer)) {
+    qCDebug(lcArp, "%s: the ARP helper gave no answer: asking the kernel",
+            FormatDotted(destAddress).c_str());
+    return KernelSendArp(destAddress, sourceAddress, mac, length);
   }
-  return socket->Ask(path.ifIndex, path.linkMac, path.sender, destAddress, mac, length);
+  return HelperAnswer(destAddress, answer, mac, length, otherMac, otherLength, otherRoom);
 }
 
 uint32_t KernelSendArp(uint32_t destAddress, uint32_t sourceAddress, uint8_t* mac,
@@ -725,9 +799,17 @@ uint32_t KernelSendArp(uint32_t destAddress, uint32_t sourceAddress, uint8_t* ma
 }  // namespace
 
 uint32_t SendArp(uint32_t destAddress, uint32_t sourceAddress, uint8_t* mac, uint32_t* length) {
+  return SendArp(destAddress, sourceAddress, mac, length, nullptr, nullptr);
+}
+
+uint32_t SendArp(uint32_t destAddress, uint32_t sourceAddress, uint8_t* mac, uint32_t* length,
+                 uint8_t* otherMac, uint32_t* otherLength) {
+  const uint32_t otherRoom = otherLength ? *otherLength : 0;
+  if (otherLength) *otherLength = 0;
   if (!mac || !length || *length == 0 || destAddress == 0) return kArpInvalidParameter;
-  return CurrentArpMode() == TArpMode::Raw ? RawSendArp(destAddress, sourceAddress, mac, length)
-                                           : KernelSendArp(destAddress, sourceAddress, mac, length);
+  return CurrentArpMode() == TArpMode::Raw
+             ? RawSendArp(destAddress, sourceAddress, mac, length, otherMac, otherLength, otherRoom)
+             : KernelSendArp(destAddress, sourceAddress, mac, length);
 }
 
 }  // namespace netinfo

@@ -5,10 +5,11 @@
 // out, 0 on success.
 //
 // Two ways, chosen once per process (or forced by tests):
-//  - Raw (OpenArpSocket succeeded at start): ARP requests of our own through one AF_PACKET
-//    socket that serves every adapter, sent on the adapter that routes to the address, from
-//    that adapter's own address, every 250 ms within about a second; a receiver thread hands
-//    the first reply from the address, on that adapter, to the caller waiting for it.
+//  - Raw (StartArpHelper succeeded at start): the helper program quenzor-arp, the only part
+//    that may hold cap_net_raw, sends ARP requests of its own on the adapter that routes to
+//    the address, from that adapter's own address, every 250 ms within 900 ms, and checks
+//    every reply; one dispatcher thread hands each of its answers to the caller waiting for
+//    it. The route lookup stays here. When the helper is gone, calls ask the kernel.
 //  - Kernel (no capability): one UDP datagram to the discard port (9) makes the kernel
 //    resolve the neighbour; its neighbour table is then polled over rtnetlink until the entry
 //    has a link-layer address or the deadline has passed.
@@ -21,6 +22,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <string>
 
 namespace netinfo {
 
@@ -32,20 +34,29 @@ inline constexpr uint32_t kArpBufferOverflow = 111;  // *length is below the add
 
 enum class TArpMode { Raw, Kernel };
 
-// Opens the packet socket of raw mode in the caller's network namespace. It needs
-// CAP_NET_RAW: the program calls it first thing in main and then drops every capability.
-// Returns whether raw mode is available.
-bool OpenArpSocket();
+// Starts the raw-ARP helper in the caller's network namespace, from path or, when empty,
+// from QZ_ARP_HELPER_RELATIVE/quenzor-arp beside the program's own executable: an empty
+// environment, its end of a socket pair alone. Returns whether it holds its packet socket
+// (false: missing, not startable, or without cap_net_raw). main calls it first thing, while
+// the process has one thread; it touches neither Qt nor logging.
+bool StartArpHelper(const std::string& path = {});
+// Tests: where helpers started on demand (raw mode forced) come from.
+void SetArpHelperPath(const std::string& path);
 
-// Raw when OpenArpSocket succeeded, unless forced.
+// Raw when StartArpHelper succeeded and the helper still serves, unless forced.
 TArpMode CurrentArpMode();
-// Tests: force a mode (raw opens a socket in the calling thread's namespace on demand, which
-// needs the capability), or std::nullopt to go back to what start-up found and close the
-// sockets opened on demand.
+// Tests: force a mode (raw starts a helper in the calling thread's namespace on demand, which
+// needs the capability), or std::nullopt to go back to what start-up found and end the
+// helpers started on demand.
 void ForceArpMode(std::optional<TArpMode> mode);
 
 // destAddress and sourceAddress as inet_addr gives them; sourceAddress 0 lets the routing
 // table choose. mac receives up to *length bytes; on success *length is the number written.
 uint32_t SendArp(uint32_t destAddress, uint32_t sourceAddress, uint8_t* mac, uint32_t* length);
+// The same, and when a second station answered with a different MAC (raw mode sees that),
+// that MAC in otherMac: *otherLength gives otherMac's room on the way in (six bytes needed),
+// and is 6 on the way out when a second MAC was written, else 0.
+uint32_t SendArp(uint32_t destAddress, uint32_t sourceAddress, uint8_t* mac, uint32_t* length,
+                 uint8_t* otherMac, uint32_t* otherLength);
 
 }  // namespace netinfo

@@ -1,9 +1,9 @@
 #pragma once
 
-// The program may be installed with a file capability (cap_net_raw, for raw ARP). It uses it
-// once, first thing in main, to open what needs it, and then gives up every capability before
-// Qt, ALSA or anything else that reads the environment or loads code runs: from then on the
-// opened descriptors are all that is left of the privilege.
+// The program itself carries no file capability (raw ARP's cap_net_raw belongs to its helper,
+// quenzor-arp), yet it may be started with some (by root, or with ambient capabilities). It
+// gives up every capability first thing in main, right after starting the helper and before
+// Qt, ALSA or anything else that reads the environment or loads code runs.
 
 namespace platform {
 

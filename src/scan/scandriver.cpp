@@ -205,7 +205,7 @@ void TScanDriver::SetScanSeams(TAdapterLister lister, TArpSender arp) {
 
 TArpSender TScanDriver::CurrentArpSender() const {
   TArpSender arp = m_arpSender.load();
-  return arp != nullptr ? arp : &netinfo::SendArp;
+  return arp != nullptr ? arp : static_cast<TArpSender>(&netinfo::SendArp);
 }
 
 void TScanDriver::ResetWorkerCounters() {

@@ -32,10 +32,10 @@ inline constexpr std::array<const char*, 18> kPrivatePrefixes = {
     "172.24", "172.25", "172.26", "172.27", "172.28", "172.29", "172.30", "172.31", "192.168"};
 
 // Seams for tests: where a pass gets its adapter list and its ARP answers (the netinfo
-// functions when null).
+// functions when null). An ARP sender also gives a second MAC that answered, when one did.
 using TAdapterLister = uint32_t (*)(int32_t& count, netinfo::TAdaptorRows& rows);
 using TArpSender = uint32_t (*)(uint32_t destAddress, uint32_t sourceAddress, uint8_t* mac,
-                                uint32_t* length);
+                                uint32_t* length, uint8_t* otherMac, uint32_t* otherLength);
 
 class TArpThread;
 

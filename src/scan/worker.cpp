@@ -121,7 +121,10 @@ void TArpThread::Probe() {
 
   uint8_t mac[6] = {0, 0, 0, 0, 0, 0};
   uint32_t macLength = 6;
-  const uint32_t result = m_driver.CurrentArpSender()(destination, 0, mac, &macLength);
+  uint8_t otherMac[6] = {0, 0, 0, 0, 0, 0};
+  uint32_t otherLength = 6;
+  const uint32_t result =
+      m_driver.CurrentArpSender()(destination, 0, mac, &macLength, otherMac, &otherLength);
   if (result != 0 || macLength == 0) return;
 
   // The device's time starts once it has answered: ARP has its own bound.
@@ -148,9 +151,21 @@ void TArpThread::Probe() {
                                    ? NameStep(m_driver, Address, deadline, details)
                                    : Address;
 
+  // Two stations answered ARP for the address: each MAC gets its row, as every MAC does,
+  // and each row names the other. Both rows show the address's name and the evidence behind
+  // it; the device type only the first, as the answers do not tell which station announced it.
+  THostDetails otherDetails;
+  if (otherLength == 6) {
+    details.OtherMac = FormatMac(otherMac);
+    otherDetails.OtherMac = FormatMac(mac);
+    otherDetails.Evidence = details.Evidence;
+  }
   std::lock_guard<platform::TCriticalSection> lock(*m_driver.ScanLock);
-  if (m_driver.OnHostFound)
-    m_driver.OnHostFound(Address, hostName, FormatMac(mac), protocol, page, details);
+  if (!m_driver.OnHostFound) return;
+  m_driver.OnHostFound(Address, hostName, FormatMac(mac), protocol, page, details);
+  if (otherLength == 6) {
+    m_driver.OnHostFound(Address, hostName, details.OtherMac, protocol, page, otherDetails);
+  }
 }
 
 void TArpThread::WorkerDone() {

@@ -194,33 +194,69 @@ long UdpNoPorts(lab::TLab& lab, const std::string& host) {
   return -1;
 }
 
-// Installed with cap_net_raw and started by any user, the program sweeps with its own ARP
-// requests, yet holds no capability once it runs, and neither does code that a user slips
-// into it (a Qt style plugin found through QT_PLUGIN_PATH).
-TEST_F(ProgramInLab, WithTheFileCapabilityNobodySweepsRawAndNoCodeInItHoldsTheCapability) {
-  const fs::path bin = m_folders.Home().parent_path() / "bin";
-  fs::create_directories(bin);
-  fs::copy_file(QZ_QUENZOR_PATH, bin / "quenzor");
-  const fs::path report = m_folders.Home() / "plugin-report.txt";
-  for (const fs::path& p : {m_folders.Home().parent_path(), bin, bin / "quenzor"}) {
-    fs::permissions(p, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
-                           fs::perms::others_read | fs::perms::others_exec);
+// The pid of the program's raw-ARP helper: its child process.
+pid_t HelperOf(pid_t program) {
+  for (const auto& task : fs::directory_iterator("/proc/" + std::to_string(program) + "/task")) {
+    std::istringstream children(ReadFile(task.path() / "children"));
+    pid_t child = 0;
+    if (children >> child) return child;
   }
-  for (const fs::path& p : {m_folders.Home(), m_folders.Home().parent_path() / "run"}) {
+  return 0;
+}
+
+std::string StatusField(pid_t pid, const std::string& field) {
+  std::istringstream status(ReadFile("/proc/" + std::to_string(pid) + "/status"));
+  for (std::string line; std::getline(status, line);) {
+    if (line.rfind(field + ":", 0) == 0) {
+      return line.substr(line.find_first_not_of(" \t", field.size() + 1));
+    }
+  }
+  return {};
+}
+
+// Gone: no such process, or one that has ended and waits to be reaped.
+bool ProcessGone(pid_t pid) {
+  const std::string stat = ReadFile("/proc/" + std::to_string(pid) + "/stat");
+  const size_t end = stat.rfind(')');
+  return stat.empty() || end == std::string::npos || stat.substr(end + 2, 1) == "Z";
+}
+
+// Installed as the package installs it (a staged `cmake --install`, and the capability that
+// postinst grants to the helper alone) and started by any user, the program sweeps with raw
+// ARP through its helper. The program holds no capability and no packet socket, and neither
+// does code a user slips into it (a Qt style plugin found through QT_PLUGIN_PATH); the helper
+// loads no Qt, runs under seccomp without new privileges, keeps no capability, and does not
+// outlive the program. Everything nobody reads is copied into a world-readable folder, so the
+// test also passes from a checkout in a private folder.
+TEST_F(ProgramInLab, StagedInstallWithTheHelpersCapabilityNobodySweepsRawAndNoQtProcessHoldsIt) {
+  const fs::path root = m_folders.Home().parent_path();
+  const fs::path stage = root / "stage";
+  const fs::path plugins = root / "plugins";
+  const std::string install = std::string("DESTDIR=") + stage.string() + " " + QZ_CMAKE_COMMAND +
+                              " --install " + QZ_BUILD_DIR + " --prefix /usr >/dev/null";
+  ASSERT_EQ(std::system(install.c_str()), 0) << install;
+  fs::copy(QZ_PROBE_PLUGIN_PATH, plugins, fs::copy_options::recursive);
+  ASSERT_EQ(std::system(("chmod -R a+rX " + root.string()).c_str()), 0);
+  const fs::path program = stage / "usr/bin/quenzor";
+  const fs::path helper = stage / "usr/libexec/quenzor/quenzor-arp";
+  ASSERT_EQ(std::system(("setcap cap_net_raw+ep " + helper.string()).c_str()), 0);
+  std::string programCaps;
+  m_lab.RunInScanner({lab::FindProgram("getcap"), program.string()}, &programCaps);
+  EXPECT_EQ(programCaps, "") << "the program itself carries no capability";
+  const fs::path report = m_folders.Home() / "plugin-report.txt";
+  for (const fs::path& p : {m_folders.Home(), root / "run"}) {
     ASSERT_EQ(chown(p.c_str(), 65534, 65534), 0);
   }
-  ASSERT_EQ(std::system(("setcap cap_net_raw+ep " + (bin / "quenzor").string()).c_str()), 0);
   const std::vector<std::string> hosts = {"192.168.77.10", "192.168.77.11", "192.168.77.12",
                                           "192.168.77.13"};
   std::vector<long> noPortsBefore;
   for (const auto& host : hosts) noPortsBefore.push_back(UdpNoPorts(m_lab, host));
   std::vector<std::string> env = m_folders.Env();
-  env.insert(env.end(), {std::string("QT_PLUGIN_PATH=") + QZ_PROBE_PLUGIN_PATH,
-                         "QT_STYLE_OVERRIDE=qzprobe", "QZ_PROBE_REPORT=" + report.string()});
-  const pid_t program =
-      m_lab.StartInScanner({lab::FindProgram("setpriv"), "--reuid=65534", "--regid=65534",
-                            "--clear-groups", (bin / "quenzor").string()},
-                           env);
+  env.insert(env.end(), {"QT_PLUGIN_PATH=" + plugins.string(), "QT_STYLE_OVERRIDE=qzprobe",
+                         "QZ_PROBE_REPORT=" + report.string()});
+  const pid_t pid = m_lab.StartInScanner({lab::FindProgram("setpriv"), "--reuid=65534",
+                                          "--regid=65534", "--clear-groups", program.string()},
+                                         env);
   const bool passOne = WaitFor(
       [&] {
         const std::string text = ReadFile(m_folders.Export());
@@ -228,20 +264,34 @@ TEST_F(ProgramInLab, WithTheFileCapabilityNobodySweepsRawAndNoCodeInItHoldsTheCa
       },
       60s);
   const std::string listed = ReadFile(m_folders.Export());
-  EXPECT_TRUE(passOne) << listed << m_lab.ProcessLog(program);
+  EXPECT_TRUE(passOne) << listed << m_lab.ProcessLog(pid);
   EXPECT_NE(listed.find(";192.168.77.13;"), std::string::npos) << listed;
-  EXPECT_TRUE(HoldsPacketSocket(program)) << "raw ARP has its packet socket";
   for (size_t i = 0; i < hosts.size(); ++i) {
     EXPECT_EQ(UdpNoPorts(m_lab, hosts[i]), noPortsBefore[i])
         << hosts[i] << " got the datagrams of kernel ARP";
   }
-  EXPECT_EQ(HeldCapabilities(program), "");
+  EXPECT_EQ(HeldCapabilities(pid), "");
+  EXPECT_FALSE(HoldsPacketSocket(pid)) << "the program holds a packet socket";
   const std::string plugin = ReadFile(report);
   EXPECT_NE(plugin.find("CapEff:\t0000000000000000"), std::string::npos) << plugin;
   EXPECT_NE(plugin.find("CapPrm:\t0000000000000000"), std::string::npos) << plugin;
+  EXPECT_NE(plugin.find("packet descriptors: 0\n"), std::string::npos) << plugin;
   EXPECT_NE(plugin.find("packet socket: Operation not permitted"), std::string::npos) << plugin;
-  ASSERT_EQ(kill(program, SIGTERM), 0);
-  EXPECT_EQ(WaitForExit(program, 60s), 0);
+
+  const pid_t arp = HelperOf(pid);
+  ASSERT_GT(arp, 0) << "no helper process";
+  EXPECT_TRUE(HoldsPacketSocket(arp));
+  EXPECT_EQ(ReadFile("/proc/" + std::to_string(arp) + "/maps").find("libQt"), std::string::npos);
+  EXPECT_EQ(StatusField(arp, "Seccomp"), "2");
+  EXPECT_EQ(StatusField(arp, "NoNewPrivs"), "1");
+  for (const char* set : {"CapEff", "CapPrm", "CapInh", "CapAmb"}) {
+    const unsigned long long held = std::stoull(StatusField(arp, set), nullptr, 16);
+    EXPECT_EQ(held & ~(1ULL << 13), 0u) << set << ": more than cap_net_raw";
+  }
+  ASSERT_EQ(kill(pid, SIGKILL), 0);
+  EXPECT_EQ(WaitForExit(pid, 60s), 128 + SIGKILL);
+  std::this_thread::sleep_for(1s);
+  EXPECT_TRUE(ProcessGone(arp)) << "the helper outlived the program";
 }
 
 // --help and --version answer and end the program before it scans or locks anything.

@@ -3,20 +3,28 @@
 #include "lab/lab.h"
 #include "lab/labprocess.h"
 #include "netinfo/adapters.h"
+#include "arphelper/protocol.h"
+#include "support/posix.h"
 
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
 #include <linux/if_ether.h>
 #include <linux/if_packet.h>
+#include <grp.h>
 #include <net/if.h>
+#include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <cstdlib>
 #include <filesystem>
 #include <iostream>
 #include <map>
@@ -73,6 +81,7 @@ class ArpLab : public testing::TestWithParam<TArpMode> {
     s_lab->Up();
     s_lab->StartDelayedArpHost(kDelayed, 300);
     s_lab->RunInScanner({"ip", "route", "add", "192.168.71.0/24", "via", kGateway});
+    netinfo::SetArpHelperPath(QZ_ARP_HELPER_PATH);
   }
   static void TearDownTestSuite() { s_lab.reset(); }
 
@@ -306,3 +315,312 @@ TEST(ArpMode, WithTheCapabilityAtStartRawOtherwiseTheKernel) {
 }
 
 }  // namespace
+
+// ---- the raw-ARP helper on its own ----
+
+namespace helper {
+
+using arphelper::TAnswer;
+using arphelper::TRequest;
+using arphelper::TStatus;
+
+constexpr const char* kScannerIp = "192.168.73.2";
+constexpr uint8_t kScannerMacBytes[6] = {0x02, 0, 0, 0, 0x73, 0x02};
+constexpr const char* kHostIp = "192.168.73.10";
+constexpr const char* kSpooferIp = "192.168.73.40";
+
+std::array<uint8_t, 6> Mac(uint8_t last) { return {0x00, 0x00, 0x0c, 0x73, 0x00, last}; }
+
+// A station that answers ARP requests as a spoofer would, by the address asked for:
+//   .50  a reply from another address (.51)       .52  a reply to an address not ours
+//   .53  a reply to another station's MAC (seen only because the adapter is promiscuous)
+//   .54  two replies, from two MACs                .55  one proper reply
+class TSpoofer {
+ public:
+  explicit TSpoofer(const std::string& hostNs) : m_thread([this, hostNs] { Run(hostNs); }) {}
+  ~TSpoofer() {
+    m_stop = true;
+    m_thread.join();
+  }
+
+ private:
+  void Run(const std::string& hostNs) {
+    lab::TNetnsScope scope(hostNs);
+    int fd = socket(AF_PACKET, SOCK_RAW | SOCK_CLOEXEC, htons(ETH_P_ARP));
+    if (fd < 0) return;
+    sockaddr_ll at{};
+    at.sll_family = AF_PACKET;
+    at.sll_protocol = htons(ETH_P_ARP);
+    at.sll_ifindex = static_cast<int>(if_nametoindex(lab::kHostAdapter));
+    bind(fd, reinterpret_cast<sockaddr*>(&at), sizeof at);
+    timeval wait{0, 100000};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+    uint8_t frame[128];
+    while (!m_stop) {
+      const ssize_t got = recv(fd, frame, sizeof frame, 0);
+      if (got < 42 || frame[20] != 0 || frame[21] != 1) continue;  // ARP requests only
+      const uint8_t asked = frame[41];
+      auto reply = [&](uint8_t senderLast, std::array<uint8_t, 6> mac, uint8_t targetLast,
+                       const uint8_t* dest) {
+        uint8_t out[42];
+        std::memcpy(out, dest, 6);
+        std::memcpy(out + 6, mac.data(), 6);
+        std::memcpy(out + 12, frame + 12, 10);  // ethertype, ARP header
+        out[21] = 2;                            // reply
+        std::memcpy(out + 22, mac.data(), 6);
+        std::memcpy(out + 28, frame + 38, 3);  // 192.168.73.
+        out[31] = senderLast;
+        std::memcpy(out + 32, frame + 22, 6);  // the asker's MAC and address
+        std::memcpy(out + 38, frame + 28, 4);
+        out[41] = targetLast;
+        sendto(fd, out, sizeof out, 0, reinterpret_cast<sockaddr*>(&at), sizeof at);
+      };
+      const uint8_t* asker = frame + 6;
+      const uint8_t otherStation[6] = {0x02, 0, 0, 0, 0x73, 0x99};
+      const uint8_t askerLast = frame[31];
+      switch (asked) {
+        case 50: reply(51, Mac(0x50), askerLast, asker); break;
+        case 52: reply(52, Mac(0x52), 99, asker); break;
+        case 53: reply(53, Mac(0x53), askerLast, otherStation); break;
+        case 54:
+          reply(54, Mac(0x54), askerLast, asker);
+          reply(54, Mac(0x64), askerLast, asker);
+          break;
+        case 55: reply(55, Mac(0x55), askerLast, asker); break;
+        default: break;
+      }
+    }
+    close(fd);
+  }
+
+  std::atomic<bool> m_stop{false};
+  std::thread m_thread;
+};
+
+// The frames that enter the lab's switch from the scanner's adapter, read in the switch.
+class TCapture {
+ public:
+  TCapture(const std::string& switchNs, const std::string& port)
+      : m_thread([this, switchNs, port] { Run(switchNs, port); }) {
+    while (!m_ready) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  ~TCapture() { Stop(); }
+  void Stop() {
+    m_stop = true;
+    if (m_thread.joinable()) m_thread.join();
+  }
+  // Frames that are not an ARP who-has from the scanner's own MAC and address.
+  long Foreign() const { return m_foreign; }
+  long WhoHas() const { return m_whoHas; }
+
+ private:
+  void Run(const std::string& switchNs, const std::string& port) {
+    lab::TNetnsScope scope(switchNs);
+    int fd = socket(AF_PACKET, SOCK_RAW | SOCK_CLOEXEC, htons(ETH_P_ALL));
+    if (fd < 0) ++m_foreign;  // no capture: the test fails rather than pass unseen
+    sockaddr_ll at{};
+    at.sll_family = AF_PACKET;
+    at.sll_protocol = htons(ETH_P_ALL);
+    at.sll_ifindex = static_cast<int>(if_nametoindex(port.c_str()));
+    int bytes = 8 << 20;
+    setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &bytes, sizeof bytes);
+    bind(fd, reinterpret_cast<sockaddr*>(&at), sizeof at);
+    timeval wait{0, 100000};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+    m_ready = true;
+    const in_addr_t scanner = inet_addr(kScannerIp);
+    uint8_t frame[2048];
+    while (!m_stop) {
+      sockaddr_ll from{};
+      socklen_t size = sizeof from;
+      const ssize_t got =
+          recvfrom(fd, frame, sizeof frame, 0, reinterpret_cast<sockaddr*>(&from), &size);
+      if (got <= 0 || from.sll_pkttype == PACKET_OUTGOING) continue;  // toward the scanner
+      const bool whoHas = got >= 42 && frame[12] == 0x08 && frame[13] == 0x06 && frame[20] == 0 &&
+                          frame[21] == 1 && std::memcmp(frame + 6, kScannerMacBytes, 6) == 0 &&
+                          std::memcmp(frame + 22, kScannerMacBytes, 6) == 0 &&
+                          std::memcmp(frame + 28, &scanner, 4) == 0 &&
+                          std::all_of(frame, frame + 6, [](uint8_t b) { return b == 0xFF; });
+      ++(whoHas ? m_whoHas : m_foreign);
+    }
+    close(fd);
+  }
+
+  std::atomic<bool> m_ready{false}, m_stop{false};
+  std::atomic<long> m_whoHas{0}, m_foreign{0};
+  std::thread m_thread;
+};
+
+class ArpHelperLab : public testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    if (!lab::HaveRoot()) return;
+    s_lab = std::make_unique<lab::TLab>();
+    s_lab->AddSegment(std::string(kScannerIp) + "/24", "02:00:00:00:73:02");
+    s_lab->AddHost({kHostIp, "00:00:0c:73:00:10", "", 0});
+    s_lab->AddHost({kSpooferIp, "02:00:00:00:73:40", "", 0});
+    s_lab->Up();
+    // The capture counts every frame from the scanner: no IPv6 solicitations of its kernel.
+    s_lab->RunInScanner(
+        {"sysctl", "-qw", "net.ipv6.conf." + lab::ScannerAdapter(0) + ".disable_ipv6=1"});
+    netinfo::SetArpHelperPath(QZ_ARP_HELPER_PATH);
+  }
+  static void TearDownTestSuite() { s_lab.reset(); }
+  void SetUp() override {
+    QZ_REQUIRE_LAB();
+    ASSERT_TRUE(s_lab);
+  }
+
+  static std::unique_ptr<lab::TLab> s_lab;
+};
+
+std::unique_ptr<lab::TLab> ArpHelperLab::s_lab;
+
+TEST_F(ArpHelperLab, OnlyCheckedRepliesCountAndASecondMacIsReported) {
+  TSpoofer spoofer(s_lab->HostNs(kSpooferIp));
+  s_lab->RunInScanner({"ip", "link", "set", lab::ScannerAdapter(0), "promisc", "on"});
+  netinfo::ForceArpMode(TArpMode::Raw);
+  lab::TScannerScope scope(*s_lab);
+  struct TCase {
+    int last;
+    uint32_t code;
+    std::string mac, other;
+  };
+  const std::vector<TCase> cases = {
+      {50, netinfo::kArpNoAnswer, "", ""},  // answered by another address
+      {52, netinfo::kArpNoAnswer, "", ""},  // the reply's target address is not ours
+      {53, netinfo::kArpNoAnswer, "", ""},  // a reply to another station
+      {54, 0, "00-00-0C-73-00-54", "00-00-0C-73-00-64"},
+      {55, 0, "00-00-0C-73-00-55", ""},
+      {10, 0, "00-00-0C-73-00-10", ""}};  // a host's own kernel
+  std::vector<std::thread> askers;
+  std::vector<TCase> got(cases.size());
+  for (size_t i = 0; i < cases.size(); ++i) {
+    askers.emplace_back([&, i] {
+      uint8_t mac[6], other[6];
+      uint32_t length = 6, otherLength = 6;
+      const std::string address = "192.168.73." + std::to_string(cases[i].last);
+      got[i].last = cases[i].last;
+      got[i].code = SendArp(inet_addr(address.c_str()), 0, mac, &length, other, &otherLength);
+      if (got[i].code == 0) got[i].mac = netinfo::MacToText(mac, length);
+      if (otherLength == 6) got[i].other = netinfo::MacToText(other, otherLength);
+    });
+  }
+  for (auto& t : askers) t.join();
+  netinfo::ForceArpMode(std::nullopt);
+  for (size_t i = 0; i < cases.size(); ++i) {
+    EXPECT_EQ(got[i].code, cases[i].code) << cases[i].last;
+    EXPECT_EQ(got[i].mac, cases[i].mac) << cases[i].last;
+    EXPECT_EQ(got[i].other, cases[i].other) << cases[i].last;
+  }
+}
+
+// The helper as anyone may run it: a copy with cap_net_raw, started by nobody with a socket
+// pair of its own. Each hostile request gets its refusal, a burst beyond the frame budget is
+// cut, and the wire sees nothing but who-has requests from the adapter's own addresses.
+TEST_F(ArpHelperLab, RunByNobodyItRefusesWhatIsNotItsJobAndSendsOnlyWhoHas) {
+  char folder[] = "/tmp/qz-arp-helper-XXXXXX";
+  ASSERT_NE(mkdtemp(folder), nullptr);
+  const std::string helperCopy = std::string(folder) + "/quenzor-arp";
+  auto cleanup = support::ScopeExit([&] { std::filesystem::remove_all(folder); });
+  std::filesystem::copy_file(QZ_ARP_HELPER_PATH, helperCopy);
+  chmod(folder, 0755);
+  chmod(helperCopy.c_str(), 0755);
+  ASSERT_EQ(std::system(("setcap cap_net_raw+ep " + helperCopy).c_str()), 0);
+
+  // The scanner's veth peer in the switch has the scanner adapter's name too.
+  TCapture capture(s_lab->SwitchNs(), lab::ScannerAdapter(0));
+
+  lab::TScannerScope scope(*s_lab);
+  const uint32_t ifIndex = if_nametoindex(lab::ScannerAdapter(0).c_str());
+  int pair[2];
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair), 0);
+  support::TUniqueFd channel(pair[0]), theirs(pair[1]);
+  const pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    char* argv[] = {const_cast<char*>(helperCopy.c_str()), nullptr};
+    char* envp[] = {nullptr};
+    if (setgroups(0, nullptr) == 0 && setresgid(65534, 65534, 65534) == 0 &&
+        setresuid(65534, 65534, 65534) == 0 && dup2(pair[1], arphelper::kChannelFd) >= 0) {
+      execve(argv[0], argv, envp);
+    }
+    _exit(127);
+  }
+  theirs.Reset();
+  auto reap = support::ScopeExit([&] {
+    channel.Reset();
+    waitpid(pid, nullptr, 0);
+  });
+  auto receive = [&] {
+    TAnswer answer{};
+    pollfd p{channel.Get(), POLLIN, 0};
+    if (poll(&p, 1, 3000) != 1 || recv(channel.Get(), &answer, sizeof answer, 0) != sizeof answer)
+      answer.status = 0xFFFF;
+    return answer;
+  };
+  ASSERT_EQ(receive().status, static_cast<uint16_t>(TStatus::Ready));
+
+  auto ask = [&](uint32_t id, uint32_t index, const char* target) {
+    TRequest request;
+    request.id = id;
+    request.ifIndex = index;
+    request.target = inet_addr(target);
+    send(channel.Get(), &request, sizeof request, 0);
+    return receive();
+  };
+  EXPECT_EQ(ask(1, 9999, kHostIp).status, static_cast<uint16_t>(TStatus::BadAdapter));
+  EXPECT_EQ(ask(2, 1, "127.0.0.2").status, static_cast<uint16_t>(TStatus::BadAdapter)) << "lo";
+  EXPECT_EQ(ask(3, ifIndex, "192.168.74.10").status, static_cast<uint16_t>(TStatus::OffNetwork));
+  EXPECT_EQ(ask(4, ifIndex, "10.0.0.1").status, static_cast<uint16_t>(TStatus::OffNetwork));
+  const TAnswer own = ask(5, ifIndex, kScannerIp);
+  EXPECT_EQ(own.status, static_cast<uint16_t>(TStatus::Answered));
+  EXPECT_EQ(std::memcmp(own.mac, kScannerMacBytes, 6), 0) << "its own address: its own MAC";
+  const TAnswer live = ask(6, ifIndex, kHostIp);
+  EXPECT_EQ(live.status, static_cast<uint16_t>(TStatus::Answered));
+  EXPECT_EQ(netinfo::MacToText(live.mac, 6), "00-00-0C-73-00-10");
+  TRequest request;
+  request.id = 7;
+  request.ifIndex = ifIndex;
+  request.target = inet_addr(kHostIp);
+  const std::vector<std::vector<uint8_t>> malformed = {
+      {1, 2, 3},                                                  // short
+      std::vector<uint8_t>(sizeof request + 1, 0),                // oversized
+      std::vector<uint8_t>(reinterpret_cast<uint8_t*>(&request),  // cut
+                           reinterpret_cast<uint8_t*>(&request) + sizeof request - 1),
+      std::vector<uint8_t>(sizeof request, 0x41)};  // garbage
+  for (const auto& message : malformed) {
+    send(channel.Get(), message.data(), message.size(), 0);
+    EXPECT_EQ(receive().status, static_cast<uint16_t>(TStatus::Malformed)) << message.size();
+  }
+
+  // A burst of 8000 requests for an address nobody holds: beyond the budget of 5120 frames
+  // (and its refill meanwhile) each is refused, and no frame goes out for it.
+  constexpr int kBurst = 8000;
+  std::map<uint16_t, int> statuses;
+  std::thread reader([&] {
+    for (int i = 0; i < kBurst; ++i) ++statuses[receive().status];
+  });
+  for (int i = 0; i < kBurst; ++i) {
+    request.id = 100 + static_cast<uint32_t>(i);
+    request.target = inet_addr("192.168.73.20");
+    send(channel.Get(), &request, sizeof request, 0);
+  }
+  reader.join();
+  const int limited = statuses[static_cast<uint16_t>(TStatus::RateLimited)];
+  EXPECT_GT(limited, 0);
+  EXPECT_EQ(statuses[static_cast<uint16_t>(TStatus::NoAnswer)] + limited, kBurst);
+  channel.Reset();
+  int status = 0;
+  EXPECT_EQ(waitpid(pid, &status, 0), pid);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "it ends with its channel";
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  capture.Stop();
+  EXPECT_EQ(capture.Foreign(), 0);
+  EXPECT_GE(capture.WhoHas(), kBurst - limited) << "one request each at least";
+  EXPECT_LE(capture.WhoHas(), 4 * (kBurst - limited) + 10) << "at most four each";
+  std::cout << "[ FIGURE   ] a burst of " << kBurst << " requests: " << limited << " refused, "
+            << capture.WhoHas() << " who-has frames" << std::endl;
+}
+
+}  // namespace helper

@@ -23,8 +23,9 @@ std::string Narrow(const std::wstring& text) { return std::string(text.begin(), 
 }  // namespace
 
 int main(int argc, char** argv) {
-  // As the program does: raw ARP when the capability is there, and none kept afterwards.
-  netinfo::OpenArpSocket();
+  // As the program does: raw ARP through the helper when it has the capability, and no
+  // capability kept here.
+  netinfo::StartArpHelper(QZ_ARP_HELPER_PATH);
   if (!platform::DropCapabilities()) return 3;
   std::string mode = argc > 1 ? argv[1] : "";
   if (mode == "lookup") {

@@ -74,6 +74,7 @@ void ExpectPassTexts(const std::vector<std::string>& texts) {
 class ScanLab : public testing::Test {
  protected:
   static void SetUpTestSuite() {
+    netinfo::SetArpHelperPath(QZ_ARP_HELPER_PATH);  // raw mode: the build's helper
     if (!lab::HaveRoot()) return;
     s_lab = std::make_unique<lab::TLab>();
     try {

@@ -102,20 +102,30 @@ TEST_F(ScanDriver, NoSelectedAddressStillReportsThePass) {
   EXPECT_EQ(m_pass.statusTexts[3], "All done. 00:00:00");
 }
 
+scan::THostDetails Other(const std::string& mac) {
+  scan::THostDetails details;
+  details.OtherMac = mac;
+  return details;
+}
+
 TEST_F(ScanDriver, ReportsAlwaysShowSixMacBytes) {
   scantest::SetFakeAdapters({{"192.168.1.77", kMask24}});
   scantest::SetFakeAnswers({{"192.168.1.20", {{0x00, 0x1A, 0x2B, 0x3C, 0x4D, 0x5E}}},
                             {"192.168.1.21", {{0x0A, 0x0B, 0x0C}}},
-                            {"192.168.1.22", {{}}}},
+                            {"192.168.1.22", {{}}},
+                            {"192.168.1.23", {{1, 2, 3, 4, 5, 6}, {1, 2, 3, 4, 5, 7}}}},
                            0);
   m_driver.ScanNetwork(false, false, m_pass.Status(), m_pass.Results());
 
   std::vector<scantest::TReport> reports = m_pass.Reports();
   std::sort(reports.begin(), reports.end(),
-            [](const auto& a, const auto& b) { return a.ip < b.ip; });
+            [](const auto& a, const auto& b) { return a.ip + a.mac < b.ip + b.mac; });
   const std::vector<scantest::TReport> expected = {
       {"192.168.1.20", "192.168.1.20", "00:1A:2B:3C:4D:5E", "", ""},
-      {"192.168.1.21", "192.168.1.21", "0A:0B:0C:00:00:00", "", ""}};
+      {"192.168.1.21", "192.168.1.21", "0A:0B:0C:00:00:00", "", ""},
+      // Two stations answered: a row for each MAC, each naming the other.
+      {"192.168.1.23", "192.168.1.23", "01:02:03:04:05:06", "", "", Other("01:02:03:04:05:07")},
+      {"192.168.1.23", "192.168.1.23", "01:02:03:04:05:07", "", "", Other("01:02:03:04:05:06")}};
   EXPECT_EQ(reports, expected);  // a reply of no bytes is no answer
 }
 

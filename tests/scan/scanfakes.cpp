@@ -25,7 +25,9 @@ uint32_t FakeAdapterList(int32_t& count, netinfo::TAdaptorRows& rows) {
   return rows.empty() ? 232 : 0;
 }
 
-uint32_t FakeArp(uint32_t destAddress, uint32_t, uint8_t* mac, uint32_t* length) {
+uint32_t FakeArp(uint32_t destAddress, uint32_t, uint8_t* mac, uint32_t* length, uint8_t* otherMac,
+                 uint32_t* otherLength) {
+  *otherLength = 0;
   in_addr address{};
   address.s_addr = destAddress;
   char text[INET_ADDRSTRLEN] = {};
@@ -48,6 +50,10 @@ uint32_t FakeArp(uint32_t destAddress, uint32_t, uint8_t* mac, uint32_t* length)
   const uint32_t written = std::min<uint32_t>(*length, static_cast<uint32_t>(answer.mac.size()));
   if (written > 0) std::memcpy(mac, answer.mac.data(), written);
   *length = written;
+  if (answer.otherMac.size() == 6) {
+    std::memcpy(otherMac, answer.otherMac.data(), 6);
+    *otherLength = 6;
+  }
   return 0;
 }
 

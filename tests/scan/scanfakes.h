@@ -15,6 +15,7 @@ namespace scantest {
 // any network.
 struct TFakeAnswer {
   std::vector<uint8_t> mac;
+  std::vector<uint8_t> otherMac = {};  // a second station that answered too
 };
 
 void SetFakeAdapters(const std::vector<std::pair<std::string, std::string>>& addressesAndMasks);
