@@ -57,6 +57,7 @@ class FormMain : public testing::Test {
     services.EndProcess = [this] { ++m_endProcessCalls; };
     services.ShowError = [this](const std::string& message) { m_errors.push_back(message); };
     services.ExportPath = ExportPath();
+    services.HistoryFolder = m_dir.filePath("history").toStdString();
     return services;
   }
   QString ExportFile() const { return m_dir.filePath("quenZOR.csv"); }
