@@ -405,10 +405,17 @@ void TFormMain::ScanTimerTimer() {
     if (m_passCounter == 1 || m_passCounter == 2) {
       const bool second = m_passCounter == 2;
       m_table->PassStarted();
-      TScopeExit passEnded([this] { m_table->PassEnded(); });
+      qCDebug(lcApp, "pass %d started", m_passCounter);
+      TScopeExit passEnded([this] {
+        m_table->PassEnded();
+        qCDebug(lcApp, "pass %d ended", m_passCounter);
+      });
       m_services.ScanNetwork(second, second, status, found);
     }
     ListModel->SortByMac();
+    if (m_passCounter <= 2) {
+      for (int32_t row = 0; row < m_displayedCount; ++row) LogRow("after the pass", row);
+    }
     if (m_scan.StopRequested) m_services.EndProcess();
   });
 }
@@ -427,6 +434,7 @@ void TFormMain::DisplayTimerTimer() {
       // The pause dispatches messages; a nested tick never runs (this timer is stopped), so
       // the count is still ours.
       ListModel->AppendRow(m_displayedCount);
+      LogRow("listed", m_displayedCount);
       ++m_displayedCount;
       ExportNow();
     }
@@ -441,7 +449,10 @@ void TFormMain::TimeOutTimerTimer() {
   Guarded([this] {
     TimeOutTimer->stop();
     TScopeExit rearm([this] { TimeOutTimer->start(kTimeOutInterval); });
-    if (m_table->ExpireRows()) ListModel->RefreshAll();
+    std::vector<int32_t> marked;
+    if (!m_table->ExpireRows(&marked)) return;
+    ListModel->RefreshAll();
+    for (const int32_t tableRow : marked) LogRow("marked", tableRow);
   });
 }
 
@@ -451,6 +462,16 @@ void TFormMain::VirtualStringTree1NodeClick(const QModelIndex& index) {
     if (tableRow < 0) return;
     m_services.OpenUrl("http://" + m_table->Row(tableRow).IpAddress);
   });
+}
+
+void TFormMain::LogRow(const char* what, int32_t tableRow) const {
+  if (!lcApp().isDebugEnabled()) return;
+  const HostRecord row = m_table->Row(tableRow);
+  const THistory* history =
+      m_historyAttached && m_history.valid() ? m_history.get().get() : nullptr;
+  const QString description = THostListModel::RowDescription(row, history);
+  qCDebug(lcApp, "%s %s %s: %s", what, row.MacAddress.c_str(), row.IpAddress.c_str(),
+          qPrintable(QString(description).replace(QLatin1Char('\n'), QLatin1String(" | "))));
 }
 
 void TFormMain::PlaySound(const std::vector<uint8_t>& image) {
@@ -486,9 +507,9 @@ void TFormMain::closeEvent(QCloseEvent* event) {
   // usual.
   hide();
   m_scan.StopRequested = true;
+  if (m_historyAttached) RecordHistory();
   if (m_passRunning) {
     if (m_table->RowCount() > 0) ExportNow();
-    if (m_historyAttached) RecordHistory();
     m_services.EndProcess();
   }
   QWidget::closeEvent(event);

@@ -132,6 +132,8 @@ class TFormMain : public QWidget {
   void AttachHistory();
   void RecordHistory();
   void ShowHistoryStatus();
+  // Logs a row with what its tooltip says (quenzor.app debug lines).
+  void LogRow(const char* what, int32_t tableRow) const;
 
   TFormServices m_services;
   THostTable* m_table;

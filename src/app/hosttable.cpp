@@ -91,7 +91,7 @@ HostRecord THostTable::Row(int32_t index) const {
   return m_rows[index];
 }
 
-bool THostTable::ExpireRows() {
+bool THostTable::ExpireRows(std::vector<int32_t>* marked) {
   const double now = m_clock();
   bool changed = false;
   std::lock_guard guard(m_lock);
@@ -103,6 +103,7 @@ bool THostTable::ExpireRows() {
     if (WholeSecondsBetween(now, row.FirstSeen) > kExpirySeconds) {
       row.Expired = true;
       changed = true;
+      if (marked) marked->push_back(i);
     }
   }
   return changed;

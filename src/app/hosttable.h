@@ -76,8 +76,9 @@ class THostTable {
   // Marks the pending rows whose first report lies more than kExpirySeconds whole seconds away
   // from now (either way: a clock set back counts too). A row waits while a pass that started
   // after its report still runs: that pass may report it again however long it takes, and a
-  // busy network's second pass outlasts the time-out. Returns whether any row changed.
-  bool ExpireRows();
+  // busy network's second pass outlasts the time-out. Returns whether any row changed; the
+  // rows it marked are added to `marked` when given.
+  bool ExpireRows(std::vector<int32_t>* marked = nullptr);
 
   // A scan pass begins and ends (main thread).
   void PassStarted();
