@@ -14,6 +14,7 @@
 #include <QTimer>
 #include <QTreeView>
 #include <QKeyEvent>
+#include <chrono>
 #include <cstdio>
 #include <ctime>
 #include <stdexcept>
@@ -350,6 +351,11 @@ void TFormMain::ShowHistoryStatus() {
   Panel1->setAccessibleDescription(status);
 }
 
+bool TFormMain::HistoryRead() const {
+  return m_history.valid() &&
+         m_history.wait_for(std::chrono::seconds(0)) == std::future_status::ready;
+}
+
 void TFormMain::AttachHistory() {
   if (m_historyAttached) return;
   m_historyAttached = true;
@@ -426,7 +432,9 @@ void TFormMain::DisplayTimerTimer() {
     TScopeExit rearm([this] { DisplayTimer->start(kDisplayInterval); });
     Progress->setMaximum(100);
     Progress->setValue(m_scan.ScanProgress);
-    if (m_displayedCount < m_table->RowCount()) AttachHistory();
+    // The window says how its history stands as soon as it has been read, or when the first
+    // row needs it.
+    if (m_displayedCount < m_table->RowCount() || HistoryRead()) AttachHistory();
     while (m_displayedCount < m_table->RowCount()) {
       SetOuterHeight(OuterHeightForRows(m_displayedCount, AvailableHeight()));
       PlaySound(upWav);

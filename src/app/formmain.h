@@ -129,6 +129,7 @@ class TFormMain : public QWidget {
   void ExportNow();
   void Guarded(const std::function<void()>& handler);
   int AvailableHeight() const;
+  bool HistoryRead() const;
   void AttachHistory();
   void RecordHistory();
   void ShowHistoryStatus();

@@ -194,7 +194,6 @@ bool THistory::LoadKnown() {
   TStatement stmt(m_db, "SELECT mac, first_seen, last_seen, last_address FROM devices");
   int code = stmt.Code();
   if (code == SQLITE_OK) {
-    m_known.reserve(static_cast<size_t>(kMaxHistoryDevices));
     while ((code = sqlite3_step(stmt.Get())) == SQLITE_ROW) {
       ++m_deviceCount;
       const int64_t key = MacKey(ColumnText(stmt.Get(), 0));
