@@ -363,7 +363,7 @@ void TFormMain::AttachHistory() {
   ShowHistoryStatus();
 }
 
-void TFormMain::RecordHistory() {
+void TFormMain::RecordHistory(bool all) {
   THistory& history = History();
   if (!history.Available()) return;
   const int32_t rowCount = m_table->RowCount();
@@ -377,7 +377,13 @@ void TFormMain::RecordHistory() {
       m_recordedRows = count;
     });
   }
-  history.Flush(std::time(nullptr));
+  // A tick writes one small transaction; the close writes what is left (a full table is at most
+  // 40 of them) unless the file is locked.
+  size_t waiting = history.Flush(std::time(nullptr));
+  for (int batch = 0;
+       all && waiting > 0 && batch < kMaxRows / static_cast<int>(THistory::kFlushBatch) + 1;
+       ++batch)
+    waiting = history.Flush(std::time(nullptr));
   if (!history.Available()) ShowHistoryStatus();
 }
 
@@ -515,7 +521,7 @@ void TFormMain::closeEvent(QCloseEvent* event) {
   // usual.
   hide();
   m_scan.StopRequested = true;
-  if (m_historyAttached) RecordHistory();
+  if (m_historyAttached) RecordHistory(true);
   if (m_passRunning) {
     if (m_table->RowCount() > 0) ExportNow();
     m_services.EndProcess();

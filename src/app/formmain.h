@@ -131,7 +131,7 @@ class TFormMain : public QWidget {
   int AvailableHeight() const;
   bool HistoryRead() const;
   void AttachHistory();
-  void RecordHistory();
+  void RecordHistory(bool all = false);
   void ShowHistoryStatus();
   // Logs a row with what its tooltip says (quenzor.app debug lines).
   void LogRow(const char* what, int32_t tableRow) const;

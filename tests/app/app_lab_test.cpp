@@ -114,8 +114,8 @@ TEST_F(ProgramInLab, FillsTheExportWithEveryLiveHostAndEndsCleanlyWhenClosed) {
       "192.168.77.10;192.168.77.10;Cisco Systems, Inc;;00:00:0C:12:34:56\r\n",
       "192.168.77.11;192.168.77.11;THOMAS CONRAD CORP.;;00:01:C8:00:00:01\r\n",
       "192.168.77.12;192.168.77.12;NETWORK RESEARCH CORPORATION;;08:00:30:00:00:01\r\n",
-      "192.168.77.13;192.168.77.13;Unknown Vendor;;02:00:00:AA:BB:CC\r\n",
-      "192.168.77.1;192.168.77.1;Unknown Vendor;;02:00:00:00:77:01\r\n"};
+      "192.168.77.13;192.168.77.13;Locally administered;;02:00:00:AA:BB:CC\r\n",
+      "192.168.77.1;192.168.77.1;Locally administered;;02:00:00:00:77:01\r\n"};
   const bool passOne = WaitFor(
       [&] {
         const std::string text = ReadFile(m_folders.Export());
@@ -300,17 +300,26 @@ class NamesInLab : public testing::Test {
 TEST_F(NamesInLab, EachHostGetsTheFirstNameItHasAndItsBlocksVendor) {
   // No host serves a page: the refused connection still counts as "http", so every host gets
   // the name step.
-  const std::vector<std::string> lines = {
-      "DNS-ONLY.LAB;192.168.94.10;Unknown Vendor;<no title>;02:00:00:94:00:10\r\n",  // reverse DNS
-      "JOHNS-MACBOOK.LOCAL;192.168.94.11;Unknown Vendor;<no title>;02:00:00:94:00:11\r\n",  // mDNS
-      "KITCHEN-PC;192.168.94.12;Unknown Vendor;<no title>;02:00:00:94:00:12\r\n",  // NetBIOS
-      "ROUTER.LAB;192.168.94.13;Unknown Vendor;<no title>;02:00:00:94:00:13\r\n",  // DNS over mDNS
-      "NAS-MDNS.LOCAL;192.168.94.14;Unknown Vendor;<no title>;02:00:00:94:00:14\r\n",  // mDNS over NetBIOS
-      "192.168.94.15;192.168.94.15;Unknown Vendor;<no title>;02:00:00:94:00:15\r\n",  // no name
-      "192.168.94.16;192.168.94.16;Unknown Vendor;<no title>;02:00:00:94:00:16\r\n",  // garbage only
-      "192.168.94.17;192.168.94.17;IOG Products LLC;<no title>;20:85:93:B0:00:17\r\n",
-      "192.168.94.18;192.168.94.18;TELEPLATFORMS;<no title>;70:B3:D5:F2:F0:18\r\n",
-      "192.168.94.1;192.168.94.1;Unknown Vendor;<no title>;02:00:00:00:94:01\r\n"};
+  const std::
+      vector<std::string>
+          lines =
+              {
+                  "DNS-ONLY.LAB;192.168.94.10;Locally administered;<no "
+                  "title>;02:00:00:94:00:10\r\n",  // reverse DNS
+                  "JOHNS-MACBOOK.LOCAL;192.168.94.11;Locally administered;<no "
+                  "title>;02:00:00:94:00:11\r\n",  // mDNS
+                  "KITCHEN-PC;192.168.94.12;Locally administered;<no title>;02:00:00:94:00:12\r\n",  // NetBIOS
+                  "ROUTER.LAB;192.168.94.13;Locally administered;<no title>;02:00:00:94:00:13\r\n",  // DNS over mDNS
+                  "NAS-MDNS.LOCAL;192.168.94.14;Locally administered;<no "
+                  "title>;02:00:00:94:00:14\r\n",  // mDNS over NetBIOS
+                  "192.168.94.15;192.168.94.15;Locally administered;<no "
+                  "title>;02:00:00:94:00:15\r\n",  // no name
+                  "192.168.94.16;192.168.94.16;Locally administered;<no "
+                  "title>;02:00:00:94:00:16\r\n",  // garbage only
+                  "192.168.94.17;192.168.94.17;IOG Products LLC;<no title>;20:85:93:B0:00:17\r\n",
+                  "192.168.94.18;192.168.94.18;TELEPLATFORMS;<no title>;70:B3:D5:F2:F0:18\r\n",
+                  "192.168.94.1;192.168.94.1;Locally administered;<no "
+                  "title>;02:00:00:00:94:01\r\n"};
   const pid_t program = m_lab.StartInScanner({QZ_QUENZOR_PATH}, m_folders.Env());
   const bool complete = WaitFor(
       [&] {
