@@ -6,6 +6,7 @@
 #include <QFile>
 #include <QFontDatabase>
 #include <QHeaderView>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QMessageBox>
 #include <QProgressBar>
@@ -13,7 +14,6 @@
 #include <QStyledItemDelegate>
 #include <QTimer>
 #include <QTreeView>
-#include <QKeyEvent>
 #include <chrono>
 #include <cstdio>
 #include <ctime>
@@ -341,7 +341,6 @@ void TFormMain::ShowHistoryStatus() {
                  .arg(history.KnownCount())
                  .arg(QString::fromLocal8Bit(history.Path().c_str()));
   } else {
-    m_historyOff = true;
     status = QStringLiteral(
                  "No device history this time: %1. Devices are listed as usual, but "
                  "none is marked new or moved.")

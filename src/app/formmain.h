@@ -145,7 +145,6 @@ class TFormMain : public QWidget {
   // its first row arrives, since the marks compare with it.
   std::shared_future<std::shared_ptr<THistory>> m_history;
   bool m_historyAttached = false;
-  bool m_historyOff = false;
   uint64_t m_recordedChanges = 0;
   int32_t m_recordedRows = 0;
   std::string m_exportPath;

@@ -181,18 +181,6 @@ TEST(HostTableExpiry, RowWaitsWhileALaterPassRunsAndRowsOfTheLastPassExpireAsBef
   EXPECT_FALSE(t.table.Row(1).Expired);
 }
 
-// One MAC answering from several addresses (proxy ARP, a spoofer) is remembered, boundedly.
-TEST(HostTable, RowRemembersTheAddressesItsMacAnsweredFrom) {
-  TClockedTable t;
-  for (int i = 0; i < 12; ++i)
-    Report(t.table, "00:00:00:00:00:01", "10.0.0." + std::to_string(i % 10));
-  Report(t.table, "00:00:00:00:00:01", "10.0.0.0");
-  const HostRecord row = t.table.Row(0);
-  EXPECT_EQ(row.Addresses.size(), kMaxAddressesPerMac);
-  EXPECT_EQ(row.Addresses.front(), "10.0.0.0");
-  EXPECT_EQ(row.Addresses.back(), "10.0.0.7");
-}
-
 TEST(HostTableLimit, NewMacBeyondTheLastRowChangesNothingButKnownMacsStillUpdate) {
   TClockedTable t;
   for (int i = 0; i < kMaxRows; ++i) {
