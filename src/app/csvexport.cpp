@@ -65,14 +65,38 @@ bool WriteOnce(const std::string& path, std::string_view text) {
   return false;
 }
 
+// The length of the UTF-8 blank at the start of text: an ASCII space or control whitespace, or
+// a Unicode space separator (no-break space, the en/em spaces, ideographic space, ...); 0 when
+// text starts with anything else.
+size_t BlankLength(std::string_view text) {
+  if (text.empty()) return 0;
+  if (std::string_view(" \t\r\n\v\f").find(text.front()) != std::string_view::npos) return 1;
+  static constexpr std::string_view kSpaces[] = {
+      "\u00A0", "\u1680", "\u2000", "\u2001", "\u2002", "\u2003", "\u2004", "\u2005",
+      "\u2006", "\u2007", "\u2008", "\u2009", "\u200A", "\u202F", "\u205F", "\u3000"};
+  for (const std::string_view space : kSpaces) {
+    if (text.starts_with(space)) return space.size();
+  }
+  return 0;
+}
+
+// True when a spreadsheet would read field as a formula (CSV injection): it starts with TAB or
+// CR, or its first character after any blanks is "=", "+", "-" or "@" (spreadsheets skip
+// leading blanks before they look for a formula).
+bool IsFormulaStart(std::string_view field) {
+  if (!field.empty() && (field.front() == '\t' || field.front() == '\r')) return true;
+  for (size_t length = BlankLength(field); length != 0; length = BlankLength(field)) {
+    field.remove_prefix(length);
+  }
+  return !field.empty() && std::string_view("=+-@").find(field.front()) != std::string_view::npos;
+}
+
 }  // namespace
 
 std::string CsvField(std::string_view text) {
   std::string field = CleanText(text);
-  // A leading "=", "+", "-", "@", TAB or CR makes a spreadsheet read the field as a formula
-  // (CSV injection); a leading "'" makes it plain text again, and the quotes keep it whole.
-  const bool formulaStart =
-      !field.empty() && std::string_view("=+-@\t\r").find(field.front()) != std::string_view::npos;
+  // A leading "'" makes a formula plain text again, and the quotes keep it whole.
+  const bool formulaStart = IsFormulaStart(field);
   if (formulaStart) field.insert(0, 1, '\'');
   if (!formulaStart && field.find_first_of(";\"\r\n\t") == std::string::npos) return field;
   std::string quoted = "\"";

@@ -11,8 +11,9 @@ inline constexpr const char* kExportHeader = "host;ip;vendor;title;mac";
 
 // One field as the export writes it: cleaned (CleanText), then as it is, or in double quotes
 // with inner quotes doubled when it holds ";", a double quote, CR, LF or TAB, so every line
-// keeps exactly five fields. A field that starts with "=", "+", "-", "@", TAB or CR gets a
-// leading "'" and the quotes, so no spreadsheet takes it for a formula.
+// keeps exactly five fields. A field that starts with TAB or CR, or whose first character
+// after leading blanks is "=", "+", "-" or "@", gets a leading "'" and the quotes, so no
+// spreadsheet takes it for a formula.
 std::string CsvField(std::string_view text);
 
 // The whole export text: the header, then rows 0 to RowCount - 1 in table order; CR LF after

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <iterator>
 
 namespace app {
 
@@ -51,10 +52,29 @@ TDecoded DecodeOne(std::string_view text, size_t at) {
   return {value, length};
 }
 
+struct TRange {
+  char32_t First;
+  char32_t Last;
+};
+
+// Invisible characters that change how text around them is shown or read: the format
+// characters (general category Cf, Unicode 15.1: soft hyphen, Arabic number signs, the bidi
+// marks, embeddings, overrides and isolates, zero-width space and joiners, word joiner and
+// invisible operators, the byte order mark, interlinear annotation, tag characters), and the
+// line and paragraph separators (Zl, Zp), which break a line where no line break is seen.
+constexpr TRange kInvisible[] = {
+    {0x00AD, 0x00AD},   {0x0600, 0x0605},   {0x061C, 0x061C},   {0x06DD, 0x06DD},
+    {0x070F, 0x070F},   {0x0890, 0x0891},   {0x08E2, 0x08E2},   {0x180E, 0x180E},
+    {0x200B, 0x200F},   {0x2028, 0x202E},   {0x2060, 0x2064},   {0x2066, 0x206F},
+    {0xFEFF, 0xFEFF},   {0xFFF9, 0xFFFB},   {0x110BD, 0x110BD}, {0x110CD, 0x110CD},
+    {0x13430, 0x1343F}, {0x1BCA0, 0x1BCA3}, {0x1D173, 0x1D17A}, {0xE0000, 0xE007F},
+};
+
 bool IsDropped(char32_t c) {
   if (c < 0x20) return c != '\t' && c != '\r' && c != '\n';
-  if (c >= 0x7F && c <= 0x9F) return true;                              // DEL and the C1 controls
-  return (c >= 0x202A && c <= 0x202E) || (c >= 0x2066 && c <= 0x2069);  // bidi controls
+  if (c >= 0x7F && c <= 0x9F) return true;  // DEL and the C1 controls
+  return std::any_of(std::begin(kInvisible), std::end(kInvisible),
+                     [c](const TRange& range) { return c >= range.First && c <= range.Last; });
 }
 
 void AppendUtf8(std::string& out, char32_t c) {

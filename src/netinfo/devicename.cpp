@@ -139,11 +139,18 @@ std::string AskDeviceName(const std::string& address, int budgetMs) {
   }
 }
 
-std::string LookupDeviceName(const std::string& address) {
+std::string LookupDeviceName(const std::string& address, const support::TDeadline& deadline) {
   const std::string name = LookupHostName(address);
   if (name != address) return name;
-  const std::string own = AskDeviceName(address);
+  const int budgetMs = deadline.Clip(kDeviceNameBudgetMs);
+  if (budgetMs <= 0) return address;
+  const std::string own = AskDeviceName(address, budgetMs);
   return own.empty() ? address : own;
+}
+
+std::string LookupDeviceName(const std::string& address) {
+  return LookupDeviceName(address,
+                          support::TDeadline(std::chrono::milliseconds(kDeviceNameBudgetMs)));
 }
 
 }  // namespace netinfo

@@ -5,6 +5,8 @@
 
 #include <string>
 
+#include "support/deadline.h"
+
 namespace netinfo {
 
 inline constexpr int kDeviceNameBudgetMs = 1000;
@@ -21,7 +23,10 @@ inline constexpr int kMdnsRetryMs = 500;
 std::string AskDeviceName(const std::string& address, int budgetMs = kDeviceNameBudgetMs);
 
 // The host name of a dotted address: the reverse DNS name (LookupHostName), else the mDNS name,
-// else the NetBIOS name, else the address itself.
+// else the NetBIOS name, else the address itself. The device's own answers are awaited for at
+// most one second, and never past the deadline: when it has passed, they are not asked.
+std::string LookupDeviceName(const std::string& address, const support::TDeadline& deadline);
+// The same with one second for the device's own answers.
 std::string LookupDeviceName(const std::string& address);
 
 }  // namespace netinfo

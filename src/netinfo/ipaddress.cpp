@@ -113,17 +113,19 @@ std::string FirstHostAddress(const std::string& address, const std::string& mask
 
 namespace {
 
-std::string NameByGetnameinfo(in_addr_t address) {
+// The name getnameinfo finds, and its return code: 0 with a name, EAI_NONAME when the
+// resolver says the address has none, another EAI_ code for a failure that may pass (a
+// server that did not answer: EAI_AGAIN; a local error: EAI_SYSTEM).
+std::string NameByGetnameinfo(in_addr_t address, int& code) {
   sockaddr_in socketAddress{};
   socketAddress.sin_family = AF_INET;
   socketAddress.sin_addr.s_addr = address;
   char host[260] = {};
   char service[260] = {};
-  // NI_NAMEREQD: a name or nothing, never the numeric form in its place. The return code
-  // is not needed: on failure the host buffer stays empty.
-  getnameinfo(reinterpret_cast<sockaddr*>(&socketAddress), sizeof socketAddress, host, sizeof host,
-              service, sizeof service, NI_NAMEREQD);
-  return host;
+  // NI_NAMEREQD: a name or nothing, never the numeric form in its place.
+  code = getnameinfo(reinterpret_cast<sockaddr*>(&socketAddress), sizeof socketAddress, host,
+                     sizeof host, service, sizeof service, NI_NAMEREQD);
+  return code == 0 ? host : "";
 }
 
 std::string NameByGethostbyaddr(in_addr_t address) {
@@ -151,8 +153,11 @@ std::string LookupHostName(const std::string& address) {
   // Text that is no address reads as INADDR_NONE, which has no name: it comes back as it
   // is, without asking a resolver about 255.255.255.255.
   if (n == INADDR_NONE && address != "255.255.255.255") return address;
-  std::string name = NameByGetnameinfo(n);
-  if (name.empty()) name = NameByGethostbyaddr(n);
+  int code = 0;
+  std::string name = NameByGetnameinfo(n, code);
+  // "No such name" is the resolver's final word: asking again for the same PTR record would
+  // only double the wait on a slow server. A failure that may pass is asked once more.
+  if (name.empty() && code != EAI_NONAME) name = NameByGethostbyaddr(n);
   if (name.empty()) name = address;
   return name;
 }

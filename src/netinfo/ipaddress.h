@@ -33,8 +33,10 @@ std::string FormatDotted(uint32_t octetOrder);
 std::string FirstHostAddress(const std::string& address, const std::string& mask);
 
 // Reverse lookup of a dotted address: the name the resolver requires to exist
-// (getnameinfo with NI_NAMEREQD), else the official name from gethostbyaddr_r, else the
-// address text itself. Thread-safe; blocks for as long as the resolver takes.
+// (getnameinfo with NI_NAMEREQD), else the address text itself. Only when getnameinfo failed
+// in a way that may pass (not when the resolver said there is no name) is the official name
+// from gethostbyaddr_r asked for once more. Thread-safe; blocks for as long as the resolver
+// takes.
 std::string LookupHostName(const std::string& address);
 
 }  // namespace netinfo

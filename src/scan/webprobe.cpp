@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -212,6 +213,11 @@ std::string RedirectTarget(const std::vector<std::string>& headers, const std::s
 }
 
 std::string FetchPage(const std::string& url, const std::string& address) {
+  return FetchPage(url, address, support::TDeadline(std::chrono::milliseconds(kPageBudget)));
+}
+
+std::string FetchPage(const std::string& url, const std::string& address,
+                      const support::TDeadline& deadline) {
   std::string result;
   try {
     if (!IsNumericTarget(url)) {
@@ -219,12 +225,16 @@ std::string FetchPage(const std::string& url, const std::string& address) {
               LogText(url).c_str());
       return result;
     }
-    // One budget for the page with all its redirects: each hop gets what is left of it.
-    const uint32_t started = http::TickNow();
-    auto budgetLeft = [started] {
-      return kPageBudget - static_cast<int32_t>(http::TickSpan(started, http::TickNow()));
-    };
-    std::unique_ptr<http::THTTPSend> client = NewClient(kPageBudget);
+    // One budget for the page with all its redirects, within the device's: each hop gets
+    // what is left of it, as its connect time-out and its exchange time-out.
+    const support::TDeadline page(std::chrono::milliseconds(deadline.Clip(kPageBudget)));
+    const int32_t budget = page.Remaining();
+    if (budget < kMinExchangeMs) {
+      qCDebug(lcScan, "%s: not fetched: the device's time is spent", LogText(url).c_str());
+      return result;
+    }
+    auto budgetLeft = [&page] { return page.Remaining(); };
+    std::unique_ptr<http::THTTPSend> client = NewClient(budget);
     if (Exchange(*client, url)) {
       for (int redirects = 0;; ++redirects) {
         const int32_t left = budgetLeft();

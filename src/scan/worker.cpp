@@ -3,12 +3,14 @@
 #include "netinfo/devicename.h"
 #include "scan/scanlog.h"
 #include "scan/webprobe.h"
+#include "support/deadline.h"
 
 #include <QString>
 
 #include <arpa/inet.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <mutex>
 
@@ -34,10 +36,15 @@ class TRunningMark {
   std::atomic<int32_t>& m_running;
 };
 
+// One budget per device for the whole of pass 2's work on it (the http page, the https page and
+// the name step), so that a device that holds every step to its own bound still ends within it.
+constexpr std::chrono::milliseconds kDeviceBudget{30000};
+
 // The host name a second-pass worker reports: the reverse DNS name, else the name the device
-// gives itself (mDNS, NetBIOS), upper-cased by Unicode rules; the address when there is none.
-std::string UpperHostName(const std::string& address) {
-  const std::string name = netinfo::LookupDeviceName(address);
+// gives itself (mDNS, NetBIOS) within what is left of the device's time, upper-cased by
+// Unicode rules; the address when there is none.
+std::string UpperHostName(const std::string& address, const support::TDeadline& deadline) {
+  const std::string name = netinfo::LookupDeviceName(address, deadline);
   return QString::fromLocal8Bit(name.data(), static_cast<qsizetype>(name.size()))
       .toUpper()
       .toUtf8()
@@ -106,15 +113,17 @@ void TArpThread::Probe() {
   const uint32_t result = m_driver.CurrentArpSender()(destination, 0, mac, &macLength);
   if (result != 0 || macLength == 0) return;
 
+  // The device's time starts once it has answered: ARP has its own bound.
+  const support::TDeadline deadline(kDeviceBudget);
   std::string protocol;
   std::string page;
   if (m_driver.ProbeHttp) {
-    page = FetchPage("http://" + Address, Address);
+    page = FetchPage("http://" + Address, Address, deadline);
     if (!page.empty()) {
       protocol = "http";
       page = ExtractTitle(page);
     } else {
-      page = FetchPage("https://" + Address, Address);
+      page = FetchPage("https://" + Address, Address, deadline);
       if (!page.empty()) {
         protocol = "https";
         page = ExtractTitle(page);
@@ -124,7 +133,7 @@ void TArpThread::Probe() {
   }
 
   const std::string hostName =
-      m_driver.ResolveNames && !protocol.empty() ? UpperHostName(Address) : Address;
+      m_driver.ResolveNames && !protocol.empty() ? UpperHostName(Address, deadline) : Address;
 
   const THostDetails details;
   std::lock_guard<platform::TCriticalSection> lock(*m_driver.ScanLock);

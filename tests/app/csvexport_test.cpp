@@ -71,6 +71,12 @@ TEST(CsvField, FormulaStartsAreDefusedAndControlsDropped) {
   EXPECT_EQ(CsvField("a=1-2"), "a=1-2");
   EXPECT_EQ(CsvField("\x1B]52;c;eA==\x07"), "\"]52;c;eA==\"");
   EXPECT_EQ(CsvField("\x1B=1"), "\"'=1\"") << "a control in front hides no formula";
+  // Blanks in front hide no formula either: spreadsheets skip them.
+  EXPECT_EQ(CsvField("  =1"), "\"'  =1\"");
+  EXPECT_EQ(CsvField(" \t@SUM(A1)"), "\"' \t@SUM(A1)\"");
+  EXPECT_EQ(CsvField("\u00A0\u3000-2"), "\"'\u00A0\u3000-2\"");
+  EXPECT_EQ(CsvField("\u200B=1"), "\"'=1\"") << "nor a zero-width space";
+  EXPECT_EQ(CsvField(" a=1"), " a=1");
 }
 
 // A new export is private (a list of the LAN's devices); a rewrite keeps what the user set.

@@ -95,9 +95,17 @@ TEST(HostTable, NamesAndTitlesAreStoredCleanAndCutOnACharacterBoundary) {
       {"a\xE2\x80\xAE"
        "evil\xE2\x81\xA6"
        "b\xE2\x80\x8E"
-       "c",
-       "aevilb\xE2\x80\x8E"
-       "c"},  // RLO, LRI go; LRM stays
+       "c\xE2\x80\x8F\xD8\x9C"
+       "d",
+       "aevilbcd"},  // RLO, LRI, LRM, RLM, ALM
+      // Zero-width space, non-joiner, joiner, word joiner, BOM, soft hyphen, tag characters
+      // (U+E0001, U+E0041, U+E007F), line and paragraph separators; U+200A (a visible
+      // space) and U+2070 stay.
+      {"a\u200B\u200C\u200D\u2060\uFEFF\u00AD"
+       "b\U000E0001\U000E0041\U000E007F"
+       "c\u2028\u2029"
+       "d\u200A\u2070",
+       "abcd\u200A\u2070"},
       {"bad\xFF\xC3(\xED\xA0\x80z", "bad" + fffd + fffd + "(" + fffd + fffd + fffd + "z"},
       {std::string(49, 'x') + u + u, std::string(49, 'x') + u},  // 50 characters, 51 bytes
   };

@@ -9,6 +9,7 @@
 //   silent              accepts and never answers
 //   flood               a page titled Flood whose body never ends
 //   trickle             a body that never ends, one byte every 500 ms
+//   trickle-status      a status line that never ends, one byte every second
 //   blackhole           a listener whose queue is full, so the kernel drops every SYN
 //   redirect-to <loc>   every request gets a 302 with "Location: <loc>"; the body is titled
 //                       Redirecting
@@ -83,6 +84,12 @@ TScriptedPeer::THandler HandlerFor(const std::string& mode, const std::string& a
     return [](TPeerConnection& c) {
       if (!c.Send("HTTP/1.1 200 OK\r\n\r\n<title>Trickle</title>")) return;
       while (c.Send("z") && c.Pause(500)) {
+      }
+    };
+  }
+  if (mode == "trickle-status") {
+    return [](TPeerConnection& c) {
+      while (c.Send("H") && c.Pause(1000)) {
       }
     };
   }
