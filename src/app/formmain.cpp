@@ -337,8 +337,10 @@ void TFormMain::ShowHistoryStatus() {
   THistory& history = History();
   QString status;
   if (history.Available()) {
-    status = QStringLiteral("Device history: %1 devices known from earlier runs, kept in %2")
-                 .arg(history.KnownCount())
+    const size_t known = history.KnownCount();
+    status = QStringLiteral("Device history: %1 %2 known from earlier runs, kept in %3")
+                 .arg(known)
+                 .arg(known == 1 ? QStringLiteral("device") : QStringLiteral("devices"))
                  .arg(QString::fromLocal8Bit(history.Path().c_str()));
   } else {
     status = QStringLiteral(
