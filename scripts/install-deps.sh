@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
   # build
   build-essential cmake ninja-build pkg-config
-  qt6-base-dev libasound2-dev libgtest-dev libgmock-dev libseccomp-dev
+  qt6-base-dev libasound2-dev libgtest-dev libgmock-dev libseccomp-dev libsqlite3-dev
   # fuzzing and sanitizers
   clang libclang-rt-14-dev
   # the test network: namespaces, real servers and peers
@@ -14,6 +14,8 @@ packages=(
   iputils-ping
   # fonts for the offscreen window tests
   fonts-dejavu-core
+  # reading the list as a screen reader does: a private X server, D-Bus session and AT-SPI bus
+  xvfb dbus at-spi2-core python3-pyatspi
   # packaging
   dpkg-dev file desktop-file-utils lintian appstream
   # name responders that lab hosts run (never started in the machine's own namespace) and
@@ -36,9 +38,9 @@ echo "installing: ${missing[*]}"
 $sudo apt-get update -qq
 
 # avahi-daemon, samba and minidlna would start their daemons in the machine's own namespace,
-# where they would answer the real network: a policy-rc.d that refuses every start keeps them down while
-# they install (invoke-rc.d and deb-systemd-invoke both ask it), and on a systemd machine their
-# units are disabled afterwards. The lab starts its own copies inside its hosts.
+# where they would answer the real network: a policy-rc.d that refuses every start keeps them
+# down while they install (invoke-rc.d and deb-systemd-invoke both ask it), and on a systemd
+# machine their units are disabled afterwards. The lab starts its own copies inside its hosts.
 policy=/usr/sbin/policy-rc.d
 own_policy=""
 if [ ! -e "$policy" ]; then

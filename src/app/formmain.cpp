@@ -6,6 +6,7 @@
 #include <QFile>
 #include <QFontDatabase>
 #include <QHeaderView>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QMessageBox>
 #include <QProgressBar>
@@ -13,7 +14,9 @@
 #include <QStyledItemDelegate>
 #include <QTimer>
 #include <QTreeView>
+#include <chrono>
 #include <cstdio>
+#include <ctime>
 #include <stdexcept>
 #include <system_error>
 
@@ -124,6 +127,19 @@ std::shared_future<std::shared_ptr<const TOuiTable>> StartLoadingVendorTable() {
   }
 }
 
+// Opens the device history on a thread of its own; in place when no thread can be started.
+std::shared_future<std::shared_ptr<THistory>> StartLoadingHistory(const std::string& folder) {
+  const auto load = [folder] { return std::make_shared<THistory>(folder, std::time(nullptr)); };
+  try {
+    return std::async(std::launch::async, load).share();
+  } catch (const std::system_error& error) {
+    qCDebug(lcApp, "history read in place, no thread for it: %s", error.what());
+    std::promise<std::shared_ptr<THistory>> loaded;
+    loaded.set_value(load());
+    return loaded.get_future().share();
+  }
+}
+
 void EndProcessNow() {
   // Workers still running are not waited for; what was printed still reaches its file.
   std::fflush(nullptr);
@@ -197,6 +213,8 @@ void TFormMain::CreateComponents() {
   ListModel = new THostListModel(*m_table, this);
   VirtualStringTree1 = new QTreeView(this);
   VirtualStringTree1->setObjectName("VirtualStringTree1");
+  VirtualStringTree1->setAccessibleName(QStringLiteral("Devices found"));
+  VirtualStringTree1->installEventFilter(this);
   VirtualStringTree1->setModel(ListModel);
   VirtualStringTree1->setItemDelegate(new TRowHeightDelegate(VirtualStringTree1));
   VirtualStringTree1->setFrameShape(QFrame::NoFrame);
@@ -281,6 +299,8 @@ bool TFormMain::FormCreate() {
   setWindowTitle(QString::fromStdString(CaptionForVersion(0, 0)));
 
   m_oui = StartLoadingVendorTable();
+  m_history = StartLoadingHistory(m_services.HistoryFolder.empty() ? DefaultHistoryFolder()
+                                                                   : m_services.HistoryFolder);
 
   ScanTimer->start(kScanFirstInterval);
   DisplayTimer->start(kDisplayInterval);
@@ -302,8 +322,70 @@ void TFormMain::HostFound(const std::string& ipAddress, const std::string& hostN
                           const std::string& macAddress, const std::string& protocol,
                           const std::string& title, const scan::THostDetails& details) {
   // The vendor table is read-only once loaded, so the lookup needs no lock.
-  const std::string vendor = Oui().LookupVendor(macAddress);
+  const std::string vendor = ListedVendor(Oui(), macAddress);
   m_table->Update(ipAddress, hostName, macAddress, protocol, title, vendor, details);
+}
+
+THistory& TFormMain::History() {
+  static THistory none;
+  return m_history.valid() ? *m_history.get() : none;
+}
+
+QString TFormMain::HistoryStatus() const { return Panel1->toolTip(); }
+
+void TFormMain::ShowHistoryStatus() {
+  THistory& history = History();
+  QString status;
+  if (history.Available()) {
+    const size_t known = history.KnownCount();
+    status = QStringLiteral("Device history: %1 %2 known from earlier runs, kept in %3")
+                 .arg(known)
+                 .arg(known == 1 ? QStringLiteral("device") : QStringLiteral("devices"))
+                 .arg(QString::fromLocal8Bit(history.Path().c_str()));
+  } else {
+    status = QStringLiteral(
+                 "No device history this time: %1. Devices are listed as usual, but "
+                 "none is marked new or moved.")
+                 .arg(QString::fromLocal8Bit(history.Problem().c_str()));
+  }
+  Panel1->setToolTip(status);
+  Panel1->setAccessibleDescription(status);
+}
+
+bool TFormMain::HistoryRead() const {
+  return m_history.valid() &&
+         m_history.wait_for(std::chrono::seconds(0)) == std::future_status::ready;
+}
+
+void TFormMain::AttachHistory() {
+  if (m_historyAttached) return;
+  m_historyAttached = true;
+  ListModel->SetHistory(&History());
+  ShowHistoryStatus();
+}
+
+void TFormMain::RecordHistory(bool all) {
+  THistory& history = History();
+  if (!history.Available()) return;
+  const int32_t rowCount = m_table->RowCount();
+  if (m_table->ChangeCount() != m_recordedChanges || rowCount != m_recordedRows) {
+    m_table->ReadRows([&](const std::vector<HostRecord>& rows, int32_t count, uint64_t changes) {
+      for (int32_t i = 0; i < count; ++i) {
+        const HostRecord& row = rows[static_cast<size_t>(i)];
+        history.Record({row.MacAddress, row.IpAddress, row.HostName, row.Title});
+      }
+      m_recordedChanges = changes;
+      m_recordedRows = count;
+    });
+  }
+  // A tick writes one small transaction; the close writes what is left (a full table is at most
+  // 40 of them) unless the file is locked.
+  size_t waiting = history.Flush(std::time(nullptr));
+  for (int batch = 0;
+       all && waiting > 0 && batch < kMaxRows / static_cast<int>(THistory::kFlushBatch) + 1;
+       ++batch)
+    waiting = history.Flush(std::time(nullptr));
+  if (!history.Available()) ShowHistoryStatus();
 }
 
 const TOuiTable& TFormMain::Oui() const {
@@ -333,9 +415,20 @@ void TFormMain::ScanTimerTimer() {
     };
     m_passRunning = true;
     TScopeExit passOver([this] { m_passRunning = false; });
-    if (m_passCounter == 1) m_services.ScanNetwork(false, false, status, found);
-    if (m_passCounter == 2) m_services.ScanNetwork(true, true, status, found);
+    if (m_passCounter == 1 || m_passCounter == 2) {
+      const bool second = m_passCounter == 2;
+      m_table->PassStarted();
+      qCDebug(lcApp, "pass %d started", m_passCounter);
+      TScopeExit passEnded([this] {
+        m_table->PassEnded();
+        qCDebug(lcApp, "pass %d ended", m_passCounter);
+      });
+      m_services.ScanNetwork(second, second, status, found);
+    }
     ListModel->SortByMac();
+    if (m_passCounter <= 2) {
+      for (int32_t row = 0; row < m_displayedCount; ++row) LogRow("after the pass", row);
+    }
     if (m_scan.StopRequested) m_services.EndProcess();
   });
 }
@@ -346,6 +439,9 @@ void TFormMain::DisplayTimerTimer() {
     TScopeExit rearm([this] { DisplayTimer->start(kDisplayInterval); });
     Progress->setMaximum(100);
     Progress->setValue(m_scan.ScanProgress);
+    // The window says how its history stands as soon as it has been read, or when the first
+    // row needs it.
+    if (m_displayedCount < m_table->RowCount() || HistoryRead()) AttachHistory();
     while (m_displayedCount < m_table->RowCount()) {
       SetOuterHeight(OuterHeightForRows(m_displayedCount, AvailableHeight()));
       PlaySound(upWav);
@@ -353,12 +449,14 @@ void TFormMain::DisplayTimerTimer() {
       // The pause dispatches messages; a nested tick never runs (this timer is stopped), so
       // the count is still ours.
       ListModel->AppendRow(m_displayedCount);
+      LogRow("listed", m_displayedCount);
       ++m_displayedCount;
       ExportNow();
     }
     // Reports that changed listed rows (titles and names of pass 2) reach the file too.
     if (m_displayedCount > 0 && (!m_exported || m_table->ChangeCount() != m_exportedChanges))
       ExportNow();
+    if (m_historyAttached) RecordHistory();
   });
 }
 
@@ -366,7 +464,10 @@ void TFormMain::TimeOutTimerTimer() {
   Guarded([this] {
     TimeOutTimer->stop();
     TScopeExit rearm([this] { TimeOutTimer->start(kTimeOutInterval); });
-    if (m_table->ExpireRows()) ListModel->RefreshAll();
+    std::vector<int32_t> marked;
+    if (!m_table->ExpireRows(&marked)) return;
+    ListModel->RefreshAll();
+    for (const int32_t tableRow : marked) LogRow("marked", tableRow);
   });
 }
 
@@ -376,6 +477,16 @@ void TFormMain::VirtualStringTree1NodeClick(const QModelIndex& index) {
     if (tableRow < 0) return;
     m_services.OpenUrl("http://" + m_table->Row(tableRow).IpAddress);
   });
+}
+
+void TFormMain::LogRow(const char* what, int32_t tableRow) const {
+  if (!lcApp().isDebugEnabled()) return;
+  const HostRecord row = m_table->Row(tableRow);
+  const THistory* history =
+      m_historyAttached && m_history.valid() ? m_history.get().get() : nullptr;
+  const QString description = THostListModel::RowDescription(row, history);
+  qCDebug(lcApp, "%s %s %s: %s", what, row.MacAddress.c_str(), row.IpAddress.c_str(),
+          qPrintable(QString(description).replace(QLatin1Char('\n'), QLatin1String(" | "))));
 }
 
 void TFormMain::PlaySound(const std::vector<uint8_t>& image) {
@@ -411,11 +522,26 @@ void TFormMain::closeEvent(QCloseEvent* event) {
   // usual.
   hide();
   m_scan.StopRequested = true;
+  if (m_historyAttached) RecordHistory(true);
   if (m_passRunning) {
     if (m_table->RowCount() > 0) ExportNow();
     m_services.EndProcess();
   }
   QWidget::closeEvent(event);
+}
+
+bool TFormMain::eventFilter(QObject* watched, QEvent* event) {
+  // Enter (and Return) on the current row opens its page as a click does: keyboard users have
+  // no other way to it.
+  if (watched == VirtualStringTree1 && event->type() == QEvent::KeyPress) {
+    const int key = static_cast<QKeyEvent*>(event)->key();
+    const QModelIndex current = VirtualStringTree1->currentIndex();
+    if ((key == Qt::Key_Return || key == Qt::Key_Enter) && current.isValid()) {
+      VirtualStringTree1NodeClick(current);
+      return true;
+    }
+  }
+  return QWidget::eventFilter(watched, event);
 }
 
 void TFormMain::resizeEvent(QResizeEvent* event) {

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "app/history.h"
 #include "app/hosttable.h"
 #include "app/ouitable.h"
 #include "scan/scandriver.h"
@@ -59,7 +60,8 @@ struct TFormServices {
   std::function<void(const std::string& url)> OpenUrl;
   std::function<void()> EndProcess;  // flushes and ends the process, exit code 0
   std::function<void(const std::string& message)> ShowError;
-  std::string ExportPath;  // ~/quenZOR.csv when empty
+  std::string ExportPath;     // ~/quenZOR.csv when empty
+  std::string HistoryFolder;  // DefaultHistoryFolder() when empty
 };
 
 // The program's one window: header panel with title and progress bar, the result list, and the
@@ -94,6 +96,10 @@ class TFormMain : public QWidget {
   // The vendor table; waits for it while it is still being read.
   const TOuiTable& Oui() const;
   THostTable& Table() { return *m_table; }
+  // The device history; waits for it while it is still being read.
+  THistory& History();
+  // What the window says about the history (the header's tooltip).
+  QString HistoryStatus() const;
   // The scan engine and its state: the window reads its progress and sets its stop request.
   scan::TScanDriver& Scan() { return m_scan; }
 
@@ -112,6 +118,7 @@ class TFormMain : public QWidget {
 
  protected:
   void closeEvent(QCloseEvent* event) override;
+  bool eventFilter(QObject* watched, QEvent* event) override;
   void resizeEvent(QResizeEvent* event) override;
 
  private:
@@ -122,12 +129,24 @@ class TFormMain : public QWidget {
   void ExportNow();
   void Guarded(const std::function<void()>& handler);
   int AvailableHeight() const;
+  bool HistoryRead() const;
+  void AttachHistory();
+  void RecordHistory(bool all = false);
+  void ShowHistoryStatus();
+  // Logs a row with what its tooltip says (quenzor.app debug lines).
+  void LogRow(const char* what, int32_t tableRow) const;
 
   TFormServices m_services;
   THostTable* m_table;
   scan::TScanDriver m_scan;
   // OuiLines: read on a thread of its own, so the registry lists do not hold up the window.
   std::shared_future<std::shared_ptr<const TOuiTable>> m_oui;
+  // The device history: read on a thread of its own as well; the list waits for it only when
+  // its first row arrives, since the marks compare with it.
+  std::shared_future<std::shared_ptr<THistory>> m_history;
+  bool m_historyAttached = false;
+  uint64_t m_recordedChanges = 0;
+  int32_t m_recordedRows = 0;
   std::string m_exportPath;
   int32_t m_passCounter = 0;
   bool m_passRunning = false;  // ScanTimerTimer is inside a pass

@@ -1,7 +1,14 @@
 #include "app/hostlistmodel.h"
 
+#include <QApplication>
 #include <QColor>
+#include <QDateTime>
+#include <QFont>
+#include <QLocale>
+#include <QStyle>
 #include <algorithm>
+
+#include "app/ouitable.h"
 
 namespace app {
 
@@ -12,6 +19,31 @@ const char* const kColumnCaptions[THostListModel::kColumnCount] = {
 
 QString FromBytes(const std::string& text) {
   return QString::fromLocal8Bit(text.data(), static_cast<qsizetype>(text.size()));
+}
+
+QString DateText(int64_t secondsSinceEpoch) {
+  return QLocale().toString(QDateTime::fromSecsSinceEpoch(secondsSinceEpoch), QLocale::ShortFormat);
+}
+
+QString TypeText(scan::TDeviceType type) {
+  switch (type) {
+    case scan::TDeviceType::Printer: return QStringLiteral("Printer");
+    case scan::TDeviceType::MediaPlayer: return QStringLiteral("TV or media player");
+    case scan::TDeviceType::Router: return QStringLiteral("Router");
+    case scan::TDeviceType::Computer: return QStringLiteral("Computer or NAS");
+    case scan::TDeviceType::None: break;
+  }
+  return {};
+}
+
+// A theme icon where the desktop has one, else the style's own (so it shows offscreen too).
+QIcon ThemedIcon(const char* themeName, QStyle::StandardPixmap fallback) {
+  return QIcon::fromTheme(QString::fromLatin1(themeName),
+                          QApplication::style()->standardIcon(fallback));
+}
+
+bool HasConflict(const HostRecord& row) {
+  return !row.OtherMac.empty() || row.Addresses.size() > 1;
 }
 
 }  // namespace
@@ -59,6 +91,24 @@ QVariant THostListModel::data(const QModelIndex& index, int role) const {
       // The host-name cell shows whether the host was seen only once and then not again.
       if (index.column() != kHostNameColumn) return {};
       return m_table.Row(m_rows[index.row()]).Expired ? QColor(Qt::red) : QColor(Qt::white);
+    case Qt::ForegroundRole:
+      // The host cell's own red or white stays in a dark theme too, so its text is dark.
+      if (index.column() != kHostNameColumn) return {};
+      return QColor(Qt::black);
+    case Qt::FontRole: {
+      const HostRecord row = m_table.Row(m_rows[index.row()]);
+      if (!m_history || !m_history->Available() || m_history->Known(row.MacAddress)) return {};
+      QFont bold;
+      bold.setBold(true);
+      return bold;
+    }
+    case Qt::DecorationRole:
+      if (index.column() != kHostNameColumn) return {};
+      return MarkIcon(m_table.Row(m_rows[index.row()]));
+    case Qt::ToolTipRole: return RowDescription(m_table.Row(m_rows[index.row()]), m_history);
+    case Qt::AccessibleDescriptionRole:
+      if (index.column() != kHostNameColumn) return {};
+      return RowDescription(m_table.Row(m_rows[index.row()]), m_history);
     default: return {};
   }
 }
@@ -107,6 +157,65 @@ void THostListModel::SortByMac() {
     newIndexes.append(index(newPosition[static_cast<size_t>(old.row())], old.column()));
   changePersistentIndexList(oldIndexes, newIndexes);
   emit layoutChanged({}, QAbstractItemModel::VerticalSortHint);
+}
+
+void THostListModel::SetHistory(const THistory* history) {
+  m_history = history;
+  RefreshAll();
+}
+
+QIcon THostListModel::MarkIcon(const HostRecord& row) const {
+  if (HasConflict(row)) return ThemedIcon("dialog-warning", QStyle::SP_MessageBoxWarning);
+  if (m_history && m_history->Available()) {
+    const TKnownDevice* known = m_history->Known(row.MacAddress);
+    if (!known) return ThemedIcon("emblem-new", QStyle::SP_MessageBoxInformation);
+    if (known->LastAddress != row.IpAddress) return ThemedIcon("go-jump", QStyle::SP_ArrowRight);
+  }
+  switch (row.DeviceType) {
+    case scan::TDeviceType::Printer: return ThemedIcon("printer", QStyle::SP_FileIcon);
+    case scan::TDeviceType::MediaPlayer: return ThemedIcon("video-display", QStyle::SP_MediaPlay);
+    case scan::TDeviceType::Router: return ThemedIcon("network-wired", QStyle::SP_DriveNetIcon);
+    case scan::TDeviceType::Computer: return ThemedIcon("computer", QStyle::SP_ComputerIcon);
+    case scan::TDeviceType::None: break;
+  }
+  return {};
+}
+
+QString THostListModel::RowDescription(const HostRecord& row, const THistory* history) {
+  QStringList lines;
+  if (row.Expired) lines << QStringLiteral("Not seen again");
+  if (history && history->Available()) {
+    if (const TKnownDevice* known = history->Known(row.MacAddress)) {
+      const QString lastAddress = FromBytes(known->LastAddress);
+      lines << QStringLiteral("Known since %1, last seen %2 at %3")
+                   .arg(DateText(known->FirstSeen), DateText(known->LastSeen), lastAddress);
+      if (known->LastAddress != row.IpAddress) lines << QStringLiteral("Moved from ") + lastAddress;
+    } else {
+      lines << QStringLiteral("New: first seen now");
+    }
+  }
+  if (!row.OtherMac.empty()) {
+    lines << QStringLiteral("%1 also answered from %2")
+                 .arg(FromBytes(row.IpAddress), FromBytes(row.OtherMac));
+  }
+  for (const std::string& address : row.Addresses) {
+    if (address != row.IpAddress) {
+      lines << QStringLiteral("%1 also answered for %2")
+                   .arg(FromBytes(row.MacAddress), FromBytes(address));
+    }
+  }
+  if (row.DeviceType != scan::TDeviceType::None) lines << TypeText(row.DeviceType);
+  for (const scan::TEvidence& evidence : row.Evidence) {
+    lines << QStringLiteral("%1: %2 (%3)")
+                 .arg(FromBytes(evidence.What), FromBytes(evidence.Text),
+                      FromBytes(evidence.Source));
+  }
+  if (row.Vendor == kLocallyAdministered) {
+    lines << QStringLiteral("Locally administered MAC (randomised, virtual machine or container)");
+  } else if (!row.Vendor.empty() && row.Vendor != kUnknownVendor) {
+    lines << QStringLiteral("Vendor: %1 (%2)").arg(FromBytes(row.Vendor), scan::kSourceIeee);
+  }
+  return lines.join(QLatin1Char('\n'));
 }
 
 void THostListModel::RefreshAll() {

@@ -1,5 +1,6 @@
 #include "app/hosttable.h"
 
+#include <algorithm>
 #include <cmath>
 
 #include "app/safetext.h"
@@ -49,6 +50,7 @@ void THostTable::Update(const std::string& ipAddress, const std::string& hostNam
   const HostRecord before = row;
   if (isNew) {
     row.FirstSeen = now;
+    row.PassesAtReport = m_passesStarted;
   } else {
     row.FirstSeen = 0;
   }
@@ -62,6 +64,9 @@ void THostTable::Update(const std::string& ipAddress, const std::string& hostNam
   // "<no title>" only fills an empty title: a title already known stays.
   if (title != kNoTitle || row.Title.empty()) row.Title = CleanText(title, kNameCapacity);
   row.IsHttps = protocol == "https";
+  if (row.Addresses.size() < kMaxAddressesPerMac &&
+      std::find(row.Addresses.begin(), row.Addresses.end(), row.IpAddress) == row.Addresses.end())
+    row.Addresses.push_back(row.IpAddress);
   if (!details.OtherMac.empty()) row.OtherMac = Cut(details.OtherMac, kNameCapacity);
   if (!details.Evidence.empty()) {
     row.Evidence.clear();
@@ -86,7 +91,7 @@ HostRecord THostTable::Row(int32_t index) const {
   return m_rows[index];
 }
 
-bool THostTable::ExpireRows() {
+bool THostTable::ExpireRows(std::vector<int32_t>* marked) {
   const double now = m_clock();
   bool changed = false;
   std::lock_guard guard(m_lock);
@@ -94,12 +99,25 @@ bool THostTable::ExpireRows() {
   for (int32_t i = 0; i < rowCount; ++i) {
     HostRecord& row = m_rows[i];
     if (row.Expired || !(row.FirstSeen > 0)) continue;
+    if (m_passRunning && m_passesStarted > row.PassesAtReport) continue;
     if (WholeSecondsBetween(now, row.FirstSeen) > kExpirySeconds) {
       row.Expired = true;
       changed = true;
+      if (marked) marked->push_back(i);
     }
   }
   return changed;
+}
+
+void THostTable::PassStarted() {
+  std::lock_guard guard(m_lock);
+  ++m_passesStarted;
+  m_passRunning = true;
+}
+
+void THostTable::PassEnded() {
+  std::lock_guard guard(m_lock);
+  m_passRunning = false;
 }
 
 void THostTable::ReadRows(

@@ -29,6 +29,11 @@ struct HostRecord {
   std::string OtherMac;
   std::vector<scan::TEvidence> Evidence;
   scan::TDeviceType DeviceType = scan::TDeviceType::None;
+  // The addresses this MAC answered from in this run, in order of first report (at most
+  // kMaxAddressesPerMac): more than one is a proxy ARP or a spoofer.
+  std::vector<std::string> Addresses;
+  // How many passes had started when the row was first reported.
+  int32_t PassesAtReport = 0;
 };
 
 inline constexpr int32_t kHostSlots = 10001;
@@ -36,6 +41,7 @@ inline constexpr int32_t kMaxRows = 9999;
 inline constexpr size_t kNameCapacity = 50;
 inline constexpr size_t kVendorCapacity = 250;
 inline constexpr const char* kNoTitle = "<no title>";
+inline constexpr size_t kMaxAddressesPerMac = 8;
 
 // A host seen once and not again for more than this many whole seconds is marked expired.
 inline constexpr int64_t kExpirySeconds = 18;
@@ -68,8 +74,15 @@ class THostTable {
   HostRecord Row(int32_t index) const;
 
   // Marks the pending rows whose first report lies more than kExpirySeconds whole seconds away
-  // from now (either way: a clock set back counts too). Returns whether any row changed.
-  bool ExpireRows();
+  // from now (either way: a clock set back counts too). A row waits while a pass that started
+  // after its report still runs: that pass may report it again however long it takes, and a
+  // busy network's second pass outlasts the time-out. Returns whether any row changed; the
+  // rows it marked are added to `marked` when given.
+  bool ExpireRows(std::vector<int32_t>* marked = nullptr);
+
+  // A scan pass begins and ends (main thread).
+  void PassStarted();
+  void PassEnded();
 
   // Grows whenever a report changes a field that the export writes.
   uint64_t ChangeCount() const { return m_changeCount.load(std::memory_order_acquire); }
@@ -85,6 +98,8 @@ class THostTable {
   std::vector<HostRecord> m_rows;  // kHostSlots slots, never resized
   std::atomic<int32_t> m_rowCount{0};
   std::atomic<uint64_t> m_changeCount{0};
+  int32_t m_passesStarted = 0;
+  bool m_passRunning = false;
 };
 
 // The process-wide table that the main window fills.

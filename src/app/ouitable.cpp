@@ -293,4 +293,20 @@ std::vector<std::string> ReadIeeeLists(const std::string& folder) {
   return lines;
 }
 
+bool IsLocallyAdministered(std::string_view macAddress) {
+  if (macAddress.size() < 2) return false;
+  const char second = macAddress[1];
+  int low = -1;
+  if (second >= '0' && second <= '9') low = second - '0';
+  if (second >= 'a' && second <= 'f') low = second - 'a' + 10;
+  if (second >= 'A' && second <= 'F') low = second - 'A' + 10;
+  return low >= 0 && (low & 0x2) != 0;
+}
+
+std::string ListedVendor(const TOuiTable& table, std::string_view macAddress) {
+  std::string vendor = table.LookupVendor(macAddress);
+  if (vendor == kUnknownVendor && IsLocallyAdministered(macAddress)) vendor = kLocallyAdministered;
+  return vendor;
+}
+
 }  // namespace app

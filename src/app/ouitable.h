@@ -9,6 +9,12 @@
 namespace app {
 
 inline constexpr const char* kUnknownVendor = "Unknown Vendor";
+inline constexpr const char* kLocallyAdministered = "Locally administered";
+
+// Whether a MAC text has the universal/local bit set (bit 1 of its first byte, IEEE 802
+// clause 8.2): randomised phone addresses, virtual machines and containers.
+bool IsLocallyAdministered(std::string_view macAddress);
+
 // Debian's ieee-data: the registry lists that `update-ieee-data` keeps current.
 inline constexpr const char* kIeeeDataFolder = "/usr/share/ieee-data";
 
@@ -61,6 +67,10 @@ class TOuiTable {
   // Per key class (13, 10, 8 characters): line numbers ordered by upper-cased key, then number.
   std::array<std::vector<uint32_t>, 3> m_byKey;
 };
+
+// The vendor as the list shows it: the registry's name, else "Locally administered" for a
+// locally administered MAC, else "Unknown Vendor".
+std::string ListedVendor(const TOuiTable& table, std::string_view macAddress);
 
 // Splits a text at its line ends (CR LF, or a lone CR or LF); no empty last line.
 std::vector<std::string> SplitLines(std::string_view text);

@@ -14,6 +14,8 @@
 #include <sstream>
 #include <thread>
 
+#include <sqlite3.h>
+
 #include <gtest/gtest.h>
 
 #include "lab/lab.h"
@@ -112,8 +114,8 @@ TEST_F(ProgramInLab, FillsTheExportWithEveryLiveHostAndEndsCleanlyWhenClosed) {
       "192.168.77.10;192.168.77.10;Cisco Systems, Inc;;00:00:0C:12:34:56\r\n",
       "192.168.77.11;192.168.77.11;THOMAS CONRAD CORP.;;00:01:C8:00:00:01\r\n",
       "192.168.77.12;192.168.77.12;NETWORK RESEARCH CORPORATION;;08:00:30:00:00:01\r\n",
-      "192.168.77.13;192.168.77.13;Unknown Vendor;;02:00:00:AA:BB:CC\r\n",
-      "192.168.77.1;192.168.77.1;Unknown Vendor;;02:00:00:00:77:01\r\n"};
+      "192.168.77.13;192.168.77.13;Locally administered;;02:00:00:AA:BB:CC\r\n",
+      "192.168.77.1;192.168.77.1;Locally administered;;02:00:00:00:77:01\r\n"};
   const bool passOne = WaitFor(
       [&] {
         const std::string text = ReadFile(m_folders.Export());
@@ -349,16 +351,22 @@ TEST_F(NamesInLab, EachHostGetsTheFirstNameItHasAndItsBlocksVendor) {
   // No host serves a page: the refused connection still counts as "http", so every host gets
   // the name step.
   const std::vector<std::string> lines = {
-      "DNS-ONLY.LAB;192.168.94.10;Unknown Vendor;<no title>;02:00:00:94:00:10\r\n",  // reverse DNS
-      "JOHNS-MACBOOK.LOCAL;192.168.94.11;Unknown Vendor;<no title>;02:00:00:94:00:11\r\n",  // mDNS
-      "KITCHEN-PC;192.168.94.12;Unknown Vendor;<no title>;02:00:00:94:00:12\r\n",  // NetBIOS
-      "ROUTER.LAB;192.168.94.13;Unknown Vendor;<no title>;02:00:00:94:00:13\r\n",  // DNS over mDNS
-      "NAS-MDNS.LOCAL;192.168.94.14;Unknown Vendor;<no title>;02:00:00:94:00:14\r\n",  // mDNS over NetBIOS
-      "192.168.94.15;192.168.94.15;Unknown Vendor;<no title>;02:00:00:94:00:15\r\n",  // no name
-      "192.168.94.16;192.168.94.16;Unknown Vendor;<no title>;02:00:00:94:00:16\r\n",  // garbage only
+      "DNS-ONLY.LAB;192.168.94.10;Locally administered;<no "
+      "title>;02:00:00:94:00:10\r\n",  // reverse DNS
+      "JOHNS-MACBOOK.LOCAL;192.168.94.11;Locally administered;<no "
+      "title>;02:00:00:94:00:11\r\n",                                                    // mDNS
+      "KITCHEN-PC;192.168.94.12;Locally administered;<no title>;02:00:00:94:00:12\r\n",  // NetBIOS
+      "ROUTER.LAB;192.168.94.13;Locally administered;<no title>;02:00:00:94:00:13\r\n",  // DNS over mDNS
+      "NAS-MDNS.LOCAL;192.168.94.14;Locally administered;<no "
+      "title>;02:00:00:94:00:14\r\n",  // mDNS over NetBIOS
+      "192.168.94.15;192.168.94.15;Locally administered;<no "
+      "title>;02:00:00:94:00:15\r\n",  // no name
+      "192.168.94.16;192.168.94.16;Locally administered;<no "
+      "title>;02:00:00:94:00:16\r\n",  // garbage only
       "192.168.94.17;192.168.94.17;IOG Products LLC;<no title>;20:85:93:B0:00:17\r\n",
       "192.168.94.18;192.168.94.18;TELEPLATFORMS;<no title>;70:B3:D5:F2:F0:18\r\n",
-      "192.168.94.1;192.168.94.1;Unknown Vendor;<no title>;02:00:00:00:94:01\r\n"};
+      "192.168.94.1;192.168.94.1;Locally administered;<no "
+      "title>;02:00:00:00:94:01\r\n"};
   const pid_t program = m_lab.StartInScanner({QZ_QUENZOR_PATH}, m_folders.Env());
   const bool complete = WaitFor(
       [&] {
@@ -374,6 +382,199 @@ TEST_F(NamesInLab, EachHostGetsTheFirstNameItHasAndItsBlocksVendor) {
       << text;
   ASSERT_EQ(kill(program, SIGTERM), 0);
   EXPECT_EQ(WaitForExit(program, 60s), 0);
+}
+
+// Two runs over changed labs with one device history. The second lab lost a device, has a
+// new one, one at a new address, one with a locally administered MAC, two hosts answering for
+// one address, one host answering for two, one that leaves after pass 1 and one whose web page
+// trickles until the 30 s budget ends, so pass 2 outlasts the 19 s time-out. The program's
+// debug lines say what each row's tooltip says when it is listed, after each pass and when it
+// turns red.
+class HistoryInLab : public testing::Test {
+ protected:
+  void SetUp() override { QZ_REQUIRE_LAB(); }
+
+  static void AddScanner(lab::TLab& lab) { lab.AddSegment("192.168.78.1/24", "02:00:00:00:78:01"); }
+  std::vector<std::string> Env() const {
+    std::vector<std::string> env = m_folders.Env();
+    env.push_back("QT_LOGGING_RULES=quenzor.app.debug=true");
+    return env;
+  }
+  static size_t Find(const std::string& log, const std::string& text) { return log.find(text); }
+
+  TUserFolders m_folders;
+};
+
+// The rows of a query, one line each with the values separated by spaces.
+std::string Query(const fs::path& db, const std::string& sql) {
+  sqlite3* connection = nullptr;
+  if (sqlite3_open_v2(db.c_str(), &connection, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
+    sqlite3_close(connection);
+    return "<cannot open>";
+  }
+  std::string rows;
+  sqlite3_exec(
+      connection, sql.c_str(),
+      [](void* out, int n, char** values, char**) {
+        std::string& text = *static_cast<std::string*>(out);
+        for (int i = 0; i < n; ++i)
+          text += std::string(i ? " " : "") + (values[i] ? values[i] : "");
+        text += "\n";
+        return 0;
+      },
+      &rows, nullptr);
+  sqlite3_close(connection);
+  return rows;
+}
+
+TEST_F(HistoryInLab, SecondRunMarksWhatChangedKeepsTheExportAndNeverCallsALiveHostGone) {
+  {
+    lab::TLab first;
+    AddScanner(first);
+    first.AddHost({"192.168.78.10", "00:00:0c:78:00:10", ""});  // stays
+    first.AddHost({"192.168.78.11", "00:00:0c:78:00:11", ""});  // gone next time
+    first.AddHost({"192.168.78.12", "00:00:0c:78:00:12", ""});  // moves to .22
+    first.Up();
+    const pid_t program = first.StartInScanner({QZ_QUENZOR_PATH}, Env());
+    ASSERT_TRUE(WaitFor(
+        [&] {
+          const std::string text = ReadFile(m_folders.Export());
+          return std::count(text.begin(), text.end(), '\n') == 5;
+        },
+        60s))
+        << ReadFile(m_folders.Export()) << ReadFile(first.ProcessLog(program));
+    ASSERT_EQ(kill(program, SIGTERM), 0);
+    EXPECT_EQ(WaitForExit(program, 60s), 0);
+  }
+
+  lab::TLab lab;
+  AddScanner(lab);
+  lab.AddHost({"192.168.78.10", "00:00:0c:78:00:10", ""});
+  lab.AddHost({"192.168.78.22", "00:00:0c:78:00:12", ""});  // moved
+  lab.AddHost({"192.168.78.13", "00:00:0c:78:00:13", ""});  // new, trickling web page
+  lab.AddHost({"192.168.78.14", "da:a1:19:78:00:14", ""});  // randomised MAC
+  lab.AddHost({"192.168.78.15", "00:00:0c:78:00:15", ""});  // leaves after pass 1
+  lab.AddHost({"192.168.78.30", "00:00:0c:78:00:30", ""});  // .30 answered by two hosts
+  lab.AddHost({"192.168.78.31", "00:00:0c:78:00:31", ""});
+  lab.AddHost({"192.168.78.40", "00:00:0c:78:00:40", ""});  // answers for .40 and .41
+  lab.Up();
+  ASSERT_EQ(lab.RunInHost("192.168.78.31", {"ip", "addr", "add", "192.168.78.30/24", "dev", "qzh"}),
+            0);
+  ASSERT_EQ(lab.RunInHost("192.168.78.40", {"ip", "addr", "add", "192.168.78.41/24", "dev", "qzh"}),
+            0);
+  lab.StartInHost("192.168.78.13", {QZ_HTTP_PEER_PATH, "192.168.78.13", "80", "trickle"});
+
+  const pid_t program = lab.StartInScanner({QZ_QUENZOR_PATH}, Env());
+  const std::string logPath = lab.ProcessLog(program);
+  ASSERT_TRUE(
+      WaitFor([&] { return ReadFile(logPath).find("pass 1 ended") != std::string::npos; }, 60s))
+      << ReadFile(logPath);
+  // The device leaves: its link goes down and the scanner's cache forgets it.
+  EXPECT_EQ(lab.RunInHost("192.168.78.15", {"ip", "link", "set", "qzh", "down"}), 0);
+  lab.RunInScanner({"ip", "neigh", "flush", "to", "192.168.78.15"});
+  ASSERT_TRUE(
+      WaitFor([&] { return ReadFile(logPath).find("pass 2 ended") != std::string::npos; }, 90s))
+      << ReadFile(logPath);
+  ASSERT_TRUE(WaitFor(
+      [&] { return ReadFile(logPath).find("marked 00:00:0C:78:00:15") != std::string::npos; }, 5s))
+      << ReadFile(logPath);
+  ASSERT_EQ(kill(program, SIGTERM), 0);
+  EXPECT_EQ(WaitForExit(program, 60s), 0);
+  const std::string log = ReadFile(logPath);
+
+  // The marks, in the words of each row's tooltip.
+  const std::vector<std::string> listed = {
+      "listed 00:00:0C:78:00:10 192.168.78.10: Known since ",
+      "listed 00:00:0C:78:00:13 192.168.78.13: New: first seen now | Vendor: Cisco Systems, Inc "
+      "(IEEE registry)",
+      "listed DA:A1:19:78:00:14 192.168.78.14: New: first seen now | Locally administered MAC",
+      "listed 02:00:00:00:78:01 192.168.78.1: Known since ",
+  };
+  for (const std::string& line : listed)
+    EXPECT_NE(Find(log, line), std::string::npos) << line << "\n" << log;
+  const size_t moved = Find(log, "listed 00:00:0C:78:00:12 192.168.78.22: Known since ");
+  ASSERT_NE(moved, std::string::npos) << log;
+  EXPECT_NE(log.find(" at 192.168.78.12 | Moved from 192.168.78.12 |", moved), std::string::npos)
+      << log;
+  const size_t pass2 = Find(log, "pass 2 ended");
+  EXPECT_NE(log.find(" 192.168.78.4", log.find("after the pass 00:00:0C:78:00:40", pass2)),
+            std::string::npos);
+  EXPECT_NE(log.find("00:00:0C:78:00:40 also answered for 192.168.78.4", pass2), std::string::npos)
+      << log;
+  // Both stations that answer for .30 get a row, and each row names the other MAC.
+  EXPECT_NE(log.find("after the pass 00:00:0C:78:00:30", pass2), std::string::npos) << log;
+  EXPECT_NE(log.find("after the pass 00:00:0C:78:00:31", pass2), std::string::npos) << log;
+  EXPECT_NE(log.find("192.168.78.30 also answered from 00:00:0C:78:00:3", pass2), std::string::npos)
+      << log;
+
+  // Only the host that left turns red, and only once pass 2 is over; no live host ever does.
+  const size_t gone = Find(log, "marked 00:00:0C:78:00:15 192.168.78.15: Not seen again | Known");
+  EXPECT_GT(gone, pass2) << log;
+  size_t marks = 0;
+  for (size_t at = log.find("marked "); at != std::string::npos; at = log.find("marked ", at + 1))
+    ++marks;
+  EXPECT_EQ(marks, 1u) << log;
+
+  // The export is what it would be without a history (the vendor of a locally administered
+  // MAC aside).
+  const std::string text = ReadFile(m_folders.Export());
+  for (const std::string line :
+       {"host;ip;vendor;title;mac\r\n",
+        "192.168.78.10;192.168.78.10;Cisco Systems, Inc;<no title>;00:00:0C:78:00:10\r\n",
+        "192.168.78.22;192.168.78.22;Cisco Systems, Inc;<no title>;00:00:0C:78:00:12\r\n",
+        "192.168.78.14;192.168.78.14;Locally administered;<no title>;DA:A1:19:78:00:14\r\n",
+        "192.168.78.15;192.168.78.15;Cisco Systems, Inc;;00:00:0C:78:00:15\r\n",
+        "192.168.78.1;192.168.78.1;Locally administered;<no title>;02:00:00:00:78:01\r\n"}) {
+    EXPECT_NE(text.find(line), std::string::npos) << line << text;
+  }
+  EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 10) << text;
+
+  // The history holds every device once, with where it was last and how many runs saw it.
+  const fs::path folder = m_folders.Home() / ".local/share/quenzor";
+  EXPECT_EQ(
+      Query(folder / "history.sqlite",
+            "SELECT mac, last_address, runs_seen FROM devices WHERE mac LIKE '00:00:0C:78:00:1%'"
+            " ORDER BY mac"),
+      "00:00:0C:78:00:10 192.168.78.10 2\n00:00:0C:78:00:11 192.168.78.11 1\n"
+      "00:00:0C:78:00:12 192.168.78.22 2\n00:00:0C:78:00:13 192.168.78.13 1\n"
+      "00:00:0C:78:00:15 192.168.78.15 1\n");
+  EXPECT_EQ(fs::status(folder).permissions() & fs::perms::all, fs::perms::owner_all);
+  EXPECT_EQ(fs::status(folder / "history.sqlite").permissions() & fs::perms::all,
+            fs::perms::owner_read | fs::perms::owner_write);
+}
+
+// A screen reader reads the list from outside the program (AT-SPI over a private D-Bus
+// session on a private X server): the list's name, every row's cells and the host cell's
+// description with the row's marks in words.
+TEST(ScreenReaderInLab, ReadsTheListsCellsAndEachRowsMarks) {
+  QZ_REQUIRE_LAB();
+  for (const char* needed :
+       {"/usr/bin/Xvfb", "/usr/bin/dbus-run-session", "/usr/libexec/at-spi-bus-launcher",
+        "/usr/lib/python3/dist-packages/pyatspi/__init__.py"}) {
+    if (!fs::exists(needed))
+      GTEST_SKIP() << "needs " << needed << " (xvfb, dbus, at-spi2-core, python3-pyatspi)";
+  }
+  lab::TLab lab;
+  lab.AddSegment("192.168.79.1/24", "02:00:00:00:79:01");
+  lab.AddHost({"192.168.79.10", "00:00:0c:79:00:10", ""});
+  lab.AddHost({"192.168.79.11", "da:a1:19:79:00:11", ""});
+  lab.Up();
+  TUserFolders folders;
+  const fs::path programLog = folders.Home() / "quenzor.log";
+  std::string output;
+  const int status =
+      lab.RunInScanner({"/bin/sh", QZ_TESTS_DIR "/atspi_session.sh", QZ_QUENZOR_PATH,
+                        QZ_TESTS_DIR "/atspi_read.py", "3", "40", programLog.string()},
+                       &output, folders.Env(), 90000);
+  EXPECT_EQ(status, 0) << output << ReadFile(programLog);
+  EXPECT_NE(output.find("list: Devices found\n"), std::string::npos) << output;
+  for (const std::string row :
+       {"row: 192.168.79.10 ; 192.168.79.10 ; Cisco Systems, Inc ;  ; 00:00:0C:79:00:10 | "
+        "New: first seen now | Vendor: Cisco Systems, Inc (IEEE registry)\n",
+        "row: 192.168.79.11 ; 192.168.79.11 ; Locally administered ;  ; DA:A1:19:79:00:11 | "
+        "New: first seen now | Locally administered MAC"}) {
+    EXPECT_NE(output.find(row), std::string::npos) << row << "\n" << output;
+  }
 }
 
 }  // namespace

@@ -17,6 +17,8 @@
 #include <QTreeView>
 #include <stdexcept>
 
+#include <sqlite3.h>
+
 #include <gtest/gtest.h>
 
 #include "app/hostlistmodel.h"
@@ -57,6 +59,7 @@ class FormMain : public testing::Test {
     services.EndProcess = [this] { ++m_endProcessCalls; };
     services.ShowError = [this](const std::string& message) { m_errors.push_back(message); };
     services.ExportPath = ExportPath();
+    services.HistoryFolder = m_dir.filePath("history").toStdString();
     return services;
   }
   QString ExportFile() const { return m_dir.filePath("quenZOR.csv"); }
@@ -415,4 +418,174 @@ TEST_F(FormMainWithRows, ExpiredRowsHostNameCellPaintsRed) {
 }
 
 }  // namespace
+// Two runs over one history: the second run's rows carry their marks in words, icons and bold,
+// the same words reach screen readers, and Enter opens a row's page.
+class FormMainHistory : public FormMain {
+ protected:
+  std::unique_ptr<TFormMain> Run(const std::function<void(TFormMain&)>& report) {
+    TFormServices services = Services();
+    services.Delay = [](int32_t) {};
+    auto form = std::make_unique<TFormMain>(services);
+    form->ScanTimer->stop();
+    report(*form);
+    form->DisplayTimerTimer();
+    return form;
+  }
+  QString Tip(TFormMain& form, const std::string& mac, int role = Qt::ToolTipRole) {
+    for (int r = 0; r < form.ListModel->rowCount(); ++r) {
+      const QModelIndex cell = form.ListModel->index(r, 0);
+      if (form.ListModel->index(r, 4).data().toString().toStdString() == mac)
+        return cell.data(role).toString();
+    }
+    return "<no row>";
+  }
+  QModelIndex Cell(TFormMain& form, const std::string& mac, int column = 0) {
+    for (int r = 0; r < form.ListModel->rowCount(); ++r) {
+      if (form.ListModel->index(r, 4).data().toString().toStdString() == mac)
+        return form.ListModel->index(r, column);
+    }
+    return {};
+  }
+};
+
+TEST_F(FormMainHistory, SecondRunMarksNewMovedConflictingAndLocalDevicesInWords) {
+  Run([&](TFormMain& form) {
+    Report(form, "10.0.0.1", "00:00:0C:00:00:01");
+    Report(form, "10.0.0.2", "00:00:0C:00:00:02");
+    Report(form, "10.0.0.3", "00:00:0C:00:00:03");
+  }).reset();
+
+  scan::THostDetails conflict;
+  conflict.OtherMac = "00:00:0C:00:00:99";
+  scan::THostDetails named;
+  named.Evidence = {{"Name", "Living room TV", "UPnP"}, {"Model", "Bravia", "DNS-SD"}};
+  named.DeviceType = scan::TDeviceType::MediaPlayer;
+  auto form = Run([&](TFormMain& f) {
+    Report(f, "10.0.0.1", "00:00:0C:00:00:01");  // known, same address
+    Report(f, "10.0.0.7", "00:00:0C:00:00:02");  // moved
+    f.HostFound("10.0.0.3", "10.0.0.3", "00:00:0C:00:00:03", "", "", conflict);
+    f.HostFound("10.0.0.4", "10.0.0.4", "00:00:0C:00:00:04", "http", "", named);  // new
+    Report(f, "10.0.0.5", "DA:A1:19:00:00:05");  // locally administered
+    Report(f, "10.0.0.8", "00:00:0C:00:00:08");  // one MAC, two addresses
+    Report(f, "10.0.0.9", "00:00:0C:00:00:08");
+  });
+  EXPECT_TRUE(form->HistoryStatus().startsWith("Device history: 3 devices known"))
+      << form->HistoryStatus().toStdString();
+
+  const QString known = Tip(*form, "00:00:0C:00:00:01");
+  EXPECT_TRUE(known.startsWith("Known since ")) << known.toStdString();
+  EXPECT_TRUE(known.contains(" at 10.0.0.1")) << known.toStdString();
+  EXPECT_FALSE(known.contains("Moved")) << known.toStdString();
+  EXPECT_TRUE(known.contains("Vendor: Cisco Systems, Inc (IEEE registry)")) << known.toStdString();
+  EXPECT_TRUE(Tip(*form, "00:00:0C:00:00:02").contains("\nMoved from 10.0.0.2"));
+  EXPECT_TRUE(
+      Tip(*form, "00:00:0C:00:00:03").contains("10.0.0.3 also answered from 00:00:0C:00:00:99"));
+  EXPECT_TRUE(
+      Tip(*form, "00:00:0C:00:00:08").contains("00:00:0C:00:00:08 also answered for 10.0.0.8"));
+  const QString fresh = Tip(*form, "00:00:0C:00:00:04");
+  EXPECT_EQ(fresh.left(fresh.indexOf("\nVendor")),
+            "New: first seen now\nTV or media player\nName: Living room TV (UPnP)\n"
+            "Model: Bravia (DNS-SD)");
+  EXPECT_EQ(Cell(*form, "DA:A1:19:00:00:05", 2).data().toString(), "Locally administered");
+  EXPECT_TRUE(Tip(*form, "DA:A1:19:00:00:05").contains("Locally administered MAC"));
+
+  // Marks are never colour alone: bold and an icon for new rows, an icon for moved and
+  // conflicting ones; the host cell's text stays dark on its own red or white.
+  EXPECT_TRUE(Cell(*form, "00:00:0C:00:00:04", 3).data(Qt::FontRole).value<QFont>().bold());
+  EXPECT_FALSE(Cell(*form, "00:00:0C:00:00:01").data(Qt::FontRole).isValid());
+  EXPECT_TRUE(Cell(*form, "00:00:0C:00:00:01").data(Qt::DecorationRole).value<QIcon>().isNull());
+  for (const char* mac : {"00:00:0C:00:00:02", "00:00:0C:00:00:03", "00:00:0C:00:00:04"})
+    EXPECT_FALSE(Cell(*form, mac).data(Qt::DecorationRole).value<QIcon>().isNull()) << mac;
+  EXPECT_EQ(Cell(*form, "00:00:0C:00:00:01").data(Qt::ForegroundRole).value<QColor>(),
+            QColor(Qt::black));
+
+  // Screen readers get the tooltip's words as the host cell's description.
+  EXPECT_EQ(Tip(*form, "00:00:0C:00:00:02", Qt::AccessibleDescriptionRole),
+            Tip(*form, "00:00:0C:00:00:02"));
+  EXPECT_FALSE(form->VirtualStringTree1->accessibleName().isEmpty());
+  m_now += 19.0 / 86400.0;
+  form->TimeOutTimerTimer();
+  EXPECT_TRUE(Tip(*form, "00:00:0C:00:00:04", Qt::AccessibleDescriptionRole)
+                  .startsWith("Not seen again\nNew: first seen now"));
+
+  form->show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(form.get()));
+  form->VirtualStringTree1->setFocus();
+  form->VirtualStringTree1->setCurrentIndex(Cell(*form, "00:00:0C:00:00:02", 2));
+  QTest::keyClick(form->VirtualStringTree1, Qt::Key_Return);
+  form->VirtualStringTree1->setCurrentIndex(Cell(*form, "00:00:0C:00:00:04"));
+  QTest::keyClick(form->VirtualStringTree1, Qt::Key_Enter);
+  EXPECT_EQ(m_opened, (std::vector<std::string>{"http://10.0.0.7", "http://10.0.0.4"}));
+}
+
+// A history that cannot be used never stops the window: it lists devices, says why the
+// history is off, and a damaged file is kept aside, never overwritten.
+TEST_F(FormMainHistory, BrokenHistoryLeavesTheListWorkingAndSaysWhy) {
+  const QString folder = m_dir.filePath("history");
+  const QString file = folder + "/history.sqlite";
+  const auto makeDb = [&](const char* sql) {
+    QDir().mkpath(folder);
+    sqlite3* db = nullptr;
+    sqlite3_open(file.toLocal8Bit(), &db);
+    sqlite3_exec(db, sql, nullptr, nullptr, nullptr);
+    sqlite3_close(db);
+  };
+  const auto writeFile = [&](const QString& path, const QByteArray& bytes) {
+    QFile out(path);
+    ASSERT_TRUE(out.open(QIODevice::WriteOnly));
+    out.write(bytes);
+  };
+  const QByteArray garbage(8192, 'x');
+  struct TCase {
+    const char* name;
+    std::function<void()> prepare;
+    const char* says;
+  };
+  std::unique_ptr<THistory> holder;
+  const std::vector<TCase> cases = {
+      {"missing", [] {}, "Device history: 0 devices known"},
+      {"folder cannot be made", [&] { writeFile(folder, "not a folder"); }, "cannot be made"},
+      {"file unreadable", [&] { QDir().mkpath(file); }, "cannot be read"},
+      {"damaged", [&] { QDir().mkpath(folder), writeFile(file, garbage); },
+       "is damaged; it was kept as"},
+      {"newer layout", [&] { makeDb("CREATE TABLE t(x); PRAGMA user_version=9;"); },
+       "later quenZOR"},
+      {"locked by another copy",
+       [&] { holder = std::make_unique<THistory>(folder.toStdString(), 1); },
+       "in use by another copy"},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    QDir(folder).removeRecursively();
+    QFile::remove(folder);
+    c.prepare();
+    auto form = Run([&](TFormMain& f) { Report(f, "10.0.0.1", "00:00:0C:00:00:01"); });
+    EXPECT_EQ(form->DisplayedCount(), 1);
+    EXPECT_TRUE(form->HistoryStatus().contains(c.says)) << form->HistoryStatus().toStdString();
+    form.reset();
+    holder.reset();
+  }
+  // The damaged file lies beside the new one, byte for byte; the next run starts afresh.
+  QDir().mkpath(folder);
+  writeFile(file, garbage);
+  Run([&](TFormMain& f) { Report(f, "10.0.0.1", "00:00:0C:00:00:01"); }).reset();
+  writeFile(file, garbage);
+  Run([&](TFormMain& f) { Report(f, "10.0.0.1", "00:00:0C:00:00:01"); }).reset();
+  const QStringList kept = QDir(folder).entryList({"history.sqlite.damaged-*"});
+  ASSERT_EQ(kept.size(), 2) << "a second damaged file does not replace the first";
+  for (const QString& name : kept) {
+    QFile in(folder + "/" + name);
+    ASSERT_TRUE(in.open(QIODevice::ReadOnly));
+    EXPECT_EQ(in.readAll(), garbage);
+  }
+  auto form = Run([&](TFormMain& f) { Report(f, "10.0.0.1", "00:00:0C:00:00:01"); });
+  EXPECT_TRUE(form->HistoryStatus().startsWith("Device history: "))
+      << form->HistoryStatus().toStdString();
+  struct stat info {};
+  ASSERT_EQ(::stat(file.toLocal8Bit(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0600u);
+  ASSERT_EQ(::stat(folder.toLocal8Bit(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0700u);
+}
+
 }  // namespace app

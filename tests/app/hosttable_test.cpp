@@ -166,6 +166,29 @@ TEST(HostTableExpiry, ClockSetBackAMinuteExpiresAPendingRow) {
   EXPECT_TRUE(t.table.Row(0).Expired);
 }
 
+// A busy network's second pass runs longer than the time-out: a row waits for a pass that
+// started after its report, and only the pass's end without it lets the rule apply.
+TEST(HostTableExpiry, RowWaitsWhileALaterPassRunsAndRowsOfTheLastPassExpireAsBefore) {
+  TClockedTable t;
+  t.table.PassStarted();
+  Report(t.table, "00:00:00:00:00:01");  // gone after pass 1
+  Report(t.table, "00:00:00:00:00:02");  // live: pass 2 reaches it late
+  t.table.PassEnded();
+  t.now += 10 * kSecond;
+  t.table.PassStarted();
+  Report(t.table, "00:00:00:00:00:03");  // first seen in the last pass
+  t.now += 30 * kSecond;
+  EXPECT_TRUE(t.table.ExpireRows());
+  EXPECT_FALSE(t.table.Row(0).Expired) << "pass 2 still runs";
+  EXPECT_FALSE(t.table.Row(1).Expired) << "pass 2 still runs";
+  EXPECT_TRUE(t.table.Row(2).Expired) << "no later pass: 19 s as before";
+  Report(t.table, "00:00:00:00:00:02");
+  t.table.PassEnded();
+  EXPECT_TRUE(t.table.ExpireRows());
+  EXPECT_TRUE(t.table.Row(0).Expired) << "the pass ended without it";
+  EXPECT_FALSE(t.table.Row(1).Expired);
+}
+
 TEST(HostTableLimit, NewMacBeyondTheLastRowChangesNothingButKnownMacsStillUpdate) {
   TClockedTable t;
   for (int i = 0; i < kMaxRows; ++i) {

@@ -356,7 +356,8 @@ TEST_F(SecondPassLab, ProgramWritesTheSameTitlesToItsExport) {
   for (const TExpected& host : Expected()) {
     const std::string mac = Upper(host.ip == kScanner ? kScannerMac : MacOf(host.ip));
     const std::string title = host.csvTitle.empty() ? host.title : host.csvTitle;
-    lines.push_back(host.name + ";" + host.ip + ";Unknown Vendor;" + title + ";" + mac + "\r\n");
+    lines.push_back(host.name + ";" + host.ip + ";Locally administered;" + title + ";" + mac +
+                    "\r\n");
   }
   const pid_t program = s_lab->StartInScanner(
       {QZ_QUENZOR_PATH}, {"QT_QPA_PLATFORM=offscreen", "HOME=" + (root / "home").string(),

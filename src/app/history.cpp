@@ -1,0 +1,343 @@
+#include "app/history.h"
+
+#include <fcntl.h>
+#include <sqlite3.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+#include "app/applog.h"
+#include "support/posix.h"
+
+namespace app {
+
+namespace {
+
+constexpr const char* kSchema =
+    "CREATE TABLE IF NOT EXISTS devices ("
+    " mac TEXT PRIMARY KEY NOT NULL,"
+    " first_seen INTEGER NOT NULL,"
+    " last_seen INTEGER NOT NULL,"
+    " last_address TEXT NOT NULL,"
+    " host_name TEXT NOT NULL,"
+    " title TEXT NOT NULL,"
+    " runs_seen INTEGER NOT NULL) WITHOUT ROWID;"
+    "CREATE INDEX IF NOT EXISTS devices_by_last_seen ON devices(last_seen);";
+
+constexpr const char* kUpsert =
+    "INSERT INTO devices(mac, first_seen, last_seen, last_address, host_name, title, runs_seen)"
+    " VALUES(?1, ?2, ?2, ?3, ?4, ?5, 1)"
+    " ON CONFLICT(mac) DO UPDATE SET last_seen = ?2, last_address = ?3, host_name = ?4,"
+    " title = ?5, runs_seen = runs_seen + ?6";
+
+// A statement that finalises itself.
+class TStatement {
+ public:
+  TStatement(sqlite3* db, const char* sql)
+      : m_code(sqlite3_prepare_v2(db, sql, -1, &m_stmt, nullptr)) {}
+  ~TStatement() { sqlite3_finalize(m_stmt); }
+  TStatement(const TStatement&) = delete;
+  TStatement& operator=(const TStatement&) = delete;
+  sqlite3_stmt* Get() const { return m_stmt; }
+  int Code() const { return m_code; }
+
+ private:
+  sqlite3_stmt* m_stmt = nullptr;
+  int m_code;
+};
+
+std::string ColumnText(sqlite3_stmt* stmt, int column) {
+  const auto* text = sqlite3_column_text(stmt, column);
+  return text ? std::string(reinterpret_cast<const char*>(text),
+                            static_cast<size_t>(sqlite3_column_bytes(stmt, column)))
+              : std::string();
+}
+
+void BindText(sqlite3_stmt* stmt, int index, const std::string& text) {
+  sqlite3_bind_text(stmt, index, text.data(), static_cast<int>(text.size()), SQLITE_TRANSIENT);
+}
+
+// mkdir -p with mode 0700 for every folder it makes: the folders under the data home are the
+// user's own (XDG Base Directory: "created with permissions 0700").
+bool MakeFolders(const std::string& folder) {
+  for (size_t pos = 1; pos <= folder.size(); ++pos) {
+    if (pos != folder.size() && folder[pos] != '/') continue;
+    const std::string part = folder.substr(0, pos);
+    if (::mkdir(part.c_str(), 0700) < 0 && errno != EEXIST) return false;
+  }
+  struct stat info {};
+  return ::stat(folder.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+bool IsDamaged(int code) {
+  const int primary = code & 0xff;
+  return primary == SQLITE_CORRUPT || primary == SQLITE_NOTADB;
+}
+
+bool IsBusy(int code) {
+  const int primary = code & 0xff;
+  return primary == SQLITE_BUSY || primary == SQLITE_LOCKED;
+}
+
+int HexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+}  // namespace
+
+int64_t MacKey(std::string_view macAddress) {
+  if (macAddress.size() != 17) return -1;
+  int64_t key = 0;
+  for (size_t i = 0; i < 17; i += 3) {
+    const int high = HexDigit(macAddress[i]);
+    const int low = HexDigit(macAddress[i + 1]);
+    if (high < 0 || low < 0) return -1;
+    if (i + 2 < 17 && macAddress[i + 2] != ':' && macAddress[i + 2] != '-') return -1;
+    key = (key << 8) | (high << 4) | low;
+  }
+  return key;
+}
+
+std::string DefaultHistoryFolder() {
+  const char* dataHome = std::getenv("XDG_DATA_HOME");
+  if (dataHome && dataHome[0] == '/') return std::string(dataHome) + "/quenzor";
+  const char* home = std::getenv("HOME");
+  return std::string(home && home[0] ? home : "/") + "/.local/share/quenzor";
+}
+
+THistory::THistory(const std::string& folder, int64_t nowSeconds) : m_runStart(nowSeconds) {
+  m_path = folder + "/" + kHistoryFileName;
+  if (!Open(folder)) Close();
+  if (!m_problem.empty()) qCWarning(lcApp, "device history off: %s", m_problem.c_str());
+}
+
+THistory::THistory() : m_problem("it was not read") {}
+
+THistory::~THistory() { Close(); }
+
+void THistory::Close() {
+  if (m_db) sqlite3_close_v2(m_db);
+  m_db = nullptr;
+}
+
+bool THistory::Open(const std::string& folder) {
+  if (!MakeFolders(folder)) {
+    m_problem = "its folder " + folder + " cannot be made (" + std::strerror(errno) + ")";
+    return false;
+  }
+  // The file is made here, not by SQLite, so that it is 0600 from its first byte whatever the
+  // umask; SQLite gives its -wal file the mode of the database file. No link is followed.
+  {
+    support::TUniqueFd fd(support::RetryOnEintr(
+        [&] { return ::open(m_path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600); }));
+    struct stat info {};
+    if (!fd || ::fstat(fd.Get(), &info) < 0 || !S_ISREG(info.st_mode)) {
+      m_problem = m_path + " cannot be read (" + std::strerror(fd ? EINVAL : errno) + ")";
+      return false;
+    }
+  }
+  const int code =
+      sqlite3_open_v2(m_path.c_str(), &m_db,
+                      SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX | SQLITE_OPEN_NOFOLLOW, nullptr);
+  if (code != SQLITE_OK) {
+    TurnOff(code, "opening");
+    return false;
+  }
+  sqlite3_extended_result_codes(m_db, 1);
+  sqlite3_busy_timeout(m_db, 0);
+  return PrepareSchema() && LoadKnown();
+}
+
+bool THistory::Exec(const char* sql) {
+  const int code = sqlite3_exec(m_db, sql, nullptr, nullptr, nullptr);
+  if (code == SQLITE_OK) return true;
+  TurnOff(code, sql);
+  return false;
+}
+
+bool THistory::PrepareSchema() {
+  // One copy owns the file while it runs (exclusive locking, taken at once by the first
+  // transaction): a second copy finds it locked and runs without history instead of waiting.
+  // The write-ahead log keeps commits cheap (no sync per commit with synchronous=NORMAL) and
+  // the file consistent after a crash.
+  if (!Exec("PRAGMA locking_mode=EXCLUSIVE") || !Exec("PRAGMA journal_mode=WAL") ||
+      !Exec("PRAGMA synchronous=NORMAL") || !Exec("BEGIN EXCLUSIVE"))
+    return false;
+  int version = -1;
+  {
+    TStatement stmt(m_db, "PRAGMA user_version");
+    const int code = stmt.Code() == SQLITE_OK ? sqlite3_step(stmt.Get()) : stmt.Code();
+    if (code != SQLITE_ROW) {
+      TurnOff(code, "reading its version");
+      return false;
+    }
+    version = sqlite3_column_int(stmt.Get(), 0);
+  }
+  if (version > kHistorySchemaVersion) {
+    m_problem = m_path + " was written by a later quenZOR (layout " + std::to_string(version) +
+                "); it is left as it is";
+    return false;
+  }
+  const std::string setVersion = "PRAGMA user_version=" + std::to_string(kHistorySchemaVersion);
+  return Exec(kSchema) && Exec(setVersion.c_str()) && Exec("COMMIT");
+}
+
+bool THistory::LoadKnown() {
+  TStatement stmt(m_db, "SELECT mac, first_seen, last_seen, last_address FROM devices");
+  int code = stmt.Code();
+  if (code == SQLITE_OK) {
+    while ((code = sqlite3_step(stmt.Get())) == SQLITE_ROW) {
+      ++m_deviceCount;
+      const int64_t key = MacKey(ColumnText(stmt.Get(), 0));
+      if (key < 0) continue;
+      m_known[static_cast<uint64_t>(key)] = {sqlite3_column_int64(stmt.Get(), 1),
+                                             sqlite3_column_int64(stmt.Get(), 2),
+                                             ColumnText(stmt.Get(), 3)};
+    }
+  }
+  if (code == SQLITE_DONE) return true;
+  m_known.clear();
+  TurnOff(code, "reading");
+  return false;
+}
+
+const TKnownDevice* THistory::Known(std::string_view macAddress) const {
+  const int64_t key = MacKey(macAddress);
+  if (key < 0) return nullptr;
+  const auto found = m_known.find(static_cast<uint64_t>(key));
+  return found == m_known.end() ? nullptr : &found->second;
+}
+
+void THistory::Record(const TSeenDevice& device) {
+  if (!m_db) return;
+  const auto written = m_written.find(device.MacAddress);
+  if (written != m_written.end() && written->second.IpAddress == device.IpAddress &&
+      written->second.HostName == device.HostName && written->second.Title == device.Title)
+    return;
+  if (m_pendingMacs.count(device.MacAddress)) {
+    for (TSeenDevice& pending : m_pending) {
+      if (pending.MacAddress == device.MacAddress) pending = device;
+    }
+    return;
+  }
+  m_pendingMacs.insert(device.MacAddress);
+  m_pending.push_back(device);
+}
+
+size_t THistory::Flush(int64_t nowSeconds) {
+  if (!m_db || m_pending.empty()) return m_pending.size();
+  const size_t count = std::min(m_pending.size(), kFlushBatch);
+  const std::vector<TSeenDevice> batch(m_pending.begin(), m_pending.begin() + count);
+  if (!WriteBatch(batch, nowSeconds)) return m_db ? m_pending.size() : 0;
+  for (const TSeenDevice& device : batch) {
+    m_pendingMacs.erase(device.MacAddress);
+    m_written[device.MacAddress] = device;
+  }
+  m_pending.erase(m_pending.begin(), m_pending.begin() + count);
+  return m_pending.size();
+}
+
+bool THistory::WriteBatch(const std::vector<TSeenDevice>& batch, int64_t nowSeconds) {
+  int code = sqlite3_exec(m_db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr);
+  if (IsBusy(code)) return false;  // another writer: the batch waits for the next flush
+  if (code != SQLITE_OK) {
+    TurnOff(code, "writing");
+    return false;
+  }
+  int64_t added = 0;
+  {
+    TStatement upsert(m_db, kUpsert);
+    code = upsert.Code();
+    for (size_t i = 0; code == SQLITE_OK && i < batch.size(); ++i) {
+      const TSeenDevice& device = batch[i];
+      const bool seenThisRun = m_written.count(device.MacAddress) > 0;
+      sqlite3_stmt* stmt = upsert.Get();
+      BindText(stmt, 1, device.MacAddress);
+      sqlite3_bind_int64(stmt, 2, nowSeconds);
+      BindText(stmt, 3, device.IpAddress);
+      BindText(stmt, 4, device.HostName);
+      BindText(stmt, 5, device.Title);
+      // A run counts once per device, however often its row changes.
+      sqlite3_bind_int(stmt, 6, seenThisRun ? 0 : 1);
+      code = sqlite3_step(stmt);
+      if (code == SQLITE_DONE) code = SQLITE_OK;
+      if (!seenThisRun && !Known(device.MacAddress)) ++added;
+      sqlite3_reset(stmt);
+    }
+  }
+  if (code == SQLITE_OK && m_deviceCount + added > kMaxHistoryDevices)
+    code = ForgetOldest(m_deviceCount + added - kMaxHistoryDevices, &added);
+  if (code == SQLITE_OK) code = sqlite3_exec(m_db, "COMMIT", nullptr, nullptr, nullptr);
+  if (code == SQLITE_OK) {
+    m_deviceCount += added;
+    return true;
+  }
+  sqlite3_exec(m_db, "ROLLBACK", nullptr, nullptr, nullptr);
+  if (!IsBusy(code)) TurnOff(code, "writing");
+  return false;
+}
+
+int THistory::ForgetOldest(int64_t excess, int64_t* added) {
+  // The devices unseen for longest go first; this run's devices carry the newest times.
+  TStatement forget(m_db,
+                    "DELETE FROM devices WHERE mac IN"
+                    " (SELECT mac FROM devices ORDER BY last_seen ASC LIMIT ?1)");
+  if (forget.Code() != SQLITE_OK) return forget.Code();
+  sqlite3_bind_int64(forget.Get(), 1, excess);
+  const int code = sqlite3_step(forget.Get());
+  if (code != SQLITE_DONE) return code;
+  *added -= sqlite3_changes(m_db);
+  return SQLITE_OK;
+}
+
+void THistory::TurnOff(int code, const std::string& doing) {
+  const std::string reason = m_db ? sqlite3_errmsg(m_db) : sqlite3_errstr(code);
+  qCDebug(lcApp, "history: %s failed: %s (%d)", doing.c_str(), reason.c_str(), code);
+  Close();
+  if (IsBusy(code)) {
+    m_problem = m_path + " is in use by another copy of quenZOR";
+  } else if (IsDamaged(code)) {
+    SetAside();
+    m_problem = m_path + " is damaged";
+    m_problem += m_keptAside.empty()
+                     ? " and could not be moved aside"
+                     : "; it was kept as " + m_keptAside + " and a new history starts next time";
+  } else {
+    m_problem = m_path + " cannot be used (" + reason + ")";
+  }
+}
+
+void THistory::SetAside() {
+  // A name of its own beside the file: link() never replaces an existing file, so an earlier
+  // damaged copy is not overwritten either.
+  char stamp[32];
+  const time_t now = static_cast<time_t>(m_runStart);
+  struct tm local {};
+  localtime_r(&now, &local);
+  std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", &local);
+  for (int n = 0; n < 100; ++n) {
+    std::string aside = m_path + ".damaged-" + stamp;
+    if (n > 0) aside += "-" + std::to_string(n);
+    if (::link(m_path.c_str(), aside.c_str()) < 0) {
+      if (errno == EEXIST) continue;
+      return;
+    }
+    ::unlink(m_path.c_str());
+    // The write-ahead log belongs to the damaged file; a new file must not replay it.
+    const std::string wal = m_path + "-wal";
+    if (::link(wal.c_str(), (aside + "-wal").c_str()) == 0) ::unlink(wal.c_str());
+    ::unlink((m_path + "-shm").c_str());
+    m_keptAside = aside;
+    return;
+  }
+}
+
+}  // namespace app

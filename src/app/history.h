@@ -1,0 +1,104 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+struct sqlite3;
+
+namespace app {
+
+// At most this many devices are remembered; past it the ones unseen for longest go first.
+inline constexpr int64_t kMaxHistoryDevices = 100000;
+// The history file's layout; a file of a later layout is left alone.
+inline constexpr int kHistorySchemaVersion = 1;
+inline constexpr const char* kHistoryFileName = "history.sqlite";
+
+// What an earlier run knew of a device: times in seconds since the epoch, the address as the
+// dotted text it was listed with.
+struct TKnownDevice {
+  int64_t FirstSeen = 0;
+  int64_t LastSeen = 0;
+  std::string LastAddress;
+};
+
+// A device as this run lists it, to be remembered.
+struct TSeenDevice {
+  std::string MacAddress;
+  std::string IpAddress;
+  std::string HostName;
+  std::string Title;
+};
+
+// "$XDG_DATA_HOME/quenzor" (an absolute XDG_DATA_HOME only), else "$HOME/.local/share/quenzor".
+std::string DefaultHistoryFolder();
+
+// The devices of earlier runs, keyed by MAC, in an SQLite file of the user's own (folder 0700,
+// file 0600). Opening reads what the list needs into memory, so the list never waits on the
+// file; what this run sees is written in small transactions from the main thread, with no busy
+// wait: a write that finds the file locked is tried again at the next flush. A file that cannot
+// be used (folder or file unreadable, locked by another copy, damaged, of a later layout) leaves
+// the history off for this run, with Problem() saying why; a damaged file is renamed aside,
+// never overwritten.
+class THistory {
+ public:
+  // No history at all (Problem() says it was not read).
+  THistory();
+  // Opens (creating where missing) the history in folder; nowSeconds stamps this run.
+  THistory(const std::string& folder, int64_t nowSeconds);
+  ~THistory();
+  THistory(const THistory&) = delete;
+  THistory& operator=(const THistory&) = delete;
+
+  bool Available() const { return m_db != nullptr; }
+  // Why the history is off, in words for the window; empty while it works.
+  const std::string& Problem() const { return m_problem; }
+  const std::string& Path() const { return m_path; }
+  // Where a damaged file was put aside; empty when none was.
+  const std::string& KeptAside() const { return m_keptAside; }
+
+  // What the history knew of a MAC before this run; null for a device never seen.
+  const TKnownDevice* Known(std::string_view macAddress) const;
+  size_t KnownCount() const { return m_known.size(); }
+
+  // Notes a device as this run lists it; written at the next Flush when anything changed.
+  void Record(const TSeenDevice& device);
+  // Writes up to kFlushBatch noted devices in one transaction. A locked file keeps them for
+  // the next flush; a damaged one turns the history off. Returns the number still waiting.
+  size_t Flush(int64_t nowSeconds);
+
+  static constexpr size_t kFlushBatch = 256;
+
+ private:
+  bool Open(const std::string& folder);
+  bool Exec(const char* sql);
+  bool PrepareSchema();
+  bool LoadKnown();
+  bool WriteBatch(const std::vector<TSeenDevice>& batch, int64_t nowSeconds);
+  int ForgetOldest(int64_t excess, int64_t* added);
+  void TurnOff(int code, const std::string& doing);
+  void SetAside();
+  void Close();
+
+  sqlite3* m_db = nullptr;
+  std::string m_path;
+  std::string m_problem;
+  std::string m_keptAside;
+  int64_t m_runStart = 0;
+  int64_t m_deviceCount = 0;
+  std::unordered_map<uint64_t, TKnownDevice> m_known;
+  // The last values written per MAC this run, and the devices noted since then.
+  std::unordered_map<std::string, TSeenDevice> m_written;
+  std::vector<TSeenDevice> m_pending;
+  std::unordered_set<std::string> m_pendingMacs;
+};
+
+// A MAC text ("00:00:0C:12:34:56", either case, ":" or "-") as a 48-bit number; -1 when the text
+// is not one.
+int64_t MacKey(std::string_view macAddress);
+
+}  // namespace app
