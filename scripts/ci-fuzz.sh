@@ -32,7 +32,7 @@ for target in "${targets[@]}"; do
   # The datagram parsers are small: their coverage levels off within seconds.
   limit="$seconds"
   case "$target" in
-    dnsmessage_fuzzer | nodestatus_fuzzer) [ "$limit" -le 20 ] || limit=20 ;;
+    dnsmessage_fuzzer | nodestatus_fuzzer | ssdpanswer_fuzzer) [ "$limit" -le 20 ] || limit=20 ;;
   esac
   echo "== fuzzing $target for $limit s"
   # New inputs go to the scratch corpus; the committed one is read only.

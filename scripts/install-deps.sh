@@ -20,7 +20,7 @@ packages=(
   dpkg-dev file desktop-file-utils lintian appstream
   # name responders that lab hosts run (never started in the machine's own namespace) and
   # the IEEE registry lists the vendor table is generated from and checked against
-  avahi-daemon samba ieee-data
+  avahi-daemon samba ieee-data minidlna
   # benchmarks' peers
   arp-scan curl nmap
   nftables  # a lab host that drops SYNs to port 80 (netfilter rule in its namespace)
@@ -37,10 +37,10 @@ sudo=""
 echo "installing: ${missing[*]}"
 $sudo apt-get update -qq
 
-# avahi-daemon and samba would start their daemons in the machine's own namespace, where they
-# would answer the real network: a policy-rc.d that refuses every start keeps them down while
-# they install (invoke-rc.d and deb-systemd-invoke both ask it), and on a systemd machine their
-# units are disabled afterwards. The lab starts its own copies inside its hosts.
+# avahi-daemon, samba and minidlna would start their daemons in the machine's own namespace,
+# where they would answer the real network: a policy-rc.d that refuses every start keeps them
+# down while they install (invoke-rc.d and deb-systemd-invoke both ask it), and on a systemd
+# machine their units are disabled afterwards. The lab starts its own copies inside its hosts.
 policy=/usr/sbin/policy-rc.d
 own_policy=""
 if [ ! -e "$policy" ]; then
@@ -53,7 +53,8 @@ remove_policy() { [ -z "$own_policy" ] || $sudo rm -f "$policy"; }
 trap remove_policy EXIT
 DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
 if [ -d /run/systemd/system ] && command -v systemctl >/dev/null; then
-  for unit in avahi-daemon.socket avahi-daemon.service nmbd.service smbd.service samba-ad-dc.service; do
+  for unit in avahi-daemon.socket avahi-daemon.service nmbd.service smbd.service \
+    samba-ad-dc.service minidlna.service; do
     $sudo systemctl disable --now "$unit" >/dev/null 2>&1 || true
   done
 fi

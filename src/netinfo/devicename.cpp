@@ -96,10 +96,15 @@ class TQuestion {
 
 }  // namespace
 
-std::string AskDeviceName(const std::string& address, int budgetMs) {
+namespace {
+
+// Asks both questions at once; with bothAnswers it waits for the NetBIOS answer as well after
+// an mDNS one, else an mDNS answer ends the asking.
+TOwnNames AskBoth(const std::string& address, int budgetMs, bool bothAnswers) {
+  TOwnNames names;
   sockaddr_in device{};
   device.sin_family = AF_INET;
-  if (inet_pton(AF_INET, address.c_str(), &device.sin_addr) != 1) return {};
+  if (inet_pton(AF_INET, address.c_str(), &device.sin_addr) != 1) return names;
   const std::string question = ReverseName(address);
   const uint16_t mdnsId = RandomId();
   const uint16_t netbiosId = RandomId();
@@ -111,6 +116,11 @@ std::string AskDeviceName(const std::string& address, int budgetMs) {
   const auto parseNetbios = [&](std::span<const uint8_t> datagram) {
     return ParseNodeStatusResponse(datagram, netbiosId);
   };
+  const auto result = [&] {
+    names.Mdns = mdns.Answer().value_or("");
+    names.Netbios = netbios.Answer().value_or("");
+    return names;
+  };
 
   const auto start = TClock::now();
   const auto deadline = start + std::chrono::milliseconds(budgetMs);
@@ -118,11 +128,11 @@ std::string AskDeviceName(const std::string& address, int budgetMs) {
   mdns.Send();
   netbios.Send();
   for (;;) {
-    if (mdns.Answer()) return *mdns.Answer();
+    if (mdns.Answer() && (!bothAnswers || !netbios.Open())) return result();
     // NetBIOS answered and mDNS can no longer, or both are done.
-    if (!mdns.Open() && !netbios.Open()) return netbios.Answer().value_or("");
+    if (!mdns.Open() && !netbios.Open()) return result();
     const auto now = TClock::now();
-    if (now >= deadline) return netbios.Answer().value_or("");
+    if (now >= deadline) return result();
     if (now >= retryAt) {
       mdns.Send();
       retryAt = deadline;
@@ -132,11 +142,22 @@ std::string AskDeviceName(const std::string& address, int budgetMs) {
     const auto wait =
         std::chrono::duration_cast<std::chrono::milliseconds>(std::min(retryAt, deadline) - now);
     const int ready = poll(fds, 2, static_cast<int>(wait.count()) + 1);
-    if (ready < 0 && errno != EINTR) return netbios.Answer().value_or("");
+    if (ready < 0 && errno != EINTR) return result();
     if (ready <= 0) continue;
     if (fds[0].revents != 0) mdns.Receive(parseMdns);
     if (fds[1].revents != 0) netbios.Receive(parseNetbios);
   }
+}
+
+}  // namespace
+
+std::string AskDeviceName(const std::string& address, int budgetMs) {
+  const TOwnNames names = AskBoth(address, budgetMs, false);
+  return names.Mdns.empty() ? names.Netbios : names.Mdns;
+}
+
+TOwnNames AskOwnNames(const std::string& address, int budgetMs) {
+  return AskBoth(address, budgetMs, true);
 }
 
 std::string LookupDeviceName(const std::string& address, const support::TDeadline& deadline) {

@@ -22,6 +22,14 @@ inline constexpr int kMdnsRetryMs = 500;
 // the device named itself neither way.
 std::string AskDeviceName(const std::string& address, int budgetMs = kDeviceNameBudgetMs);
 
+// Both names a device gives itself, asked as AskDeviceName does, but waiting (within the
+// budget) for both answers rather than stopping at the mDNS one; empty where it gave none.
+struct TOwnNames {
+  std::string Mdns;
+  std::string Netbios;
+};
+TOwnNames AskOwnNames(const std::string& address, int budgetMs = kDeviceNameBudgetMs);
+
 // The host name of a dotted address: the reverse DNS name (LookupHostName), else the mDNS name,
 // else the NetBIOS name, else the address itself. The device's own answers are awaited for at
 // most one second, and never past the deadline: when it has passed, they are not asked.

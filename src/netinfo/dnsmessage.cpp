@@ -6,7 +6,7 @@ namespace netinfo {
 
 namespace {
 
-constexpr uint16_t kTypePtr = 12;
+constexpr uint16_t kTypePtr = kDnsTypePtr;
 constexpr uint16_t kTypeNbstat = 0x21;
 constexpr uint16_t kClassIn = 1;
 constexpr uint16_t kFlagResponse = 0x8000;
@@ -156,54 +156,124 @@ std::string ReverseName(const std::string& address) {
 }
 
 std::vector<uint8_t> BuildPtrQuery(uint16_t id, const std::string& name) {
+  return BuildQuery(id, name, kTypePtr);
+}
+
+std::vector<uint8_t> BuildQuery(uint16_t id, const std::string& name, uint16_t type) {
   std::vector<uint8_t> out;
   PutU16(out, id);
   for (uint16_t field : {0, 1, 0, 0, 0}) PutU16(out, field);  // flags, one question, no records
-  size_t start = 0;
-  while (start < name.size()) {
-    size_t dot = name.find('.', start);
-    if (dot == std::string::npos) dot = name.size();
-    const size_t length = std::min<size_t>(dot - start, 63);
+  std::string label;
+  const auto putLabel = [&] {
+    const size_t length = std::min<size_t>(label.size(), 63);
     out.push_back(static_cast<uint8_t>(length));
-    out.insert(out.end(), name.begin() + static_cast<ptrdiff_t>(start),
-               name.begin() + static_cast<ptrdiff_t>(start + length));
-    start = dot + 1;
+    out.insert(out.end(), label.begin(), label.begin() + static_cast<ptrdiff_t>(length));
+    label.clear();
+  };
+  for (size_t i = 0; i < name.size(); ++i) {
+    if (name[i] == '\\' && i + 1 < name.size()) {
+      label += name[++i];
+    } else if (name[i] == '.') {
+      putLabel();
+    } else {
+      label += name[i];
+    }
   }
+  if (!label.empty()) putLabel();
   out.push_back(0);
-  PutU16(out, kTypePtr);
+  PutU16(out, type);
   PutU16(out, kClassIn);
   return out;
 }
 
-std::optional<std::string> ParsePtrResponse(std::span<const uint8_t> datagram, uint16_t id,
-                                            std::string_view question) {
-  TDnsReader reader(datagram);
+namespace {
+
+// The header and question of a response to our query, leaving the reader at the answers; the
+// answer count, or nothing. A legacy unicast answer repeats the question (RFC 6762 section
+// 6.7): exactly ours.
+std::optional<uint16_t> ReadOurQuestion(TDnsReader& reader, uint16_t id, std::string_view question,
+                                        uint16_t wantedType) {
   const std::optional<THeader> header = ReadResponseHeader(reader, id);
-  // A legacy unicast answer repeats the question (RFC 6762 section 6.7): exactly ours.
   if (!header || header->questions != 1) return std::nullopt;
   const std::optional<std::string> asked = reader.ReadName();
   uint16_t type = 0, klass = 0;
   if (!asked || !reader.ReadU16(type) || !reader.ReadU16(klass)) return std::nullopt;
-  if (!SameIgnoringAsciiCase(*asked, question) || type != kTypePtr ||
+  if (!SameIgnoringAsciiCase(*asked, question) || type != wantedType ||
       (klass & kClassMask) != kClassIn) {
     return std::nullopt;
   }
-  for (uint16_t i = 0; i < header->answers; ++i) {
+  return header->answers;
+}
+
+// The character-strings of TXT data (RFC 1035 section 3.3.14), each length within the data.
+bool ReadTxtStrings(TDnsReader& data, size_t end, std::vector<std::string>& out,
+                    size_t maxRecords) {
+  while (data.Offset() < end && out.size() < maxRecords) {
+    uint8_t length = 0;
+    if (!data.ReadU8(length) || length > end - data.Offset()) return false;
+    std::string text;
+    for (uint8_t i = 0; i < length; ++i) {
+      uint8_t c = 0;
+      data.ReadU8(c);
+      text += static_cast<char>(c);
+    }
+    if (!text.empty()) out.push_back(std::move(text));
+  }
+  return true;
+}
+
+}  // namespace
+
+std::optional<std::vector<std::string>> ParseAnswers(std::span<const uint8_t> datagram, uint16_t id,
+                                                     std::string_view question, uint16_t type,
+                                                     size_t maxRecords) {
+  TDnsReader reader(datagram);
+  const std::optional<uint16_t> answers = ReadOurQuestion(reader, id, question, type);
+  if (!answers) return std::nullopt;
+  std::vector<std::string> out;
+  for (uint16_t i = 0; i < *answers && out.size() < maxRecords; ++i) {
     const std::optional<TRecordHead> record = ReadRecordHead(reader);
     if (!record) return std::nullopt;
-    const size_t dataEnd = reader.Offset() + record->dataLength;
-    if (record->type == kTypePtr && (record->klass & kClassMask) == kClassIn &&
+    const size_t dataStart = reader.Offset();
+    const size_t dataEnd = dataStart + record->dataLength;
+    if (record->type == type && (record->klass & kClassMask) == kClassIn &&
         SameIgnoringAsciiCase(record->name, question)) {
-      // The target must lie inside the record's own data.
+      // What a record holds must lie inside its own data.
       TDnsReader data(datagram.first(dataEnd));
-      data.Skip(reader.Offset());
-      std::optional<std::string> target = data.ReadName();
-      if (!target || target->empty()) return std::nullopt;
-      return target;
+      data.Skip(dataStart);
+      if (type == kTypePtr) {
+        std::optional<std::string> target = data.ReadName();
+        if (!target || target->empty()) return std::nullopt;
+        out.push_back(std::move(*target));
+      } else if (!ReadTxtStrings(data, dataEnd, out, maxRecords)) {
+        return std::nullopt;
+      }
     }
     reader.Skip(record->dataLength);
   }
-  return std::nullopt;
+  return out;
+}
+
+std::string FirstLabel(std::string_view name) {
+  std::string label;
+  for (size_t i = 0; i < name.size(); ++i) {
+    if (name[i] == '\\' && i + 1 < name.size()) {
+      label += name[++i];
+    } else if (name[i] == '.') {
+      break;
+    } else {
+      label += name[i];
+    }
+  }
+  return label;
+}
+
+std::optional<std::string> ParsePtrResponse(std::span<const uint8_t> datagram, uint16_t id,
+                                            std::string_view question) {
+  std::optional<std::vector<std::string>> targets =
+      ParseAnswers(datagram, id, question, kTypePtr, 1);
+  if (!targets || targets->empty()) return std::nullopt;
+  return std::move(targets->front());
 }
 
 std::vector<uint8_t> BuildNodeStatusRequest(uint16_t id) {

@@ -57,6 +57,25 @@ std::vector<uint8_t> BuildPtrQuery(uint16_t id, const std::string& name);
 std::optional<std::string> ParsePtrResponse(std::span<const uint8_t> datagram, uint16_t id,
                                             std::string_view question);
 
+inline constexpr uint16_t kDnsTypePtr = 12;
+inline constexpr uint16_t kDnsTypeTxt = 16;
+
+// A standard query (no recursion wanted) with one question: `type` records of `name`, a name in
+// presentation form whose labels may hold "\." and "\\" escapes (as TDnsReader gives them).
+std::vector<uint8_t> BuildQuery(uint16_t id, const std::string& name, uint16_t type);
+
+// The data of the answer records that a response to our query gives (id, question and answer
+// records checked as for ParsePtrResponse, with the given type): for PTR each target name, for
+// TXT each character-string of each record. At most maxRecords items; nothing when the
+// datagram is malformed or not such a response.
+std::optional<std::vector<std::string>> ParseAnswers(std::span<const uint8_t> datagram, uint16_t id,
+                                                     std::string_view question, uint16_t type,
+                                                     size_t maxRecords);
+
+// The first label of a name in presentation form, its escapes undone ("Kitchen\.1._x._tcp.local"
+// gives "Kitchen.1").
+std::string FirstLabel(std::string_view name);
+
 // A NetBIOS node status request for the wildcard name "*".
 std::vector<uint8_t> BuildNodeStatusRequest(uint16_t id);
 

@@ -3,10 +3,12 @@
 #include "netinfo/adapters.h"
 #include "netinfo/arp.h"
 #include "netinfo/ipaddress.h"
+#include "netinfo/ssdp.h"
 #include "platform/clock.h"
 #include "platform/messagepump.h"
 #include "scan/scanlog.h"
 #include "scan/worker.h"
+#include "support/posix.h"
 
 #include <sys/resource.h>
 
@@ -131,6 +133,9 @@ std::string FormatPassDuration(double days) {
   return text;
 }
 
+TScanDriver::TScanDriver() = default;
+TScanDriver::~TScanDriver() = default;
+
 void TScanDriver::ScanNetwork(bool probeHttp, bool resolveNames, TStatusCallback status,
                               TResultCallback onHostFound) {
   if (ScanBusy) return;
@@ -157,12 +162,24 @@ void TScanDriver::ScanNetwork(bool probeHttp, bool resolveNames, TStatusCallback
   }
   if (adapterCount <= 0) rows.clear();
 
+  // Ends the pass's UPnP search after the guard below has waited for the workers that use it.
+  const auto endSearch = support::ScopeExit([this] { m_ssdpSearch.reset(); });
   TPassGuard guard(*this);
   Report(status, "Scan start");
   const double started = platform::NowDateTime();
 
   ForEachSelectedAddress(
       rows, [this](const std::string&, const std::string&) { WorkTotal += kRunLength; });
+
+  // The UPnP search of a pass with names: one search from each swept adapter address, sent now
+  // so its answers are in by the time most workers reach their name step.
+  if (resolveNames) {
+    std::vector<std::string> swept;
+    ForEachSelectedAddress(rows, [&swept](const std::string& address, const std::string&) {
+      if (std::find(swept.begin(), swept.end(), address) == swept.end()) swept.push_back(address);
+    });
+    if (!swept.empty()) m_ssdpSearch = std::make_unique<netinfo::TSsdpSearch>(std::move(swept));
+  }
 
   ScanProgress = 0;
   ScanLock = std::make_unique<platform::TCriticalSection>();

@@ -11,6 +11,10 @@
 #include <memory>
 #include <string>
 
+namespace netinfo {
+class TSsdpSearch;
+}
+
 namespace scan {
 
 using TStatusCallback = std::function<void(const std::string&)>;
@@ -41,7 +45,8 @@ class TArpThread;
 // noted.
 class TScanDriver {
  public:
-  TScanDriver() = default;
+  TScanDriver();
+  ~TScanDriver();
   TScanDriver(const TScanDriver&) = delete;
   TScanDriver& operator=(const TScanDriver&) = delete;
 
@@ -56,6 +61,9 @@ class TScanDriver {
   void SetScanSeams(TAdapterLister lister, TArpSender arp);
   // Any thread.
   TArpSender CurrentArpSender() const;
+  // The UPnP search of the current pass with names, else null. For workers: it exists from
+  // before the first worker of the pass until after the last one has ended.
+  netinfo::TSsdpSearch* SsdpSearch() const { return m_ssdpSearch.get(); }
 
   // Test hooks: workers started since the last reset, and the most worker bodies seen running
   // at once (measured by the workers themselves).
@@ -77,6 +85,7 @@ class TScanDriver {
  private:
   friend class TArpThread;
 
+  std::unique_ptr<netinfo::TSsdpSearch> m_ssdpSearch;
   std::atomic<TAdapterLister> m_adapterLister{nullptr};
   std::atomic<TArpSender> m_arpSender{nullptr};
   // Worker counts of the test hooks: started on the main thread, running on the workers'.

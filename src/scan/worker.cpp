@@ -1,6 +1,6 @@
 #include "scan/worker.h"
 
-#include "netinfo/devicename.h"
+#include "scan/namestep.h"
 #include "scan/scanlog.h"
 #include "scan/webprobe.h"
 #include "support/deadline.h"
@@ -40,15 +40,26 @@ class TRunningMark {
 // the name step), so that a device that holds every step to its own bound still ends within it.
 constexpr std::chrono::milliseconds kDeviceBudget{30000};
 
-// The host name a second-pass worker reports: the reverse DNS name, else the name the device
-// gives itself (mDNS, NetBIOS) within what is left of the device's time, upper-cased by
-// Unicode rules; the address when there is none.
-std::string UpperHostName(const std::string& address, const support::TDeadline& deadline) {
-  const std::string name = netinfo::LookupDeviceName(address, deadline);
+// Upper-cased by Unicode rules, as the list shows every host name.
+std::string UpperName(const std::string& name) {
   return QString::fromLocal8Bit(name.data(), static_cast<qsizetype>(name.size()))
       .toUpper()
       .toUtf8()
       .toStdString();
+}
+
+// The name step: the host name a second-pass worker reports (the address when the device has
+// none) and the details behind it. Its own budget, cut to what is left of the device's, covers
+// all of it.
+std::string NameStep(TScanDriver& driver, const std::string& address,
+                     const support::TDeadline& deviceDeadline, THostDetails& details) {
+  const auto deadline = std::chrono::steady_clock::now() +
+                        std::chrono::milliseconds(deviceDeadline.Clip(kNameStepBudgetMs));
+  const TNameFindings findings = FindNames(address, driver.SsdpSearch(), deadline);
+  details.Evidence = EvidenceOf(findings);
+  details.DeviceType = DeviceTypeOf(findings);
+  const std::string name = ShownName(findings);
+  return name.empty() ? address : UpperName(name);
 }
 
 // Why a device shows no title, for the one who asks for the scan's diagnostics.
@@ -135,16 +146,19 @@ void TArpThread::Probe() {
     LogTitle(Address, protocol, page);
   }
 
-  const std::string hostName =
-      m_driver.ResolveNames && !protocol.empty() ? UpperHostName(Address, deadline) : Address;
+  THostDetails details;
+  const std::string hostName = m_driver.ResolveNames && !protocol.empty()
+                                   ? NameStep(m_driver, Address, deadline, details)
+                                   : Address;
 
   // Two stations answered ARP for the address: each MAC gets its row, as every MAC does,
-  // and each row names the other.
-  THostDetails details;
+  // and each row names the other. Both rows show the address's name and the evidence behind
+  // it; the device type only the first, as the answers do not tell which station announced it.
   THostDetails otherDetails;
   if (otherLength == 6) {
     details.OtherMac = FormatMac(otherMac);
     otherDetails.OtherMac = FormatMac(mac);
+    otherDetails.Evidence = details.Evidence;
   }
   std::lock_guard<platform::TCriticalSection> lock(*m_driver.ScanLock);
   if (!m_driver.OnHostFound) return;

@@ -1,5 +1,6 @@
-// Feeds arbitrary datagrams to the DNS message reader and the PTR answer parser. The first two
-// bytes double as the transaction id we expect, so the fuzzer reaches past the header check.
+// Feeds arbitrary datagrams to the DNS message reader and the PTR and TXT answer parsers. The
+// first two bytes double as the transaction id we expect, so the fuzzer reaches past the header
+// check.
 // Whatever the bytes, no read may leave the datagram, no name may exceed the wire limit and
 // every call must end (a compression loop would hang the target and fail the run).
 
@@ -35,5 +36,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::optional<std::string> target =
       netinfo::ParsePtrResponse(datagram, id, "20.1.168.192.in-addr.arpa");
   if (target) Check(!target->empty() && target->size() <= 2 * netinfo::kMaxDnsName);
+  // The DNS-SD readers: a bounded number of items, each a bounded name or TXT string.
+  for (const uint16_t type : {netinfo::kDnsTypePtr, netinfo::kDnsTypeTxt}) {
+    const auto items = netinfo::ParseAnswers(datagram, id, "_ipp._tcp.local", type, 32);
+    if (!items) continue;
+    Check(items->size() <= 32);
+    for (const std::string& item : *items)
+      Check(!item.empty() && item.size() <= 2 * netinfo::kMaxDnsName);
+  }
   return 0;
 }

@@ -24,6 +24,10 @@
 #define QZ_BAD_NAME_RESPONDER "bad_name_responder.py"
 #endif
 
+#ifndef QZ_SSDP_RESPONDER
+#define QZ_SSDP_RESPONDER "ssdp_responder.py"
+#endif
+
 #ifndef QZ_ARP_RESPONDER
 #define QZ_ARP_RESPONDER "qz_arp_delay_responder"
 #endif
@@ -245,12 +249,14 @@ void TLab::Up() {
 
   // 2. The switch: one bridge per segment; veth pairs whose far ends are created straight
   // inside the scanner and host namespaces with their fixed MACs. STP stays off, so ports
-  // forward at once.
+  // forward at once. Multicast snooping is off: without an IGMP querier in the lab the bridge
+  // would learn group members only from their reports, so every port gets group traffic (the
+  // SSDP search), as on a plain switch.
   text = "link set lo up\n";
   for (size_t s = 0; s < m_segments.size(); ++s) {
     std::string br = "qzbr" + std::to_string(s);
     std::string port = ScannerAdapter(static_cast<int>(s));
-    text += "link add " + br + " type bridge\nlink set " + br + " up\n";
+    text += "link add " + br + " type bridge mcast_snooping 0\nlink set " + br + " up\n";
     text += "link add " + port + " type veth peer name " + port + " address " + m_segments[s].mac +
             " netns " + m_scannerNs + "\n";
     text += "link set " + port + " master " + br + " up\n";
@@ -504,6 +510,20 @@ std::string ReversePtrQuery(const std::string& ip) {
   return query + std::string("\0\0\x0c\0\x01", 5);
 }
 
+// The PTR records of "_services._dns-sd._udp.local" (id 0x5353): the service types.
+std::string ServiceTypesQuery() {
+  std::string query("\x53\x53\0\0\0\x01\0\0\0\0\0\0", 12);
+  for (const char* label : {"_services", "_dns-sd", "_udp", "local"}) {
+    query += static_cast<char>(std::strlen(label)) + std::string(label);
+  }
+  return query + std::string("\0\0\x0c\0\x01", 5);
+}
+
+std::string SsdpSearch() {
+  return "M-SEARCH * HTTP/1.1\r\nHOST: 239.255.255.250:1900\r\nMAN: \"ssdp:discover\"\r\n"
+         "MX: 1\r\nST: upnp:rootdevice\r\n\r\n";
+}
+
 std::string NodeStatusQuery() {
   return std::string(
              "\x52\x52\0\0\0\x01\0\0\0\0\0\0\x20"
@@ -540,20 +560,59 @@ void TLab::WaitForUdpAnswer(const std::string& ip, int port, const std::string& 
   throw std::runtime_error("responder on " + ip + ":" + std::to_string(port) + " did not answer");
 }
 
-pid_t TLab::StartMdnsResponder(const std::string& ip, const std::string& hostName) {
+pid_t TLab::StartMdnsResponder(const std::string& ip, const std::string& hostName,
+                               const std::vector<std::string>& serviceFiles,
+                               bool publishAddresses) {
   const std::string avahi = FindProgram("avahi-daemon");
   if (avahi.empty()) throw std::runtime_error("avahi-daemon is not installed");
   const std::string conf = TempDir() + "/avahi-" + ip + ".conf";
   WriteFile(conf, "[server]\nhost-name=" + hostName +
                       "\nuse-ipv4=yes\nuse-ipv6=no\nenable-dbus=no\n"
                       "allow-interfaces=" +
-                      kHostAdapter + "\n[publish]\npublish-addresses=yes\n");
+                      kHostAdapter + "\n[publish]\npublish-addresses=" +
+                      (publishAddresses ? "yes" : "no") + "\npublish-workstation=no\n");
   // Its pid file and socket live in /run/avahi-daemon: a tmpfs /run of its own mount namespace
-  // keeps instances apart and leaves the machine's /run alone.
-  const std::string script = "mount -t tmpfs none /run && mkdir /run/avahi-daemon && exec " +
-                             avahi + " -f " + conf + " --no-drop-root --no-chroot --no-rlimits";
+  // keeps instances apart and leaves the machine's /run alone. Static services are read from
+  // /etc/avahi/services: a folder of the lab's own is bound over it in that mount namespace.
+  const std::string services = TempDir() + "/avahi-services-" + ip;
+  fs::create_directories(services);
+  for (size_t i = 0; i < serviceFiles.size(); ++i) {
+    WriteFile(services + "/" + std::to_string(i) + ".service", serviceFiles[i]);
+  }
+  const std::string script =
+      "mount -t tmpfs none /run && mkdir /run/avahi-daemon && " +
+      std::string(serviceFiles.empty() ? ""
+                                       : "mount --bind " + services + " /etc/avahi/services && ") +
+      "exec " + avahi + " -f " + conf + " --no-drop-root --no-chroot --no-rlimits";
   const pid_t pid = StartIn(HostNs(ip), {FindProgram("unshare"), "-m", "sh", "-c", script}, {});
-  WaitForUdpAnswer(ip, 5353, ReversePtrQuery(ip), pid);
+  WaitForUdpAnswer(ip, 5353, publishAddresses ? ReversePtrQuery(ip) : ServiceTypesQuery(), pid);
+  return pid;
+}
+
+pid_t TLab::StartMinidlna(const std::string& ip, const std::string& friendlyName) {
+  const std::string minidlna = FindProgram("minidlnad");
+  if (minidlna.empty()) throw std::runtime_error("minidlnad is not installed (package minidlna)");
+  const std::string dir = TempDir() + "/minidlna-" + ip;
+  for (const char* name : {"media", "db", "log"}) fs::create_directories(dir + "/" + name);
+  const std::string conf = dir + "/minidlna.conf";
+  WriteFile(conf, "media_dir=" + dir + "/media\ndb_dir=" + dir + "/db\nlog_dir=" + dir +
+                      "/log\nnetwork_interface=" + kHostAdapter +
+                      "\nport=" + std::to_string(kMinidlnaPort) +
+                      "\nfriendly_name=" + friendlyName + "\ninotify=no\nnotify_interval=900\n");
+  // Confined like avahi-daemon: a tmpfs /run of its own for its pid file; -S keeps it in the
+  // foreground, so the pid we hold is its own.
+  const std::string script =
+      "mount -t tmpfs none /run && exec " + minidlna + " -S -f " + conf + " -P /run/minidlna.pid";
+  const pid_t pid = StartIn(HostNs(ip), {FindProgram("unshare"), "-m", "sh", "-c", script}, {});
+  WaitForPort(HostNs(ip), ip, kMinidlnaPort, pid);
+  return pid;
+}
+
+pid_t TLab::StartSsdpResponder(const std::string& ip, const std::vector<std::string>& args) {
+  std::vector<std::string> argv = {FindProgram("python3"), QZ_SSDP_RESPONDER, ip};
+  argv.insert(argv.end(), args.begin(), args.end());
+  const pid_t pid = StartIn(HostNs(ip), argv, {});
+  WaitForUdpAnswer(ip, 1900, SsdpSearch(), pid);
   return pid;
 }
 

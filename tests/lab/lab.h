@@ -85,7 +85,19 @@ class TLab {
   // answers the reverse PTR query of the host's address) and Samba's nmbd with the NetBIOS
   // name `netbiosName`. Each runs in a mount namespace of its own with a fresh /run and keeps
   // its files under the lab's folder; returns once it answers a query from the scanner.
-  pid_t StartMdnsResponder(const std::string& ip, const std::string& hostName);
+  // serviceFiles: avahi service definitions (XML) it publishes, read from a folder bound over
+  // /etc/avahi/services in its mount namespace; publishAddresses=false leaves the host's address
+  // records (and so its reverse PTR answer) out.
+  pid_t StartMdnsResponder(const std::string& ip, const std::string& hostName,
+                           const std::vector<std::string>& serviceFiles = {},
+                           bool publishAddresses = true);
+  // Debian's minidlna (a UPnP media server that answers only searches sent to the SSDP group)
+  // with its description on port 8200, confined like avahi-daemon; returns once it listens.
+  static constexpr int kMinidlnaPort = 8200;
+  pid_t StartMinidlna(const std::string& ip, const std::string& friendlyName);
+  // A scripted UPnP device (ssdp_responder.py; args: its kind and the kind's arguments).
+  // Returns once it answers a search.
+  pid_t StartSsdpResponder(const std::string& ip, const std::vector<std::string>& args);
   pid_t StartNetbiosResponder(const std::string& ip, const std::string& netbiosName);
   // A scripted responder on the host's ports 5353 and 137 that answers every query with
   // malformed or foreign datagrams (a compression loop, a wrong transaction id, another

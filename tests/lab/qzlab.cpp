@@ -22,6 +22,14 @@
 //   netbios <ip> <name>                   nmbd in the host, with the NetBIOS name <name>
 //   badnames <ip>                         a responder that answers name queries only with
 //                                         malformed or foreign datagrams
+//   dnssd <ip> <host-name> yes|no <type> <txt> <instance name...>
+//                                         avahi-daemon in the host publishing one service
+//                                         instance (e.g. _ipp._tcp ty=LaserJet Office Printer);
+//                                         yes|no: whether it publishes the host's address too
+//   minidlna <ip> <friendly name...>      minidlna in the host (UPnP media server)
+//   ssdp <ip> <kind> [args...]            a scripted UPnP device (tests/lab/ssdp_responder.py):
+//                                         describe <device-type> <friendly name...>, huge, bomb,
+//                                         location <url>
 //
 // Example:
 //   segment 192.168.77.2/24 02:00:00:00:77:02
@@ -45,7 +53,7 @@
 namespace {
 
 struct TLater {
-  std::string kind;  // "http", "arpdelay", "mdns", "netbios" or "badnames"
+  std::string kind;  // "http", "arpdelay", "mdns", "netbios", "badnames", "dnssd", ...
   std::vector<std::string> args;
 };
 
@@ -94,13 +102,34 @@ void ReadLabFile(const std::string& path, lab::TLab& lab, std::vector<TLater>& l
         lab.AddHost({NextIp(w[2], i), mac, "", std::stoi(w[1])});
       }
     } else if (w[0] == "http" || w[0] == "arpdelay" || w[0] == "mdns" || w[0] == "netbios" ||
-               w[0] == "badnames") {
-      need(w[0] == "http" ? 4 : w[0] == "badnames" ? 2 : 3);
+               w[0] == "badnames" || w[0] == "dnssd" || w[0] == "minidlna" || w[0] == "ssdp") {
+      need(w[0] == "http" ? 4 : w[0] == "badnames" ? 2 : w[0] == "dnssd" ? 7 : 3);
       later.push_back({w[0], std::vector<std::string>(w.begin() + 1, w.end())});
     } else {
       throw std::runtime_error(path + ":" + std::to_string(number) + ": unknown statement " + w[0]);
     }
   }
+}
+
+// The words from index first on, joined by blanks.
+std::string Join(const std::vector<std::string>& words, size_t first) {
+  std::string text;
+  for (size_t i = first; i < words.size(); ++i) text += (text.empty() ? "" : " ") + words[i];
+  return text;
+}
+
+void StartDnsSd(lab::TLab& lab, const std::vector<std::string>& a) {
+  const std::string service = "<?xml version=\"1.0\" standalone='no'?>\n<service-group><name>" +
+                              Join(a, 5) + "</name><service><type>" + a[3] +
+                              "</type><port>9</port><txt-record>" + a[4] +
+                              "</txt-record></service></service-group>\n";
+  lab.StartMdnsResponder(a[0], a[1], {service}, a[2] == "yes");
+}
+
+void StartSsdp(lab::TLab& lab, const std::vector<std::string>& a) {
+  std::vector<std::string> args(a.begin() + 1, a.end());
+  if (a[1] == "describe" && a.size() > 3) args = {"describe", a[2], Join(a, 3)};
+  lab.StartSsdpResponder(a[0], args);
 }
 
 int Up(const std::string& labFilePath) {
@@ -115,6 +144,9 @@ int Up(const std::string& labFilePath) {
       else if (item.kind == "mdns") lab.StartMdnsResponder(item.args[0], item.args[1]);
       else if (item.kind == "netbios") lab.StartNetbiosResponder(item.args[0], item.args[1]);
       else if (item.kind == "badnames") lab.StartBadNameResponder(item.args[0]);
+      else if (item.kind == "dnssd") StartDnsSd(lab, item.args);
+      else if (item.kind == "minidlna") lab.StartMinidlna(item.args[0], Join(item.args, 1));
+      else if (item.kind == "ssdp") StartSsdp(lab, item.args);
       else lab.StartDelayedArpHost(item.args[0], std::stoi(item.args[1]));
     }
   } catch (...) {

@@ -4,6 +4,9 @@
 //
 //   host <ip>\t<name>\t<mac>\t<protocol>\t<title>   one line per report of pass 2, by address;
 //                                                   "\\", tab, CR and LF escaped as \\ \t \r \n
+//   evidence <ip>\t<what>\t<text>\t<source>         after it, one per name or model found
+//   type <ip>\t<n>                                  the device type, when there is one (1 printer,
+//                                                   2 media player, 3 router, 4 computer)
 //   pass1_ms <n>, pass2_ms <n>                      wall time of each pass
 //   hosts <n>                                       reports of pass 2
 //   peak_workers <n>                                most worker bodies running at once in pass 2
@@ -35,6 +38,7 @@ namespace {
 
 struct TReport {
   std::string ip, name, mac, protocol, title;
+  scan::THostDetails details;
 };
 
 // True when every adapter but loopback is a test network's ("qz..."): then a sweep can reach
@@ -77,9 +81,10 @@ long long RunPass(scan::TScanDriver& driver, bool probe, bool names,
   driver.ScanNetwork(
       probe, names, [](const std::string&) { platform::ProcessMessages(); },
       [reports](const std::string& ip, const std::string& name, const std::string& mac,
-                const std::string& protocol, const std::string& title, const scan::THostDetails&) {
+                const std::string& protocol, const std::string& title,
+                const scan::THostDetails& details) {
         // Workers call this one at a time, holding ScanLock.
-        if (reports != nullptr) reports->push_back({ip, name, mac, protocol, title});
+        if (reports != nullptr) reports->push_back({ip, name, mac, protocol, title, details});
       });
   return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
                                                                started)
@@ -117,6 +122,12 @@ int main(int argc, char** argv) {
   for (const TReport& r : reports) {
     std::printf("host %s\t%s\t%s\t%s\t%s\n", r.ip.c_str(), Escaped(r.name).c_str(), r.mac.c_str(),
                 r.protocol.c_str(), Escaped(r.title).c_str());
+    for (const scan::TEvidence& e : r.details.Evidence) {
+      std::printf("evidence %s\t%s\t%s\t%s\n", r.ip.c_str(), e.What.c_str(),
+                  Escaped(e.Text).c_str(), e.Source.c_str());
+    }
+    if (r.details.DeviceType != scan::TDeviceType::None)
+      std::printf("type %s\t%d\n", r.ip.c_str(), static_cast<int>(r.details.DeviceType));
   }
   rusage usage{};
   getrusage(RUSAGE_SELF, &usage);

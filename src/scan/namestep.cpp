@@ -1,0 +1,138 @@
+#include "scan/namestep.h"
+
+#include "netinfo/devicename.h"
+#include "netinfo/dnssd.h"
+#include "netinfo/ipaddress.h"
+#include "netinfo/ssdp.h"
+#include "scan/scanlog.h"
+
+#include <algorithm>
+#include <future>
+#include <system_error>
+
+namespace scan {
+
+namespace {
+
+using TClock = std::chrono::steady_clock;
+
+int MsLeft(TClock::time_point deadline) {
+  const auto left =
+      std::chrono::duration_cast<std::chrono::milliseconds>(deadline - TClock::now()).count();
+  return static_cast<int>(std::max<long long>(left, 0));
+}
+
+std::optional<TUpnpDescription> AskUpnp(const std::string& address, netinfo::TSsdpSearch* search,
+                                        TClock::time_point deadline) {
+  if (search == nullptr) return std::nullopt;
+  const std::optional<std::string> location = search->LocationOf(address, deadline);
+  if (!location) return std::nullopt;
+  const std::string url = DescriptionUrl(*location, address);
+  if (url.empty()) {
+    qCDebug(lcScan, "%s: UPnP LOCATION \"%s\" not fetched: it is not on the device",
+            address.c_str(), LogText(*location).c_str());
+    return std::nullopt;
+  }
+  return FetchUpnpDescription(url, address, MsLeft(deadline));
+}
+
+// Runs the call on a thread of its own; when no thread can be had, later on the caller's (the
+// step then takes longer, but the device is still reported).
+template <typename TCall>
+auto RunAside(TCall call) {
+  try {
+    return std::async(std::launch::async, call);
+  } catch (const std::system_error& error) {
+    qCDebug(lcScan, "name step: no thread, asking in turn: %s", error.what());
+    return std::async(std::launch::deferred, call);
+  }
+}
+
+bool HasService(const TNameFindings& findings, std::initializer_list<std::string_view> types) {
+  return std::any_of(findings.ServiceTypes.begin(), findings.ServiceTypes.end(),
+                     [&](const std::string& type) {
+                       return std::find(types.begin(), types.end(), type) != types.end();
+                     });
+}
+
+// "urn:schemas-upnp-org:device:<kind>:<version>" names the kind.
+bool IsUpnpKind(const TNameFindings& findings, std::string_view kind) {
+  if (!findings.Upnp) return false;
+  const std::string wanted = ":device:" + std::string(kind) + ":";
+  return findings.Upnp->DeviceType.find(wanted) != std::string::npos;
+}
+
+}  // namespace
+
+TNameFindings FindNames(const std::string& address, netinfo::TSsdpSearch* search,
+                        TClock::time_point deadline) {
+  TNameFindings findings;
+  if (MsLeft(deadline) == 0) {
+    // The device's time is spent: the resolver alone, which asks nothing of the device.
+    const std::string reverse = netinfo::LookupHostName(address);
+    if (reverse != address) findings.ReverseDns = reverse;
+    return findings;
+  }
+  const int ownBudget = std::min(netinfo::kDeviceNameBudgetMs, MsLeft(deadline));
+  auto own = RunAside([&address, ownBudget] { return netinfo::AskOwnNames(address, ownBudget); });
+  auto services = RunAside([&address, deadline] { return netinfo::AskDnsSd(address, deadline); });
+  auto upnp = RunAside([&address, search, deadline] { return AskUpnp(address, search, deadline); });
+
+  const std::string reverse = netinfo::LookupHostName(address);
+  if (reverse != address) findings.ReverseDns = reverse;
+  const netinfo::TOwnNames names = own.get();
+  findings.Mdns = names.Mdns;
+  findings.Netbios = names.Netbios;
+  const netinfo::TDnsSdFindings dnsSd = services.get();
+  findings.ServiceTypes = dnsSd.ServiceTypes;
+  for (const netinfo::TServiceInstance& instance : dnsSd.Instances)
+    findings.Instances.push_back({instance.Name, instance.ServiceType, instance.Model});
+  findings.Upnp = upnp.get();
+  return findings;
+}
+
+std::string ShownName(const TNameFindings& findings) {
+  for (const std::string* name : {&findings.ReverseDns, &findings.Mdns, &findings.Netbios}) {
+    if (!name->empty()) return *name;
+  }
+  if (findings.Upnp && !findings.Upnp->FriendlyName.empty()) return findings.Upnp->FriendlyName;
+  for (const TNameFindings::TInstance& instance : findings.Instances) {
+    if (!instance.Name.empty()) return instance.Name;
+  }
+  return {};
+}
+
+std::vector<TEvidence> EvidenceOf(const TNameFindings& findings) {
+  std::vector<TEvidence> evidence;
+  const auto add = [&evidence](const char* what, const std::string& text, const char* source) {
+    if (!text.empty()) evidence.push_back({what, text, source});
+  };
+  add("Name", findings.ReverseDns, kSourceReverseDns);
+  add("Name", findings.Mdns, kSourceMdns);
+  add("Name", findings.Netbios, kSourceNetBios);
+  if (findings.Upnp) {
+    add("Name", findings.Upnp->FriendlyName, kSourceUpnp);
+    add("Manufacturer", findings.Upnp->Manufacturer, kSourceUpnp);
+    add("Model", findings.Upnp->ModelName, kSourceUpnp);
+  }
+  for (const TNameFindings::TInstance& instance : findings.Instances) {
+    add("Name", instance.Name, kSourceDnsSd);
+    add("Model", instance.Model, kSourceDnsSd);
+  }
+  return evidence;
+}
+
+TDeviceType DeviceTypeOf(const TNameFindings& findings) {
+  if (HasService(findings, {"_ipp._tcp", "_ipps._tcp", "_printer._tcp", "_pdl-datastream._tcp"}))
+    return TDeviceType::Printer;
+  if (IsUpnpKind(findings, "InternetGatewayDevice")) return TDeviceType::Router;
+  if (IsUpnpKind(findings, "MediaRenderer") ||
+      HasService(findings, {"_googlecast._tcp", "_airplay._tcp"}))
+    return TDeviceType::MediaPlayer;
+  const bool workstation = !findings.Netbios.empty() || HasService(findings, {"_workstation._tcp"});
+  if (workstation && HasService(findings, {"_smb._tcp", "_afpovertcp._tcp", "_ssh._tcp"}))
+    return TDeviceType::Computer;
+  return TDeviceType::None;
+}
+
+}  // namespace scan
