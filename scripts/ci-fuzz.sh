@@ -29,10 +29,10 @@ for target in "${targets[@]}"; do
   work="$build/corpus/$target"
   artifacts="$build/artifacts/$target"
   mkdir -p "$work" "$artifacts"
-  # The datagram parsers are small: their coverage levels off within seconds.
+  # The datagram and request parsers are small: their coverage levels off within seconds.
   limit="$seconds"
   case "$target" in
-    dnsmessage_fuzzer | nodestatus_fuzzer | ssdpanswer_fuzzer) [ "$limit" -le 20 ] || limit=20 ;;
+    dnsmessage_fuzzer | nodestatus_fuzzer | ssdpanswer_fuzzer | arprequest_fuzzer) [ "$limit" -le 20 ] || limit=20 ;;
   esac
   echo "== fuzzing $target for $limit s"
   # New inputs go to the scratch corpus; the committed one is read only.

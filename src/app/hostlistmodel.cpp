@@ -164,13 +164,14 @@ void THostListModel::SetHistory(const THistory* history) {
   RefreshAll();
 }
 
+// One icon fits the first cell: a warning or a move matters most; then what the device is,
+// since a new device is also marked by its bold text and its words; then the new mark.
 QIcon THostListModel::MarkIcon(const HostRecord& row) const {
   if (HasConflict(row)) return ThemedIcon("dialog-warning", QStyle::SP_MessageBoxWarning);
-  if (m_history && m_history->Available()) {
-    const TKnownDevice* known = m_history->Known(row.MacAddress);
-    if (!known) return ThemedIcon("emblem-new", QStyle::SP_MessageBoxInformation);
-    if (known->LastAddress != row.IpAddress) return ThemedIcon("go-jump", QStyle::SP_ArrowRight);
-  }
+  const TKnownDevice* known =
+      m_history && m_history->Available() ? m_history->Known(row.MacAddress) : nullptr;
+  if (known && known->LastAddress != row.IpAddress)
+    return ThemedIcon("go-jump", QStyle::SP_ArrowRight);
   switch (row.DeviceType) {
     case scan::TDeviceType::Printer: return ThemedIcon("printer", QStyle::SP_FileIcon);
     case scan::TDeviceType::MediaPlayer: return ThemedIcon("video-display", QStyle::SP_MediaPlay);
@@ -178,6 +179,8 @@ QIcon THostListModel::MarkIcon(const HostRecord& row) const {
     case scan::TDeviceType::Computer: return ThemedIcon("computer", QStyle::SP_ComputerIcon);
     case scan::TDeviceType::None: break;
   }
+  if (m_history && m_history->Available() && !known)
+    return ThemedIcon("emblem-new", QStyle::SP_MessageBoxInformation);
   return {};
 }
 
