@@ -11,6 +11,16 @@ set(CMAKE_CXX_FLAGS_TSAN "${_qz_san_common} -fsanitize=thread" CACHE STRING "" F
 set(CMAKE_C_FLAGS_TSAN "${CMAKE_CXX_FLAGS_TSAN}" CACHE STRING "" FORCE)
 set(CMAKE_EXE_LINKER_FLAGS_TSAN "-fsanitize=thread" CACHE STRING "" FORCE)
 
+# Builds of sources that were built before (the sanitizer builds, a clone on a machine that
+# built them already) come from ccache when it is installed. Paths are hashed relative to the
+# source tree, so a checkout in another folder finds the same objects.
+find_program(QZ_CCACHE ccache)
+if(QZ_CCACHE AND NOT CMAKE_CXX_COMPILER_LAUNCHER)
+  set(_qz_launcher env "CCACHE_BASEDIR=${PROJECT_SOURCE_DIR}" CCACHE_NOHASHDIR=1 "${QZ_CCACHE}")
+  set(CMAKE_C_COMPILER_LAUNCHER ${_qz_launcher})
+  set(CMAKE_CXX_COMPILER_LAUNCHER ${_qz_launcher})
+endif()
+
 # Our own code builds with strict warnings; third-party headers come in as system headers.
 # Warnings are errors only where we ask for it (the presets that developers and CI use): a
 # packager's plain build must not fail because a newer compiler warns about something new.

@@ -2,10 +2,10 @@
 # Builds every fuzz target of tests/fuzz as a libFuzzer executable with clang, AddressSanitizer
 # and UndefinedBehaviorSanitizer (own build dir), and runs each for a bounded time starting from
 # its committed corpus. Fails on any crash, leak, time-out or memory blow-up.
-# Usage: scripts/ci-fuzz.sh [seconds per target]   (default 60; QZ_FUZZ_SECONDS also works)
+# Usage: scripts/ci-fuzz.sh [seconds per target]   (default 45; QZ_FUZZ_SECONDS also works)
 set -euo pipefail
 cd "$(dirname "$0")/.."
-seconds="${1:-${QZ_FUZZ_SECONDS:-60}}"
+seconds="${1:-${QZ_FUZZ_SECONDS:-45}}"
 build="${QZ_FUZZ_BUILD:-build-fuzz}"
 jobs="${QZ_FUZZ_JOBS:-2}"
 

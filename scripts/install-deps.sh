@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(
   # build
-  build-essential cmake ninja-build pkg-config
+  build-essential cmake ninja-build pkg-config ccache
   qt6-base-dev libasound2-dev libgtest-dev libgmock-dev libseccomp-dev libsqlite3-dev
   # fuzzing and sanitizers
   clang libclang-rt-14-dev
