@@ -2,8 +2,8 @@
 """Reads quenZOR's result list from outside the program, as a screen reader does (AT-SPI).
 
 Usage: atspi_read.py <rows> <seconds>
-Waits up to <seconds> for a list with at least <rows> rows in the application "quenzor",
-then prints the list's accessible name and, per row, its cells' names and the host cell's
+Waits up to <seconds> for a list with at least <rows> distinct rows in the application
+"quenzor" that reads the same twice, then prints the list's accessible name and, per row, its cells' names and the host cell's
 description (line breaks shown as " | "). Exits 1 when no such list turned up in time.
 """
 import sys
@@ -48,8 +48,13 @@ def main():
                 table_node = find_list(app)
                 if table_node is None:
                     continue
+                # Rows arrive, and the list is sorted, while it is read: print only a list
+                # of distinct rows that reads the same twice.
                 rows = read_rows(table_node)
-                if len(rows) < want:
+                if len(set(rows)) < want:
+                    continue
+                time.sleep(0.5)
+                if read_rows(table_node) != rows:
                     continue
                 print("list: " + table_node.name)
                 for row in rows:
