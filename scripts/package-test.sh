@@ -187,7 +187,9 @@ run_in_lab() {
   local capsets helper_pid
   capsets="$(cat /proc/"$run_pid"/task/*/status 2>/dev/null | awk '/^Cap(Inh|Prm|Eff|Amb):/ {print $2}' | sort -u | tr '\n' ' ')"
   run_packet="$(holds_packet_socket "$run_pid")"
-  helper_pid="$(cat /proc/"$run_pid"/task/*/children 2>/dev/null | awk '{print $1; exit}')"
+  # awk reads to the end: a reader that quits early would end cat with SIGPIPE, and pipefail
+  # would end the script.
+  helper_pid="$(cat /proc/"$run_pid"/task/*/children 2>/dev/null | awk 'NR == 1 {print $1}')"
   run_helper_packet=no
   [ -n "$helper_pid" ] && run_helper_packet="$(holds_packet_socket "$helper_pid")"
   echo "  $label: pid $run_pid, capability sets of its threads: ${capsets:-gone}, packet socket: $run_packet, helper ${helper_pid:-none} with packet socket: $run_helper_packet"
