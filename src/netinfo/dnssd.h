@@ -34,8 +34,8 @@ struct TDnsSdFindings {
 // refused or every question is answered.
 TDnsSdFindings AskDnsSd(const std::string& address, std::chrono::steady_clock::time_point deadline);
 
-// The model a service's TXT strings name: "model=", else "ty=" (printers, RFC 6763 and the
-// Bonjour printing specification), else "md=" (Cast devices); keys in any case.
+// The model a service's TXT strings name: "model=", else "ty=" (what IPP printers announce as
+// their make and model), else "md=" (Cast devices); keys in any case (RFC 6763 section 6.4).
 std::string ModelOf(const std::vector<std::string>& txtStrings);
 
 }  // namespace netinfo
