@@ -6,7 +6,6 @@
 #include <linux/if_arp.h>
 
 #include <algorithm>
-#include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -14,22 +13,18 @@
 #include <sstream>
 
 namespace netinfo {
-namespace {
 
-constexpr uint32_t kErrorGenFailure = 31;
-constexpr uint32_t kMaxAddressLength = 8;  // the platform record's hardware address field
-constexpr const char* kZeroAddress = "0.0.0.0";
+// ---- what the kernel reports ----
 
-std::atomic<uint32_t> failNextQuery{0};
-
-// ---- the platform's records ----
+constexpr uint32_t kMaxAddressLength = 8;  // the record's hardware address field
 
 struct TAddrEntry {
   std::string address;
   std::string mask;
 };
 
-struct TPlatformAdapter {
+// What the kernel reports of one adapter, before it becomes a row.
+struct TKernelAdapter {
   std::string name;
   std::string description;
   uint8_t address[kMaxAddressLength] = {};
@@ -46,6 +41,11 @@ struct TPlatformAdapter {
   int32_t leaseObtained = 0;
   int32_t leaseExpires = 0;
 };
+
+namespace {
+
+constexpr uint32_t kErrorGenFailure = 31;
+constexpr const char* kZeroAddress = "0.0.0.0";
 
 struct TPerAdapter {
   uint32_t autoconfigEnabled = 0;
@@ -183,11 +183,10 @@ int DumpGateways(TNetlink& netlink, std::map<uint32_t, std::vector<TAddrEntry>>&
       });
 }
 
-// GetAdaptersInfo's stand-in: the platform records of every adapter but loopback, in
-// interface-index order; 232 when there is none.
-uint32_t QueryAdapters(std::vector<TPlatformAdapter>& adapters) {
+// The records of every adapter but loopback, in interface-index order, from one rtnetlink
+// socket: links, IPv4 addresses and default routes; 232 when there is none.
+uint32_t QueryAdapters(std::vector<TKernelAdapter>& adapters) {
   adapters.clear();
-  if (uint32_t code = failNextQuery.exchange(0)) return code;
   TNetlink netlink;
   std::vector<TLink> links;
   std::map<uint32_t, std::vector<TAddrEntry>> addresses;
@@ -200,7 +199,7 @@ uint32_t QueryAdapters(std::vector<TPlatformAdapter>& adapters) {
   std::sort(links.begin(), links.end(),
             [](const TLink& a, const TLink& b) { return a.index < b.index; });
   for (const TLink& link : links) {
-    TPlatformAdapter adapter;
+    TKernelAdapter adapter;
     adapter.name = link.name;
     adapter.description = link.alias.empty() ? link.name : link.alias;
     adapter.addressLength =
@@ -217,7 +216,8 @@ uint32_t QueryAdapters(std::vector<TPlatformAdapter>& adapters) {
   return 0;
 }
 
-// GetPerAdapterInfo's stand-in: the resolver's IPv4 name servers, the same for every adapter.
+// The IPv4 name servers of /etc/resolv.conf, the same for every adapter: the resolver has one
+// list for the whole machine.
 uint32_t QueryPerAdapter(uint32_t /*index*/, TPerAdapter& info) {
   info = {};
   std::ifstream resolv("/etc/resolv.conf");
@@ -277,7 +277,7 @@ void TakeChain(const std::vector<TAddrEntry>& chain, int32_t& count,
   count = static_cast<int32_t>(chain.size());
 }
 
-TAdaptorInfo RecordOf(const TPlatformAdapter& adapter) {
+TAdaptorInfo RecordOf(const TKernelAdapter& adapter) {
   TAdaptorInfo info;
   info.AdapterName = WideOf(TrimControls(adapter.name));
   info.Description = WideOf(TrimControls(adapter.description));
@@ -310,8 +310,6 @@ TAdaptorInfo RecordOf(const TPlatformAdapter& adapter) {
 
 bool LoadIpHelper() { return true; }
 
-void FailNextAdapterQuery(uint32_t code) { failNextQuery = code; }
-
 std::string MacToText(const uint8_t* bytes, uint32_t length) {
   if (length == 0 || !bytes) return "00-00-00-00-00-00";
   static const char kHex[] = "0123456789ABCDEF";
@@ -326,11 +324,15 @@ std::string MacToText(const uint8_t* bytes, uint32_t length) {
 }
 
 uint32_t AdapterAddressList(int32_t& count, TAdaptorRows& rows) {
+  return AdapterAddressList(count, rows, &QueryAdapters);
+}
+
+uint32_t AdapterAddressList(int32_t& count, TAdaptorRows& rows, TAdapterQuery query) {
   rows.clear();
   count = 0;
-  if (!LoadIpHelper()) return kErrorNotSupported;
-  std::vector<TPlatformAdapter> adapters;
-  if (uint32_t code = QueryAdapters(adapters); code != 0) return code;
+  if (!LoadIpHelper() || query == nullptr) return kErrorNotSupported;
+  std::vector<TKernelAdapter> adapters;
+  if (uint32_t code = query(adapters); code != 0) return code;
   for (const auto& adapter : adapters) rows.push_back(RecordOf(adapter));
   count = static_cast<int32_t>(rows.size());
   return 0;

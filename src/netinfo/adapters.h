@@ -1,12 +1,11 @@
 #pragma once
 
-// The local network adapters with their IPv4 addresses and masks, one record per adapter,
-// in the shape the IP helper service of the original platform gave them.
+// The local network adapters with their IPv4 addresses and masks, one record per adapter.
 //
-// On Linux the records come from rtnetlink (links, IPv4 addresses in the kernel's own order,
-// default routes for the gateways) and /etc/resolv.conf (DNS servers). Every interface but
-// loopback is listed, in interface-index order. Adapter types use the IP helper's numbers:
-// 6 ethernet, 71 wireless (IEEE 802.11), 24 software loopback, 1 other.
+// The records come from rtnetlink (links, IPv4 addresses in the kernel's own order, default
+// routes for the gateways) and /etc/resolv.conf (DNS servers). Every interface but loopback
+// is listed, in interface-index order. Adapter types are the IANA interface type numbers
+// (IANAifType-MIB): 6 ethernetCsmacd, 71 ieee80211, 24 softwareLoopback, 1 other.
 
 #include <cstdint>
 #include <string>
@@ -19,7 +18,7 @@ inline constexpr uint32_t kAdapterTypeEthernet = 6;
 inline constexpr uint32_t kAdapterTypeLoopback = 24;
 inline constexpr uint32_t kAdapterTypeWireless = 71;
 
-inline constexpr uint32_t kErrorNotSupported = 50;  // the IP helper could not be loaded
+inline constexpr uint32_t kErrorNotSupported = 50;  // no way to query the adapters
 inline constexpr uint32_t kErrorNoData = 232;       // no adapter at all
 
 struct TAdaptorInfo {
@@ -64,7 +63,13 @@ bool LoadIpHelper();
 // "00-00-00-00-00-00" for length 0.
 std::string MacToText(const uint8_t* bytes, uint32_t length);
 
-// Test seam: the next adapter query fails with this code (0 clears it).
-void FailNextAdapterQuery(uint32_t code);
+// The kernel's records of the adapters, before they become rows (defined in adapters.cpp).
+struct TKernelAdapter;
+// Fills adapters with the records of every adapter but loopback, in interface-index order;
+// returns 0, or an error code (232 when there is no adapter).
+using TAdapterQuery = uint32_t (*)(std::vector<TKernelAdapter>& adapters);
+// AdapterAddressList with the query replaced: lets a test make the query fail, which the
+// kernel does not do on demand.
+uint32_t AdapterAddressList(int32_t& count, TAdaptorRows& rows, TAdapterQuery query);
 
 }  // namespace netinfo

@@ -24,7 +24,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -33,7 +32,6 @@
 #include <fstream>
 #include <future>
 #include <limits>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <semaphore>
@@ -62,8 +60,6 @@ constexpr milliseconds kKernelDeadline{1500};
 constexpr milliseconds kFirstPoll{5};  // kernel mode: polls at 5, 10, 20, 40, then 50 ms
 constexpr milliseconds kLongestPoll{50};
 constexpr size_t kMacSize = 6;
-
-std::atomic<int> forcedMode{-1};
 
 // ---- calls in flight ----
 
@@ -194,9 +190,6 @@ using arphelper::TStatus;
 constexpr milliseconds kHelperPatience{3000};
 constexpr int kHelloWaitMs = 3000;
 
-std::mutex helperPathMutex;
-std::string helperPath;  // where helpers started on demand come from
-
 std::string DefaultHelperPath() {
   char self[4096];
   const ssize_t size = readlink("/proc/self/exe", self, sizeof self - 1);
@@ -273,9 +266,9 @@ class TArpHelper {
   }
 
   // A helper started by its own dispatcher thread: the helper ends with the thread that
-  // started it (PR_SET_PDEATHSIG), and a caller may be a short-lived worker. The thread
+  // started it (PR_SET_PDEATHSIG), and the caller may be a short-lived thread. The dispatcher
   // starts in the caller's network namespace, and so does the helper.
-  static std::unique_ptr<TArpHelper> StartOnDemand(const std::string& path) {
+  static std::unique_ptr<TArpHelper> StartWithDispatcher(const std::string& path) {
     std::unique_ptr<TArpHelper> helper(new TArpHelper);
     if (!helper->m_wake) return nullptr;
     std::promise<bool> started;
@@ -384,82 +377,10 @@ class TArpHelper {
 };
 
 // The network namespace of the calling thread: a packet socket sends and receives on the
-// adapters of the namespace it was made in, so each namespace has a helper of its own.
+// adapters of the namespace it was made in, so a helper serves the namespace it started in.
 ino_t CurrentNamespace() {
   struct stat info {};
   return stat("/proc/thread-self/ns/net", &info) == 0 ? info.st_ino : 0;
-}
-
-// The helpers by network namespace. The program starts the one of its own namespace at
-// start; tests that force raw mode in other namespaces get one started on demand there.
-class TArpHelpers {
- public:
-  bool StartHere(const std::string& path, bool atStart) {
-    const ino_t ns = CurrentNamespace();
-    std::lock_guard lock(m_mutex);
-    if (m_byNamespace.count(ns) != 0) return true;
-    std::shared_ptr<TArpHelper> helper;
-    if (atStart) {
-      std::optional<TSpawned> spawned = SpawnHelper(path);
-      if (spawned) helper = TArpHelper::Adopt(std::move(*spawned));
-    } else {
-      helper = TArpHelper::StartOnDemand(path);
-    }
-    if (!helper) return false;
-    m_byNamespace[ns] = {helper, atStart};
-    m_startedAtStart = m_startedAtStart || atStart;
-    return true;
-  }
-
-  std::shared_ptr<TArpHelper> Here() {
-    const ino_t ns = CurrentNamespace();
-    std::lock_guard lock(m_mutex);
-    auto it = m_byNamespace.find(ns);
-    return it == m_byNamespace.end() ? nullptr : it->second.helper;
-  }
-
-  // Whether the helper started at start still serves.
-  bool RawAtStart() {
-    std::shared_ptr<TArpHelper> first;
-    {
-      std::lock_guard lock(m_mutex);
-      if (!m_startedAtStart) return false;
-      for (auto& [ns, entry] : m_byNamespace) {
-        if (entry.atStart) first = entry.helper;
-      }
-    }
-    return first && !first->Gone();
-  }
-
-  // Ends the helpers started on demand; a caller still asking keeps its own until done.
-  void EndOnDemand() {
-    std::vector<std::shared_ptr<TArpHelper>> ending;
-    {
-      std::lock_guard lock(m_mutex);
-      for (auto it = m_byNamespace.begin(); it != m_byNamespace.end();) {
-        if (it->second.atStart) {
-          ++it;
-        } else {
-          ending.push_back(it->second.helper);
-          it = m_byNamespace.erase(it);
-        }
-      }
-    }
-  }
-
- private:
-  struct TEntry {
-    std::shared_ptr<TArpHelper> helper;
-    bool atStart = false;
-  };
-  std::mutex m_mutex;
-  std::map<ino_t, TEntry> m_byNamespace;
-  bool m_startedAtStart = false;
-};
-
-TArpHelpers& ArpHelpers() {
-  static TArpHelpers helpers;
-  return helpers;
 }
 
 // ---- kernel mode ----
@@ -588,8 +509,8 @@ TNeighbour ReadNeighbour(TNetlink& netlink, uint32_t ifIndex, uint32_t dest,
     qCDebug(lcArp, "%s: neighbour lookup failed (errno %d)", FormatDotted(dest).c_str(), error);
     return TNeighbour::Failed;
   }
-  // Like the platform's ARP cache, any entry with a usable address answers: confirmed
-  // (REACHABLE, PERMANENT) or still usable while being re-checked (STALE, DELAY, PROBE).
+  // Any entry with a usable address answers: confirmed (REACHABLE, PERMANENT) or still usable
+  // while the kernel re-checks it (STALE, DELAY, PROBE).
   constexpr uint16_t kUsable = NUD_PERMANENT | NUD_REACHABLE | NUD_STALE | NUD_DELAY | NUD_PROBE;
   if ((state & kUsable) && !hardware.empty()) return TNeighbour::Known;
   if (state & NUD_FAILED) return TNeighbour::Failed;
@@ -627,34 +548,6 @@ uint32_t KernelArp(TNetlink& netlink, uint32_t ifIndex, uint32_t dest, uint32_t 
     pause = std::min(pause * 2, kLongestPoll);
   }
 }
-
-}  // namespace
-
-bool StartArpHelper(const std::string& path) {
-  {
-    std::lock_guard lock(helperPathMutex);
-    helperPath = path.empty() ? DefaultHelperPath() : path;
-  }
-  return ArpHelpers().StartHere(path.empty() ? DefaultHelperPath() : path, true);
-}
-
-void SetArpHelperPath(const std::string& path) {
-  std::lock_guard lock(helperPathMutex);
-  helperPath = path;
-}
-
-TArpMode CurrentArpMode() {
-  int forced = forcedMode.load();
-  if (forced >= 0) return static_cast<TArpMode>(forced);
-  return ArpHelpers().RawAtStart() ? TArpMode::Raw : TArpMode::Kernel;
-}
-
-void ForceArpMode(std::optional<TArpMode> mode) {
-  forcedMode = mode ? static_cast<int>(*mode) : -1;
-  if (!mode) ArpHelpers().EndOnDemand();
-}
-
-namespace {
 
 // Where a request for dest goes: the adapter, its MAC and the address to ask from, or the
 // answer itself (an own address, nothing on-link). Holds a netlink socket only meanwhile.
@@ -704,20 +597,6 @@ TPath FindPath(TNetlink& netlink, uint32_t destAddress, uint32_t sourceAddress) 
 uint32_t KernelSendArp(uint32_t destAddress, uint32_t sourceAddress, uint8_t* mac,
                        uint32_t* length);
 
-std::shared_ptr<TArpHelper> HelperHere() {
-  std::shared_ptr<TArpHelper> helper = ArpHelpers().Here();
-  if (helper || forcedMode.load() != static_cast<int>(TArpMode::Raw)) return helper;
-  std::string path;
-  {
-    std::lock_guard lock(helperPathMutex);
-    path = helperPath.empty() ? DefaultHelperPath() : helperPath;
-  }
-  if (!ArpHelpers().StartHere(path, false)) {
-    qCDebug(lcArp, "the ARP helper %s did not start in this network namespace", path.c_str());
-  }
-  return ArpHelpers().Here();
-}
-
 // The helper's answer as SendArp gives it. A second MAC that answered goes to otherMac and
 // to the log: two stations claim the address (a conflict, or a spoofer).
 uint32_t HelperAnswer(uint32_t destAddress, const TAnswer& answer, uint8_t* mac, uint32_t* length,
@@ -747,9 +626,10 @@ uint32_t HelperAnswer(uint32_t destAddress, const TAnswer& answer, uint8_t* mac,
   return Answer(first, mac, length);
 }
 
-uint32_t RawSendArp(uint32_t destAddress, uint32_t sourceAddress, uint8_t* mac, uint32_t* length,
-                    uint8_t* otherMac, uint32_t* otherLength, uint32_t otherRoom) {
-  std::shared_ptr<TArpHelper> helper = HelperHere();
+// helper is null when there is none in the caller's network namespace.
+uint32_t RawSendArp(TArpHelper* helper, uint32_t destAddress, uint32_t sourceAddress, uint8_t* mac,
+                    uint32_t* length, uint8_t* otherMac, uint32_t* otherLength,
+                    uint32_t otherRoom) {
   if (!helper) {
     qCDebug(lcArp, "raw mode without an ARP helper in this network namespace");
     return kArpGenFailure;
@@ -796,7 +676,123 @@ uint32_t KernelSendArp(uint32_t destAddress, uint32_t sourceAddress, uint8_t* ma
   return KernelArp(netlink, path.ifIndex, destAddress, sourceAddress, mac, length);
 }
 
+// The argument checks that every way shares; then resolve(otherRoom) asks.
+template <typename TResolve>
+uint32_t CheckedSendArp(uint32_t destAddress, uint8_t* mac, uint32_t* length, uint32_t* otherLength,
+                        TResolve&& resolve) {
+  const uint32_t otherRoom = otherLength ? *otherLength : 0;
+  if (otherLength) *otherLength = 0;
+  if (!mac || !length || *length == 0 || destAddress == 0) return kArpInvalidParameter;
+  return resolve(otherRoom);
+}
+
+class TKernelResolver final : public TArpResolver {
+ public:
+  TArpMode Mode() const override { return TArpMode::Kernel; }
+
+  uint32_t SendArp(uint32_t destAddress, uint32_t sourceAddress, uint8_t* mac, uint32_t* length,
+                   uint8_t* /*otherMac*/, uint32_t* otherLength) override {
+    return CheckedSendArp(destAddress, mac, length, otherLength, [&](uint32_t) {
+      return KernelSendArp(destAddress, sourceAddress, mac, length);
+    });
+  }
+};
+
+// Owns one helper, which serves the network namespace the resolver was made in; callers in
+// any other namespace have no helper. Destroyed only after its calls have returned.
+class TRawResolver final : public TArpResolver {
+ public:
+  explicit TRawResolver(std::unique_ptr<TArpHelper> helper)
+      : m_helper(std::move(helper)), m_namespace(CurrentNamespace()) {}
+
+  TArpMode Mode() const override { return TArpMode::Raw; }
+
+  uint32_t SendArp(uint32_t destAddress, uint32_t sourceAddress, uint8_t* mac, uint32_t* length,
+                   uint8_t* otherMac, uint32_t* otherLength) override {
+    return CheckedSendArp(destAddress, mac, length, otherLength, [&](uint32_t otherRoom) {
+      return Ask(destAddress, sourceAddress, mac, length, otherMac, otherLength, otherRoom);
+    });
+  }
+
+  // The work of SendArp once its arguments have passed.
+  uint32_t Ask(uint32_t destAddress, uint32_t sourceAddress, uint8_t* mac, uint32_t* length,
+               uint8_t* otherMac, uint32_t* otherLength, uint32_t otherRoom) {
+    TArpHelper* helper = CurrentNamespace() == m_namespace ? m_helper.get() : nullptr;
+    return RawSendArp(helper, destAddress, sourceAddress, mac, length, otherMac, otherLength,
+                      otherRoom);
+  }
+
+  // Whether the helper still holds its packet socket and answers.
+  bool Serves() const { return m_helper && !m_helper->Gone(); }
+
+ private:
+  const std::unique_ptr<TArpHelper> m_helper;
+  const ino_t m_namespace;
+};
+
+// The process's way: raw through the helper StartArpHelper started, while that helper serves;
+// the kernel's neighbour table otherwise.
+class TProcessResolver final : public TArpResolver {
+ public:
+  // Spawns the helper at path; true when it already serves or now does. Uses neither Qt nor
+  // logging: main calls it first thing.
+  bool Start(const std::string& path) {
+    std::lock_guard lock(m_mutex);
+    if (m_raw) return true;
+    std::optional<TSpawned> spawned = SpawnHelper(path);
+    if (!spawned) return false;
+    std::unique_ptr<TArpHelper> helper = TArpHelper::Adopt(std::move(*spawned));
+    if (!helper) return false;
+    m_raw = std::make_shared<TRawResolver>(std::move(helper));
+    return true;
+  }
+
+  TArpMode Mode() const override { return ServingRaw() ? TArpMode::Raw : TArpMode::Kernel; }
+
+  uint32_t SendArp(uint32_t destAddress, uint32_t sourceAddress, uint8_t* mac, uint32_t* length,
+                   uint8_t* otherMac, uint32_t* otherLength) override {
+    return CheckedSendArp(destAddress, mac, length, otherLength, [&](uint32_t otherRoom) {
+      if (std::shared_ptr<TRawResolver> raw = ServingRaw()) {
+        return raw->Ask(destAddress, sourceAddress, mac, length, otherMac, otherLength, otherRoom);
+      }
+      return KernelSendArp(destAddress, sourceAddress, mac, length);
+    });
+  }
+
+ private:
+  std::shared_ptr<TRawResolver> ServingRaw() const {
+    std::lock_guard lock(m_mutex);
+    return m_raw && m_raw->Serves() ? m_raw : nullptr;
+  }
+
+  mutable std::mutex m_mutex;
+  std::shared_ptr<TRawResolver> m_raw;  // set once, by StartArpHelper
+};
+
+TProcessResolver& ProcessResolver() {
+  static TProcessResolver resolver;
+  return resolver;
+}
+
 }  // namespace
+
+TArpResolver& ProcessArpResolver() { return ProcessResolver(); }
+
+std::unique_ptr<TArpResolver> MakeArpResolver(TArpMode mode, const std::string& helperPath) {
+  if (mode == TArpMode::Kernel) return std::make_unique<TKernelResolver>();
+  const std::string path = helperPath.empty() ? DefaultHelperPath() : helperPath;
+  std::unique_ptr<TArpHelper> helper = TArpHelper::StartWithDispatcher(path);
+  if (!helper) {
+    qCDebug(lcArp, "the ARP helper %s did not start in this network namespace", path.c_str());
+  }
+  return std::make_unique<TRawResolver>(std::move(helper));
+}
+
+bool StartArpHelper(const std::string& path) {
+  return ProcessResolver().Start(path.empty() ? DefaultHelperPath() : path);
+}
+
+TArpMode CurrentArpMode() { return ProcessArpResolver().Mode(); }
 
 uint32_t SendArp(uint32_t destAddress, uint32_t sourceAddress, uint8_t* mac, uint32_t* length) {
   return SendArp(destAddress, sourceAddress, mac, length, nullptr, nullptr);
@@ -804,12 +800,8 @@ uint32_t SendArp(uint32_t destAddress, uint32_t sourceAddress, uint8_t* mac, uin
 
 uint32_t SendArp(uint32_t destAddress, uint32_t sourceAddress, uint8_t* mac, uint32_t* length,
                  uint8_t* otherMac, uint32_t* otherLength) {
-  const uint32_t otherRoom = otherLength ? *otherLength : 0;
-  if (otherLength) *otherLength = 0;
-  if (!mac || !length || *length == 0 || destAddress == 0) return kArpInvalidParameter;
-  return CurrentArpMode() == TArpMode::Raw
-             ? RawSendArp(destAddress, sourceAddress, mac, length, otherMac, otherLength, otherRoom)
-             : KernelSendArp(destAddress, sourceAddress, mac, length);
+  return ProcessArpResolver().SendArp(destAddress, sourceAddress, mac, length, otherMac,
+                                      otherLength);
 }
 
 }  // namespace netinfo

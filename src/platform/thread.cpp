@@ -5,7 +5,6 @@
 #include <QCoreApplication>
 #include <QMetaObject>
 
-#include <atomic>
 #include <condition_variable>
 #include <exception>
 #include <mutex>
@@ -13,8 +12,6 @@
 namespace platform {
 
 namespace {
-
-std::atomic<TThreadCreator> g_threadCreator{nullptr};
 
 // Held while an end handler is posted, and taken first by the posted call on the main thread.
 // Qt's event queue lock is invisible to the thread sanitizer (Qt is not built with it); this
@@ -99,15 +96,13 @@ void* TThread::ThreadMain(void* arg) {
   return nullptr;
 }
 
-bool StartThread(std::unique_ptr<TThread> thread) {
-  if (!thread) return false;
+bool StartThread(std::unique_ptr<TThread> thread, TThreadCreator creator) {
+  if (!thread || creator == nullptr) return false;
   pthread_attr_t attr;
   if (pthread_attr_init(&attr) != 0) return false;
   pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
   pthread_attr_setstacksize(&attr, kThreadStackSize);
 
-  TThreadCreator creator = g_threadCreator.load();
-  if (creator == nullptr) creator = &pthread_create;
   TThread* raw = thread.release();
   pthread_t id;
   const int rc = creator(&id, &attr, &TThread::ThreadMain, raw);
@@ -117,10 +112,6 @@ bool StartThread(std::unique_ptr<TThread> thread) {
     return false;
   }
   return true;
-}
-
-TThreadCreator SetThreadCreator(TThreadCreator creator) {
-  return g_threadCreator.exchange(creator);
 }
 
 }  // namespace platform

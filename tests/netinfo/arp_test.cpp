@@ -14,6 +14,7 @@
 #include <grp.h>
 #include <net/if.h>
 #include <poll.h>
+#include <sched.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -32,7 +33,6 @@
 
 namespace {
 
-using netinfo::SendArp;
 using netinfo::TArpMode;
 
 constexpr const char* kScanner = "192.168.70.2";
@@ -49,15 +49,6 @@ struct TResult {
   std::string mac;
 };
 
-TResult Ask(const std::string& address, uint32_t bufferLength = 6) {
-  uint8_t mac[8] = {};
-  uint32_t length = bufferLength;
-  TResult result;
-  result.code = SendArp(inet_addr(address.c_str()), 0, mac, &length);
-  if (result.code == 0) result.mac = netinfo::MacToText(mac, length);
-  return result;
-}
-
 size_t OpenDescriptors() {
   size_t count = 0;
   for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/fd"))
@@ -65,8 +56,9 @@ size_t OpenDescriptors() {
   return count;
 }
 
-// One lab for the whole suite; both modes ask the same hosts. The kernel-mode cases flush
-// the scanner's neighbour table first, so no answer is left over from an earlier case.
+// One lab for the whole suite; both modes ask the same hosts, each case through a resolver of
+// its mode made in the scanner's namespace. The cases flush the scanner's neighbour table
+// first, so no answer is left over from an earlier case.
 class ArpLab : public testing::TestWithParam<TArpMode> {
  protected:
   static void SetUpTestSuite() {
@@ -81,7 +73,6 @@ class ArpLab : public testing::TestWithParam<TArpMode> {
     s_lab->Up();
     s_lab->StartDelayedArpHost(kDelayed, 300);
     s_lab->RunInScanner({"ip", "route", "add", "192.168.71.0/24", "via", kGateway});
-    netinfo::SetArpHelperPath(QZ_ARP_HELPER_PATH);
   }
   static void TearDownTestSuite() { s_lab.reset(); }
 
@@ -89,9 +80,21 @@ class ArpLab : public testing::TestWithParam<TArpMode> {
     QZ_REQUIRE_LAB();
     ASSERT_TRUE(s_lab);
     s_lab->RunInScanner({"ip", "neigh", "flush", "all"});
-    netinfo::ForceArpMode(GetParam());
+    lab::TScannerScope scope(*s_lab);
+    m_resolver = netinfo::MakeArpResolver(GetParam(), QZ_ARP_HELPER_PATH);
   }
-  void TearDown() override { netinfo::ForceArpMode(std::nullopt); }
+
+  TResult Ask(const std::string& address, uint32_t bufferLength = 6) {
+    uint8_t mac[8] = {};
+    uint32_t length = bufferLength;
+    TResult result;
+    result.code =
+        m_resolver->SendArp(inet_addr(address.c_str()), 0, mac, &length, nullptr, nullptr);
+    if (result.code == 0) result.mac = netinfo::MacToText(mac, length);
+    return result;
+  }
+
+  std::unique_ptr<netinfo::TArpResolver> m_resolver;
 
   static std::unique_ptr<lab::TLab> s_lab;
 };
@@ -134,9 +137,12 @@ TEST_P(ArpLab, BadArgumentsAndShortBuffers) {
   lab::TScannerScope scope(*s_lab);
   uint8_t mac[6];
   uint32_t length = 6;
-  EXPECT_EQ(SendArp(inet_addr(kLive), 0, nullptr, &length), netinfo::kArpInvalidParameter);
-  EXPECT_EQ(SendArp(inet_addr(kLive), 0, mac, nullptr), netinfo::kArpInvalidParameter);
-  EXPECT_EQ(SendArp(0, 0, mac, &length), netinfo::kArpInvalidParameter);
+  auto send = [&](uint32_t dest, uint8_t* to, uint32_t* room) {
+    return m_resolver->SendArp(dest, 0, to, room, nullptr, nullptr);
+  };
+  EXPECT_EQ(send(inet_addr(kLive), nullptr, &length), netinfo::kArpInvalidParameter);
+  EXPECT_EQ(send(inet_addr(kLive), mac, nullptr), netinfo::kArpInvalidParameter);
+  EXPECT_EQ(send(0, mac, &length), netinfo::kArpInvalidParameter);
   EXPECT_EQ(Ask(kLive, 4).code, netinfo::kArpBufferOverflow);
   EXPECT_EQ(Ask(kLive, 8).mac, "00-00-0C-70-00-10") << "a larger buffer gets six bytes";
 }
@@ -154,7 +160,7 @@ TEST_P(ArpLab, ManyConcurrentCallersEachGetTheirOwnAnswer) {
   for (int i = 0; i < kCallers; ++i) {
     // Threads made inside the scope start in the scanner namespace too.
     threads.emplace_back(
-        [&results, i] { results[i] = Ask("192.168.70." + std::to_string(1 + i % 126)); });
+        [this, &results, i] { results[i] = Ask("192.168.70." + std::to_string(1 + i % 126)); });
   }
   for (auto& t : threads) t.join();
   auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -196,11 +202,14 @@ TEST_P(ArpLab, SweepOfFiveNetworksLosesNoAnswer) {
   }
   lab.Up();
   lab::TScannerScope scope(lab);
+  // This lab's scanner is a namespace of its own: a resolver of its own, ended before the lab.
+  m_resolver = netinfo::MakeArpResolver(GetParam(), QZ_ARP_HELPER_PATH);
+  const auto endResolver = support::ScopeExit([this] { m_resolver.reset(); });
   std::vector<uint32_t> codes(1275);
   std::vector<std::thread> threads;
   auto start = std::chrono::steady_clock::now();
   for (int i = 0; i < 1275; ++i) {
-    threads.emplace_back([&codes, i] {
+    threads.emplace_back([this, &codes, i] {
       codes[i] =
           Ask("192.168." + std::to_string(110 + i / 255) + "." + std::to_string(1 + i % 255)).code;
     });
@@ -312,6 +321,34 @@ TEST(ArpMode, WithTheCapabilityAtStartRawOtherwiseTheKernel) {
   EXPECT_EQ(out,
             "kernel 192.168.72.10 0 00-00-0C-72-00-10\n"
             "kernel 192.168.72.11 67 -\n");
+}
+
+// A raw resolver's helper serves the namespace the resolver was made in: a caller elsewhere,
+// like a resolver whose helper did not start, fails at once without a packet sent. The
+// namespaces are fresh ones holding only a loopback interface that is down.
+TEST(ArpResolver, RawServesOnlyItsOwnNamespace) {
+  QZ_REQUIRE_LAB();
+  auto ask = [](netinfo::TArpResolver& resolver) {
+    uint8_t mac[6];
+    uint32_t length = 6;
+    return resolver.SendArp(inet_addr("127.0.0.1"), 0, mac, &length, nullptr, nullptr);
+  };
+  std::unique_ptr<netinfo::TArpResolver> raw;
+  uint32_t here = 0, withoutHelper = 0, elsewhere = 0;
+  std::thread([&] {
+    if (unshare(CLONE_NEWNET) != 0) return;
+    raw = netinfo::MakeArpResolver(TArpMode::Raw, QZ_ARP_HELPER_PATH);
+    here = ask(*raw);
+    withoutHelper = ask(*netinfo::MakeArpResolver(TArpMode::Raw, "/nonexistent/quenzor-arp"));
+  }).join();
+  ASSERT_TRUE(raw);
+  std::thread([&] {
+    if (unshare(CLONE_NEWNET) == 0) elsewhere = ask(*raw);
+  }).join();
+  EXPECT_EQ(raw->Mode(), TArpMode::Raw);
+  EXPECT_EQ(here, netinfo::kArpNoAnswer) << "served: no route to a loopback that is down";
+  EXPECT_EQ(withoutHelper, netinfo::kArpGenFailure);
+  EXPECT_EQ(elsewhere, netinfo::kArpGenFailure);
 }
 
 }  // namespace
@@ -463,7 +500,6 @@ class ArpHelperLab : public testing::Test {
     // The capture counts every frame from the scanner: no IPv6 solicitations of its kernel.
     s_lab->RunInScanner(
         {"sysctl", "-qw", "net.ipv6.conf." + lab::ScannerAdapter(0) + ".disable_ipv6=1"});
-    netinfo::SetArpHelperPath(QZ_ARP_HELPER_PATH);
   }
   static void TearDownTestSuite() { s_lab.reset(); }
   void SetUp() override {
@@ -479,8 +515,9 @@ std::unique_ptr<lab::TLab> ArpHelperLab::s_lab;
 TEST_F(ArpHelperLab, OnlyCheckedRepliesCountAndASecondMacIsReported) {
   TSpoofer spoofer(s_lab->HostNs(kSpooferIp));
   s_lab->RunInScanner({"ip", "link", "set", lab::ScannerAdapter(0), "promisc", "on"});
-  netinfo::ForceArpMode(TArpMode::Raw);
   lab::TScannerScope scope(*s_lab);
+  std::unique_ptr<netinfo::TArpResolver> resolver =
+      netinfo::MakeArpResolver(netinfo::TArpMode::Raw, QZ_ARP_HELPER_PATH);
   struct TCase {
     int last;
     uint32_t code;
@@ -501,13 +538,14 @@ TEST_F(ArpHelperLab, OnlyCheckedRepliesCountAndASecondMacIsReported) {
       uint32_t length = 6, otherLength = 6;
       const std::string address = "192.168.73." + std::to_string(cases[i].last);
       got[i].last = cases[i].last;
-      got[i].code = SendArp(inet_addr(address.c_str()), 0, mac, &length, other, &otherLength);
+      got[i].code =
+          resolver->SendArp(inet_addr(address.c_str()), 0, mac, &length, other, &otherLength);
       if (got[i].code == 0) got[i].mac = netinfo::MacToText(mac, length);
       if (otherLength == 6) got[i].other = netinfo::MacToText(other, otherLength);
     });
   }
   for (auto& t : askers) t.join();
-  netinfo::ForceArpMode(std::nullopt);
+  resolver.reset();
   for (size_t i = 0; i < cases.size(); ++i) {
     EXPECT_EQ(got[i].code, cases[i].code) << cases[i].last;
     EXPECT_EQ(got[i].mac, cases[i].mac) << cases[i].last;

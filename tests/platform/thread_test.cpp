@@ -159,9 +159,7 @@ int RefuseThread(pthread_t*, const pthread_attr_t*, void* (*)(void*), void*) { r
 
 TEST(Thread, FailedStartRunsNothingAndDestroysTheObject) {
   TObservations seen;
-  const platform::TThreadCreator previous = platform::SetThreadCreator(&RefuseThread);
-  const bool started = StartThread(MakeProbe(seen));
-  platform::SetThreadCreator(previous);
+  const bool started = StartThread(MakeProbe(seen), &RefuseThread);
 
   EXPECT_FALSE(started);
   EXPECT_TRUE(seen.destroyed);

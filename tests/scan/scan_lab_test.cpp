@@ -71,10 +71,17 @@ void ExpectPassTexts(const std::vector<std::string>& texts) {
   EXPECT_EQ(parts[2], parts[3]);
 }
 
+// The resolver of the pass that runs: the driver takes a plain function for its ARP.
+netinfo::TArpResolver* g_passResolver = nullptr;
+
+uint32_t PassSendArp(uint32_t destAddress, uint32_t sourceAddress, uint8_t* mac, uint32_t* length,
+                     uint8_t* otherMac, uint32_t* otherLength) {
+  return g_passResolver->SendArp(destAddress, sourceAddress, mac, length, otherMac, otherLength);
+}
+
 class ScanLab : public testing::Test {
  protected:
   static void SetUpTestSuite() {
-    netinfo::SetArpHelperPath(QZ_ARP_HELPER_PATH);  // raw mode: the build's helper
     if (!lab::HaveRoot()) return;
     s_lab = std::make_unique<lab::TLab>();
     try {
@@ -106,15 +113,18 @@ class ScanLab : public testing::Test {
     // Nothing a pass finds may come from an earlier pass's neighbour entries.
     ASSERT_EQ(s_lab->RunInScanner({"ip", "neigh", "flush", "all"}), 0);
   }
-  void TearDown() override { netinfo::ForceArpMode(std::nullopt); }
-
-  // One first pass in the scanner's namespace, on the main thread as the program runs it.
+  // One first pass in the scanner's namespace, on the main thread as the program runs it, with
+  // a resolver of the mode (raw: the build's helper) or the process's own.
   std::vector<TReport> RunPass(TPassRecorder& pass, std::optional<TArpMode> mode,
                                scan::TStatusCallback status = nullptr) {
     lab::TScannerScope scope(*s_lab);
-    netinfo::ForceArpMode(mode);
+    std::unique_ptr<netinfo::TArpResolver> resolver;
+    if (mode) resolver = netinfo::MakeArpResolver(*mode, QZ_ARP_HELPER_PATH);
+    g_passResolver = resolver.get();
+    m_driver.SetScanSeams(nullptr, resolver ? &PassSendArp : nullptr);
     m_driver.ScanNetwork(false, false, status ? status : pass.Status(), pass.Results());
-    netinfo::ForceArpMode(std::nullopt);
+    m_driver.SetScanSeams(nullptr, nullptr);
+    g_passResolver = nullptr;
     EXPECT_FALSE(m_driver.ScanBusy);
     EXPECT_EQ(m_driver.ActiveWorkers, 0);
     return Sorted(pass.Reports());
