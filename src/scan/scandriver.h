@@ -59,8 +59,8 @@ class TScanDriver {
   void ScanNetwork(bool probeHttp, bool resolveNames, TStatusCallback status,
                    TResultCallback onHostFound);
 
-  // Asks the running pass to start no further worker (it still waits for those that run), and
-  // tells the window to end the process. Any thread; the window sets it when it closes.
+  // Asks the running pass to start no further worker (it still waits for those that run). The
+  // window requests it when it closes and ends the process once it sees it. Any thread.
   void RequestStop() { m_stopRequested = true; }
   bool StopRequested() const { return m_stopRequested; }
   // 0..100; any thread.
