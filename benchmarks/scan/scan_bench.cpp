@@ -7,7 +7,7 @@
 //   first_row_ms <n>         from the start of main to the first report (-1: none)
 //   median_row_ms <n>        from the start of main to the median report (-1: none)
 //   hosts <n>                reports
-//   peak_workers <n>         most worker bodies seen running at once
+//   peak_workers <n>         most workers seen in their ARP request at once
 //   peak_rss_kb <n>
 //   helper_peak_rss_kb <n>   the raw-ARP helper's (its child), -1 without one
 //
@@ -17,7 +17,9 @@
 #include "netinfo/arp.h"
 #include "platform/messagepump.h"
 #include "platform/privileges.h"
+#include "scan/countingnetwork.h"
 #include "scan/scandriver.h"
+#include "scan/systemnetwork.h"
 
 #include <QCoreApplication>
 
@@ -95,7 +97,9 @@ int main(int argc, char** argv) {
 
   std::mutex mutex;
   std::vector<std::pair<std::string, std::string>> hosts;
-  scan::TScanDriver driver;
+  scan::TSystemNetwork system;
+  scan::TCountingNetwork network(system);
+  scan::TScanDriver driver(network);
   std::vector<long long> rowTimes;  // in the order of the reports
   const auto started = std::chrono::steady_clock::now();
   driver.ScanNetwork(
@@ -119,7 +123,7 @@ int main(int argc, char** argv) {
   std::printf("first_row_ms %lld\n", rowTimes.empty() ? -1LL : rowTimes.front());
   std::printf("median_row_ms %lld\n", rowTimes.empty() ? -1LL : rowTimes[rowTimes.size() / 2]);
   std::printf("hosts %zu\n", hosts.size());
-  std::printf("peak_workers %d\n", driver.PeakRunningWorkers());
+  std::printf("peak_workers %d\n", network.Counts().PeakRunningWorkers());
   std::printf("peak_rss_kb %ld\n", usage.ru_maxrss);
   std::printf("helper_peak_rss_kb %ld\n", HelperPeakRssKb());
   return 0;

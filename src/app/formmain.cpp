@@ -177,7 +177,8 @@ void ShowErrorBox(QWidget* parent, const std::string& message) {
 TFormMain::TFormMain(TFormServices services, QWidget* parent)
     : QWidget(parent),
       m_services(std::move(services)),
-      m_table(m_services.Table ? m_services.Table : &HostTable()) {
+      m_table(m_services.Table ? m_services.Table : &HostTable()),
+      m_scan(m_services.Network ? *m_services.Network : m_systemNetwork) {
   if (!m_services.ScanNetwork) {
     m_services.ScanNetwork = [this](bool probeHttp, bool resolveNames, scan::TStatusCallback status,
                                     scan::TResultCallback found) {
@@ -400,12 +401,12 @@ void TFormMain::ScanTimerTimer() {
     ScanStatus("Scanning network ...");
     ScanTimer->stop();
     TScopeExit rearm([this] { ScanTimer->start(kScanInterval); });
-    if (m_scan.StopRequested) {
+    if (m_scan.StopRequested()) {
       m_services.EndProcess();
       return;
     }
     ++m_passCounter;
-    // Workers look vendors up while they hold ScanLock: let them find the table read.
+    // Workers look vendors up while they hold the scan lock: let them find the table read.
     Oui();
     auto status = [this](const std::string& text) { ScanStatus(text); };
     auto found = [this](const std::string& ip, const std::string& name, const std::string& mac,
@@ -429,7 +430,7 @@ void TFormMain::ScanTimerTimer() {
     if (m_passCounter <= 2) {
       for (int32_t row = 0; row < m_displayedCount; ++row) LogRow("after the pass", row);
     }
-    if (m_scan.StopRequested) m_services.EndProcess();
+    if (m_scan.StopRequested()) m_services.EndProcess();
   });
 }
 
@@ -438,7 +439,7 @@ void TFormMain::DisplayTimerTimer() {
     DisplayTimer->stop();
     TScopeExit rearm([this] { DisplayTimer->start(kDisplayInterval); });
     Progress->setMaximum(100);
-    Progress->setValue(m_scan.ScanProgress);
+    Progress->setValue(m_scan.Progress());
     // The window says how its history stands as soon as it has been read, or when the first
     // row needs it.
     if (m_displayedCount < m_table->RowCount() || HistoryRead()) AttachHistory();
@@ -521,7 +522,7 @@ void TFormMain::closeEvent(QCloseEvent* event) {
   // the export has taken every row found so far. Otherwise the close ends the event loop as
   // usual.
   hide();
-  m_scan.StopRequested = true;
+  m_scan.RequestStop();
   if (m_historyAttached) RecordHistory(true);
   if (m_passRunning) {
     if (m_table->RowCount() > 0) ExportNow();

@@ -12,6 +12,7 @@
 #include "app/hosttable.h"
 #include "app/ouitable.h"
 #include "scan/scandriver.h"
+#include "scan/systemnetwork.h"
 
 class QLabel;
 class QProgressBar;
@@ -52,6 +53,8 @@ void ShowErrorBox(QWidget* parent, const std::string& message);
 // What the main window calls outside itself; tests replace these.
 struct TFormServices {
   THostTable* Table = nullptr;  // the process-wide HostTable() when null
+  // What the window's scan driver works through: the system when null. Outlives the window.
+  scan::TScanNetwork* Network = nullptr;
   // The window's own scan driver when null.
   std::function<void(bool probeHttp, bool resolveNames, scan::TStatusCallback,
                      scan::TResultCallback)>
@@ -100,7 +103,7 @@ class TFormMain : public QWidget {
   THistory& History();
   // What the window says about the history (the header's tooltip).
   QString HistoryStatus() const;
-  // The scan engine and its state: the window reads its progress and sets its stop request.
+  // The scan engine: the window reads its progress and requests its stop.
   scan::TScanDriver& Scan() { return m_scan; }
 
   // Components, named as the window declares them.
@@ -138,6 +141,7 @@ class TFormMain : public QWidget {
 
   TFormServices m_services;
   THostTable* m_table;
+  scan::TSystemNetwork m_systemNetwork;
   scan::TScanDriver m_scan;
   // OuiLines: read on a thread of its own, so the registry lists do not hold up the window.
   std::shared_future<std::shared_ptr<const TOuiTable>> m_oui;

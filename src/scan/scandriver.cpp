@@ -1,12 +1,12 @@
 #include "scan/scandriver.h"
 
 #include "netinfo/adapters.h"
-#include "netinfo/arp.h"
 #include "netinfo/ipaddress.h"
 #include "netinfo/ssdp.h"
 #include "platform/clock.h"
 #include "platform/messagepump.h"
 #include "scan/scanlog.h"
+#include "scan/scannetwork.h"
 #include "scan/worker.h"
 #include "support/posix.h"
 
@@ -22,7 +22,6 @@ namespace scan {
 namespace {
 
 constexpr int32_t kRunLength = 255;
-constexpr int32_t kLaterWorkerLimit = 50;
 constexpr int32_t kMsPerDay = 86400000;
 
 // In kernel ARP mode every worker holds two sockets while it waits for its neighbour, and the
@@ -58,68 +57,22 @@ void ForEachSelectedAddress(const netinfo::TAdaptorRows& rows, TAction&& action)
   }
 }
 
-void Throttle(TScanDriver& driver, const TStatusCallback& status) {
-  while (driver.ActiveWorkers > driver.WorkerLimit && !driver.StopRequested) {
-    platform::DelayWithMessages(50);
-    Report(status, std::to_string(driver.ActiveWorkers));
-    driver.ScanProgress = driver.ActiveWorkers * 50 / driver.WorkTotal;
-  }
-}
-
-// One run of 255 addresses from the first host of the address's network. An address whose
-// first host cannot be formed (its last octet AND the mask's is 255) is skipped whole; an
-// address whose worker cannot be started is skipped alone. Either way the count of running
-// workers stays exact, so the pass ends normally.
-void SweepRun(TScanDriver& driver, const std::string& address, const std::string& mask,
-              const TStatusCallback& status) {
-  uint32_t base = 0;
+// The adapter list of a pass; none when the list cannot be had.
+netinfo::TAdaptorRows AdapterRows(TScanNetwork& network) {
+  int32_t adapterCount = 0;
+  netinfo::TAdaptorRows rows;
   try {
-    base =
-        netinfo::BytesToHostOrder(netinfo::ParseDotted(netinfo::FirstHostAddress(address, mask)));
+    network.AdapterList(adapterCount, rows);
   } catch (const std::exception& error) {
-    qCDebug(lcScan, "%s/%s swept no run: %s", address.c_str(), mask.c_str(), error.what());
-    return;
+    qCDebug(lcScan, "no adapter list, the pass sweeps nothing: %s", error.what());
+    rows.clear();
+  } catch (...) {
+    qCDebug(lcScan, "no adapter list, the pass sweeps nothing: unknown exception");
+    rows.clear();
   }
-  for (int32_t j = 0; j < kRunLength; ++j) {
-    if (driver.StopRequested) continue;
-    Throttle(driver, status);
-    if (j % 34 == 0) platform::DelayWithMessages(1);
-    TArpThread::Create(driver,
-                       netinfo::FormatDotted(netinfo::SwapOctets(base + static_cast<uint32_t>(j))));
-  }
+  if (adapterCount <= 0) rows.clear();
+  return rows;
 }
-
-// The final wait: only the workers' end handlers end it, a stop request does not.
-void WaitForWorkers(TScanDriver& driver) {
-  while (driver.ActiveWorkers > 0) {
-    driver.ScanProgress = driver.ActiveWorkers * 50 / driver.WorkTotal + 50;
-    platform::DelayWithMessages(500);
-  }
-}
-
-// Leaves the scan state idle whatever way the pass ends: when an exception (from the status
-// callback, say) leaves the pass early, the workers already started still hold ScanLock in
-// their reports and need it in their end handlers, so they are waited for first.
-class TPassGuard {
- public:
-  explicit TPassGuard(TScanDriver& driver) : m_driver(driver) {}
-  TPassGuard(const TPassGuard&) = delete;
-  TPassGuard& operator=(const TPassGuard&) = delete;
-  ~TPassGuard() {
-    try {
-      WaitForWorkers(m_driver);
-    } catch (const std::exception& error) {
-      qCDebug(lcScan, "ending a pass: the wait for its workers failed: %s", error.what());
-    } catch (...) {
-      qCDebug(lcScan, "ending a pass: the wait for its workers failed: unknown exception");
-    }
-    m_driver.ScanLock.reset();
-    m_driver.ScanBusy = false;
-  }
-
- private:
-  TScanDriver& m_driver;
-};
 
 }  // namespace
 
@@ -133,34 +86,46 @@ std::string FormatPassDuration(double days) {
   return text;
 }
 
-TScanDriver::TScanDriver() = default;
+// Leaves the scan state idle whatever way the pass ends: when an exception (from the status
+// callback, say) leaves the pass early, the workers already started still hold the scan lock in
+// their reports and need it in their end handlers, so they are waited for first.
+class TScanDriver::TPassGuard {
+ public:
+  explicit TPassGuard(TScanDriver& driver) : m_driver(driver) {}
+  TPassGuard(const TPassGuard&) = delete;
+  TPassGuard& operator=(const TPassGuard&) = delete;
+  ~TPassGuard() {
+    try {
+      m_driver.WaitForWorkers();
+    } catch (const std::exception& error) {
+      qCDebug(lcScan, "ending a pass: the wait for its workers failed: %s", error.what());
+    } catch (...) {
+      qCDebug(lcScan, "ending a pass: the wait for its workers failed: unknown exception");
+    }
+    m_driver.m_scanLock.reset();
+    m_driver.m_busy = false;
+  }
+
+ private:
+  TScanDriver& m_driver;
+};
+
+TScanDriver::TScanDriver(TScanNetwork& network, int32_t firstWorkerLimit)
+    : m_network(network), m_workerLimit(firstWorkerLimit) {}
+
 TScanDriver::~TScanDriver() = default;
 
 void TScanDriver::ScanNetwork(bool probeHttp, bool resolveNames, TStatusCallback status,
                               TResultCallback onHostFound) {
-  if (ScanBusy) return;
-  StopRequested = false;
-  OnHostFound = std::move(onHostFound);
-  ResolveNames = resolveNames;
-  ProbeHttp = probeHttp;
-  ScanBusy = true;
-  WorkTotal = 0;
-  if (netinfo::CurrentArpMode() == netinfo::TArpMode::Kernel) EnsureDescriptorRoom();
-
-  int32_t adapterCount = 0;
-  netinfo::TAdaptorRows rows;
-  try {
-    TAdapterLister lister = m_adapterLister.load();
-    if (lister == nullptr) lister = &netinfo::AdapterAddressList;
-    lister(adapterCount, rows);
-  } catch (const std::exception& error) {
-    qCDebug(lcScan, "no adapter list, the pass sweeps nothing: %s", error.what());
-    rows.clear();
-  } catch (...) {
-    qCDebug(lcScan, "no adapter list, the pass sweeps nothing: unknown exception");
-    rows.clear();
-  }
-  if (adapterCount <= 0) rows.clear();
+  if (m_busy) return;
+  m_stopRequested = false;
+  m_onHostFound = std::move(onHostFound);
+  m_resolveNames = resolveNames;
+  m_probeHttp = probeHttp;
+  m_busy = true;
+  m_workTotal = 0;
+  if (m_network.ArpHoldsDescriptors()) EnsureDescriptorRoom();
+  const netinfo::TAdaptorRows rows = AdapterRows(m_network);
 
   // Ends the pass's UPnP search after the guard below has waited for the workers that use it.
   const auto endSearch = support::ScopeExit([this] { m_ssdpSearch.reset(); });
@@ -169,48 +134,73 @@ void TScanDriver::ScanNetwork(bool probeHttp, bool resolveNames, TStatusCallback
   const double started = platform::NowDateTime();
 
   ForEachSelectedAddress(
-      rows, [this](const std::string&, const std::string&) { WorkTotal += kRunLength; });
+      rows, [this](const std::string&, const std::string&) { m_workTotal += kRunLength; });
+  if (resolveNames) StartSearch(rows);
 
-  // The UPnP search of a pass with names: one search from each swept adapter address, sent now
-  // so its answers are in by the time most workers reach their name step.
-  if (resolveNames) {
-    std::vector<std::string> swept;
-    ForEachSelectedAddress(rows, [&swept](const std::string& address, const std::string&) {
-      if (std::find(swept.begin(), swept.end(), address) == swept.end()) swept.push_back(address);
-    });
-    if (!swept.empty()) m_ssdpSearch = std::make_unique<netinfo::TSsdpSearch>(std::move(swept));
-  }
-
-  ScanProgress = 0;
-  ScanLock = std::make_unique<platform::TCriticalSection>();
-  ActiveWorkers = 0;
+  m_progress = 0;
+  m_scanLock = std::make_unique<platform::TCriticalSection>();
+  m_activeWorkers = 0;
 
   ForEachSelectedAddress(rows,
                          [this, &status](const std::string& address, const std::string& mask) {
-                           SweepRun(*this, address, mask, status);
+                           SweepRun(address, mask, status);
                          });
 
   Report(status, "Waiting to finish.");
-  WorkerLimit = kLaterWorkerLimit;
-  WaitForWorkers(*this);
+  m_workerLimit = kLaterWorkerLimit;
+  WaitForWorkers();
 
   Report(status, "All thread done.");
   Report(status, "All done. " + FormatPassDuration(platform::NowDateTime() - started));
 }
 
-void TScanDriver::SetScanSeams(TAdapterLister lister, TArpSender arp) {
-  m_adapterLister = lister;
-  m_arpSender = arp;
+// The UPnP search of a pass with names: one search from each swept adapter address, sent now
+// so its answers are in by the time most workers reach their name step.
+void TScanDriver::StartSearch(const netinfo::TAdaptorRows& rows) {
+  std::vector<std::string> swept;
+  ForEachSelectedAddress(rows, [&swept](const std::string& address, const std::string&) {
+    if (std::find(swept.begin(), swept.end(), address) == swept.end()) swept.push_back(address);
+  });
+  if (!swept.empty()) m_ssdpSearch = m_network.StartSsdpSearch(std::move(swept));
 }
 
-TArpSender TScanDriver::CurrentArpSender() const {
-  TArpSender arp = m_arpSender.load();
-  return arp != nullptr ? arp : static_cast<TArpSender>(&netinfo::SendArp);
+void TScanDriver::Throttle(const TStatusCallback& status) {
+  while (m_activeWorkers > m_workerLimit && !m_stopRequested) {
+    platform::DelayWithMessages(50);
+    Report(status, std::to_string(m_activeWorkers));
+    m_progress = m_activeWorkers * 50 / m_workTotal;
+  }
 }
 
-void TScanDriver::ResetWorkerCounters() {
-  m_started = 0;
-  m_peakRunning = m_running.load();
+// One run of 255 addresses from the first host of the address's network. An address whose
+// first host cannot be formed (its last octet AND the mask's is 255) is skipped whole; an
+// address whose worker cannot be started is skipped alone. Either way the count of running
+// workers stays exact, so the pass ends normally.
+void TScanDriver::SweepRun(const std::string& address, const std::string& mask,
+                           const TStatusCallback& status) {
+  uint32_t base = 0;
+  try {
+    base =
+        netinfo::BytesToHostOrder(netinfo::ParseDotted(netinfo::FirstHostAddress(address, mask)));
+  } catch (const std::exception& error) {
+    qCDebug(lcScan, "%s/%s swept no run: %s", address.c_str(), mask.c_str(), error.what());
+    return;
+  }
+  for (int32_t j = 0; j < kRunLength; ++j) {
+    if (m_stopRequested) continue;
+    Throttle(status);
+    if (j % 34 == 0) platform::DelayWithMessages(1);
+    TArpThread::Create(*this,
+                       netinfo::FormatDotted(netinfo::SwapOctets(base + static_cast<uint32_t>(j))));
+  }
+}
+
+// The final wait: only the workers' end handlers end it, a stop request does not.
+void TScanDriver::WaitForWorkers() {
+  while (m_activeWorkers > 0) {
+    m_progress = m_activeWorkers * 50 / m_workTotal + 50;
+    platform::DelayWithMessages(500);
+  }
 }
 
 }  // namespace scan

@@ -2,6 +2,7 @@
 
 #include "scan/namestep.h"
 #include "scan/scanlog.h"
+#include "scan/scannetwork.h"
 #include "scan/webprobe.h"
 #include "support/deadline.h"
 
@@ -9,7 +10,6 @@
 
 #include <arpa/inet.h>
 
-#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <mutex>
@@ -17,24 +17,6 @@
 namespace scan {
 
 namespace {
-
-// Counts a worker body as running for the test hook's peak.
-class TRunningMark {
- public:
-  TRunningMark(std::atomic<int32_t>& running, std::atomic<int32_t>& peakRunning)
-      : m_running(running) {
-    const int32_t now = ++m_running;
-    int32_t peak = peakRunning.load();
-    while (now > peak && !peakRunning.compare_exchange_weak(peak, now)) {
-    }
-  }
-  ~TRunningMark() { --m_running; }
-  TRunningMark(const TRunningMark&) = delete;
-  TRunningMark& operator=(const TRunningMark&) = delete;
-
- private:
-  std::atomic<int32_t>& m_running;
-};
 
 // One budget per device for the whole of pass 2's work on it (the http page, the https page and
 // the name step), so that a device that holds every step to its own bound still ends within it.
@@ -51,11 +33,12 @@ std::string UpperName(const std::string& name) {
 // The name step: the host name a second-pass worker reports (the address when the device has
 // none) and the details behind it. Its own budget, cut to what is left of the device's, covers
 // all of it.
-std::string NameStep(TScanDriver& driver, const std::string& address,
-                     const support::TDeadline& deviceDeadline, THostDetails& details) {
+std::string NameStep(TScanNetwork& network, netinfo::TSsdpSearch* search,
+                     const std::string& address, const support::TDeadline& deviceDeadline,
+                     THostDetails& details) {
   const auto deadline = std::chrono::steady_clock::now() +
                         std::chrono::milliseconds(deviceDeadline.Clip(kNameStepBudgetMs));
-  const TNameFindings findings = FindNames(address, driver.SsdpSearch(), deadline);
+  const TNameFindings findings = network.FindNames(address, search, deadline);
   details.Evidence = EvidenceOf(findings);
   details.DeviceType = DeviceTypeOf(findings);
   const std::string name = ShownName(findings);
@@ -88,23 +71,19 @@ bool TArpThread::Create(TScanDriver& driver, const std::string& address) {
   std::unique_ptr<TArpThread> worker(new TArpThread(driver));
   TArpThread* raw = worker.get();
   {
-    std::lock_guard<platform::TCriticalSection> lock(*driver.ScanLock);
-    ++driver.ActiveWorkers;
+    std::lock_guard<platform::TCriticalSection> lock(*driver.m_scanLock);
+    ++driver.m_activeWorkers;
     raw->Address = address;
     raw->SetOnTerminate([raw] { raw->WorkerDone(); });
   }
-  if (platform::StartThread(std::move(worker))) {
-    ++driver.m_started;
-    return true;
-  }
+  if (driver.m_network.StartThread(std::move(worker))) return true;
   qCDebug(lcScan, "%s: no worker thread, the address goes unprobed", address.c_str());
-  std::lock_guard<platform::TCriticalSection> lock(*driver.ScanLock);
-  --driver.ActiveWorkers;
+  std::lock_guard<platform::TCriticalSection> lock(*driver.m_scanLock);
+  --driver.m_activeWorkers;
   return false;
 }
 
 void TArpThread::Execute() {
-  TRunningMark running(m_driver.m_running, m_driver.m_peakRunning);
   try {
     Probe();
   } catch (const std::exception& error) {
@@ -124,20 +103,20 @@ void TArpThread::Probe() {
   uint8_t otherMac[6] = {0, 0, 0, 0, 0, 0};
   uint32_t otherLength = 6;
   const uint32_t result =
-      m_driver.CurrentArpSender()(destination, 0, mac, &macLength, otherMac, &otherLength);
+      m_driver.m_network.SendArp(destination, 0, mac, &macLength, otherMac, &otherLength);
   if (result != 0 || macLength == 0) return;
 
   // The device's time starts once it has answered: ARP has its own bound.
   const support::TDeadline deadline(kDeviceBudget);
   std::string protocol;
   std::string page;
-  if (m_driver.ProbeHttp) {
-    page = FetchPage("http://" + Address, Address, deadline);
+  if (m_driver.m_probeHttp) {
+    page = m_driver.m_network.FetchPage("http://" + Address, Address, deadline);
     if (!page.empty()) {
       protocol = "http";
       page = ExtractTitle(page);
     } else {
-      page = FetchPage("https://" + Address, Address, deadline);
+      page = m_driver.m_network.FetchPage("https://" + Address, Address, deadline);
       if (!page.empty()) {
         protocol = "https";
         page = ExtractTitle(page);
@@ -147,9 +126,10 @@ void TArpThread::Probe() {
   }
 
   THostDetails details;
-  const std::string hostName = m_driver.ResolveNames && !protocol.empty()
-                                   ? NameStep(m_driver, Address, deadline, details)
-                                   : Address;
+  const std::string hostName =
+      m_driver.m_resolveNames && !protocol.empty()
+          ? NameStep(m_driver.m_network, m_driver.m_ssdpSearch.get(), Address, deadline, details)
+          : Address;
 
   // Two stations answered ARP for the address: each MAC gets its row, as every MAC does,
   // and each row names the other. Both rows show the address's name and the evidence behind
@@ -160,17 +140,17 @@ void TArpThread::Probe() {
     otherDetails.OtherMac = FormatMac(mac);
     otherDetails.Evidence = details.Evidence;
   }
-  std::lock_guard<platform::TCriticalSection> lock(*m_driver.ScanLock);
-  if (!m_driver.OnHostFound) return;
-  m_driver.OnHostFound(Address, hostName, FormatMac(mac), protocol, page, details);
+  std::lock_guard<platform::TCriticalSection> lock(*m_driver.m_scanLock);
+  if (!m_driver.m_onHostFound) return;
+  m_driver.m_onHostFound(Address, hostName, FormatMac(mac), protocol, page, details);
   if (otherLength == 6) {
-    m_driver.OnHostFound(Address, hostName, details.OtherMac, protocol, page, otherDetails);
+    m_driver.m_onHostFound(Address, hostName, details.OtherMac, protocol, page, otherDetails);
   }
 }
 
 void TArpThread::WorkerDone() {
-  std::lock_guard<platform::TCriticalSection> lock(*m_driver.ScanLock);
-  --m_driver.ActiveWorkers;
+  std::lock_guard<platform::TCriticalSection> lock(*m_driver.m_scanLock);
+  --m_driver.m_activeWorkers;
 }
 
 }  // namespace scan

@@ -8,13 +8,14 @@
 namespace scan {
 
 // The probe worker for one IPv4 address: asks for its MAC by ARP and reports an answering host,
-// in the second pass with its web page title and its name, through its driver's OnHostFound
-// under ScanLock. Frees itself; its end handler counts it out of the driver's ActiveWorkers on
-// the main thread.
+// in the second pass with its web page title and its name, through its driver's result
+// callback under the driver's scan lock. Everything it asks goes through the driver's network.
+// Frees itself; its end handler counts it out of the driver's running workers on the main
+// thread.
 class TArpThread : public platform::TThread {
  public:
-  // Creates and starts the worker for a dotted address; main thread, while the driver's
-  // ScanLock exists. Returns false when its thread could not be started: it is then counted
+  // Creates and starts the worker (by the driver's network) for a dotted address; main thread,
+  // while the driver's scan lock exists. Returns false when its thread could not be started: it is then counted
   // out again and the address goes unprobed.
   static bool Create(TScanDriver& driver, const std::string& address);
 

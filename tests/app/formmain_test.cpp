@@ -23,6 +23,7 @@
 
 #include "app/hostlistmodel.h"
 #include "platform/sound.h"
+#include "scanfakes.h"
 
 namespace app {
 namespace {
@@ -209,7 +210,7 @@ TEST_F(FormMain, ClosingHidesTheWindowAtOnceAndRequestsAStop) {
   form.show();
   form.close();
   EXPECT_FALSE(form.isVisible());
-  EXPECT_TRUE(form.Scan().StopRequested);
+  EXPECT_TRUE(form.Scan().StopRequested());
   EXPECT_EQ(m_endProcessCalls, 0) << "no pass runs: the event loop ends as usual";
 }
 
@@ -226,7 +227,7 @@ TEST_F(FormMain, ClosingDuringAPassEndsTheProcessAtOnceWithTheExportWritten) {
     form.close();
     EXPECT_EQ(m_endProcessCalls, 1) << "the process ends inside the pass";
     status("42");
-    sawStopInsidePass = form.Scan().StopRequested;
+    sawStopInsidePass = form.Scan().StopRequested();
   };
   form.ScanTimerTimer();
   EXPECT_TRUE(sawStopInsidePass);
@@ -359,13 +360,34 @@ TEST_F(FormMain, ChangedListedRowsReachTheExportWithoutANewRow) {
             "10.0.0.1;10.0.0.1;Cisco Systems, Inc;Router login;00:00:0C:00:00:01\r\n");
 }
 
+// The window's own driver over a fake network: a third of the threads cannot start and the
+// others' ARP requests wait, so the pass's final wait shows 170 * 50 / 255 + 50.
 TEST_F(FormMain, ProgressBarShowsTheScanProgress) {
-  TFormMain form(Services());
+  scantest::TFakeNetwork network;
+  network.SetAdapters({{"10.0.0.1", "255.255.255.0"}});
+  network.RefuseEveryNthThread(3);
+  network.HoldRequests();
+  TFormServices services = Services();
+  services.ScanNetwork = nullptr;
+  services.Network = &network;
+  TFormMain form(services);
   form.ScanTimer->stop();
-  form.Scan().ScanProgress = 37;
-  form.DisplayTimerTimer();
+  form.DisplayTimer->stop();
+  int shown = -1;
+  QTimer poll;
+  QObject::connect(&poll, &QTimer::timeout, [&] {
+    if (form.Scan().Progress() == 0) return;
+    form.DisplayTimerTimer();
+    shown = form.Progress->value();
+    network.ReleaseRequests();
+    poll.stop();
+  });
+  poll.start(5);
+  form.ScanTimerTimer();
+  network.ReleaseRequests();
   EXPECT_EQ(form.Progress->maximum(), 100);
-  EXPECT_EQ(form.Progress->value(), 37);
+  EXPECT_EQ(shown, 83);
+  EXPECT_EQ(network.ProbedAddresses().size(), 170u);
 }
 
 class FormMainWithRows : public FormMain {

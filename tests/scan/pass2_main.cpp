@@ -9,7 +9,8 @@
 //                                                   2 media player, 3 router, 4 computer)
 //   pass1_ms <n>, pass2_ms <n>                      wall time of each pass
 //   hosts <n>                                       reports of pass 2
-//   peak_workers <n>                                most worker bodies running at once in pass 2
+//   peak_workers <n>                                most workers in a network step (ARP, page,
+//                                                   names) at once in pass 2
 //   pass1_peak_rss_kb <n>                           peak RSS before pass 2: the normal figure
 //   peak_rss_kb <n>                                 of the whole run
 //
@@ -32,7 +33,9 @@
 #include <vector>
 
 #include "platform/messagepump.h"
+#include "scan/countingnetwork.h"
 #include "scan/scandriver.h"
+#include "scan/systemnetwork.h"
 
 namespace {
 
@@ -83,7 +86,7 @@ long long RunPass(scan::TScanDriver& driver, bool probe, bool names,
       [reports](const std::string& ip, const std::string& name, const std::string& mac,
                 const std::string& protocol, const std::string& title,
                 const scan::THostDetails& details) {
-        // Workers call this one at a time, holding ScanLock.
+        // Workers call this one at a time, holding the scan lock.
         if (reports != nullptr) reports->push_back({ip, name, mac, protocol, title, details});
       });
   return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
@@ -107,13 +110,15 @@ int main(int argc, char** argv) {
   }
   QCoreApplication app(argc, argv);
 
-  scan::TScanDriver driver;
+  scan::TSystemNetwork system;
+  scan::TCountingNetwork network(system);
+  scan::TScanDriver driver(network);
   long long pass1 = 0;
   if (!pass2Only) pass1 = RunPass(driver, false, false, nullptr);
   rusage beforePass2{};
   getrusage(RUSAGE_SELF, &beforePass2);
   std::vector<TReport> reports;
-  driver.ResetWorkerCounters();
+  network.Counts().Reset();
   const long long pass2 = RunPass(driver, true, names, &reports);
 
   std::sort(reports.begin(), reports.end(), [](const TReport& a, const TReport& b) {
@@ -134,7 +139,7 @@ int main(int argc, char** argv) {
   std::printf(
       "pass1_ms %lld\npass2_ms %lld\nhosts %zu\npeak_workers %d\npass1_peak_rss_kb "
       "%ld\npeak_rss_kb %ld\n",
-      pass1, pass2, reports.size(), driver.PeakRunningWorkers(), beforePass2.ru_maxrss,
+      pass1, pass2, reports.size(), network.Counts().PeakRunningWorkers(), beforePass2.ru_maxrss,
       usage.ru_maxrss);
   return 0;
 }

@@ -4,7 +4,9 @@
 
 #include "lab/lab.h"
 #include "netinfo/arp.h"
+#include "scan/countingnetwork.h"
 #include "scan/scandriver.h"
+#include "scan/systemnetwork.h"
 #include "scanrecorder.h"
 
 #include <sys/resource.h>
@@ -71,13 +73,22 @@ void ExpectPassTexts(const std::vector<std::string>& texts) {
   EXPECT_EQ(parts[2], parts[3]);
 }
 
-// The resolver of the pass that runs: the driver takes a plain function for its ARP.
-netinfo::TArpResolver* g_passResolver = nullptr;
+// The ARP of the pass that runs: a resolver of the pass's mode, or the process's own.
+class TPassArp final : public netinfo::TArpResolver {
+ public:
+  void Use(netinfo::TArpResolver* resolver) { m_resolver = resolver; }
+  TArpMode Mode() const override { return Target().Mode(); }
+  uint32_t SendArp(uint32_t destAddress, uint32_t sourceAddress, uint8_t* mac, uint32_t* length,
+                   uint8_t* otherMac, uint32_t* otherLength) override {
+    return Target().SendArp(destAddress, sourceAddress, mac, length, otherMac, otherLength);
+  }
 
-uint32_t PassSendArp(uint32_t destAddress, uint32_t sourceAddress, uint8_t* mac, uint32_t* length,
-                     uint8_t* otherMac, uint32_t* otherLength) {
-  return g_passResolver->SendArp(destAddress, sourceAddress, mac, length, otherMac, otherLength);
-}
+ private:
+  netinfo::TArpResolver& Target() const {
+    return m_resolver ? *m_resolver : netinfo::ProcessArpResolver();
+  }
+  netinfo::TArpResolver* m_resolver = nullptr;
+};
 
 class ScanLab : public testing::Test {
  protected:
@@ -120,13 +131,10 @@ class ScanLab : public testing::Test {
     lab::TScannerScope scope(*s_lab);
     std::unique_ptr<netinfo::TArpResolver> resolver;
     if (mode) resolver = netinfo::MakeArpResolver(*mode, QZ_ARP_HELPER_PATH);
-    g_passResolver = resolver.get();
-    m_driver.SetScanSeams(nullptr, resolver ? &PassSendArp : nullptr);
-    m_driver.ScanNetwork(false, false, status ? status : pass.Status(), pass.Results());
-    m_driver.SetScanSeams(nullptr, nullptr);
-    g_passResolver = nullptr;
-    EXPECT_FALSE(m_driver.ScanBusy);
-    EXPECT_EQ(m_driver.ActiveWorkers, 0);
+    m_arp.Use(resolver.get());
+    m_driver->ScanNetwork(false, false, status ? status : pass.Status(), pass.Results());
+    m_arp.Use(nullptr);
+    EXPECT_FALSE(m_driver->Busy());
     return Sorted(pass.Reports());
   }
 
@@ -194,7 +202,10 @@ class ScanLab : public testing::Test {
   static std::string s_error;
   static std::string s_webRoot;
   // Fresh for every test: each runs as its process's first pass, unless it says otherwise.
-  scan::TScanDriver m_driver;
+  TPassArp m_arp;
+  scan::TSystemNetwork m_system{m_arp};
+  scan::TCountingNetwork m_network{m_system};
+  std::unique_ptr<scan::TScanDriver> m_driver = std::make_unique<scan::TScanDriver>(m_network);
 };
 
 std::unique_ptr<lab::TLab> ScanLab::s_lab;
@@ -204,8 +215,7 @@ std::string ScanLab::s_webRoot;
 TEST_F(ScanLab, OwnArpRequestsFindExactlyTheLiveHostsOnce) {
   TPassRecorder pass;
   EXPECT_EQ(RunPass(pass, TArpMode::Raw), FirstPassReports());
-  EXPECT_EQ(m_driver.WorkTotal, 510);
-  EXPECT_EQ(m_driver.StartedWorkers(), 510);
+  EXPECT_EQ(m_network.Counts().StartedThreads(), 510);
   ExpectPassTexts(pass.statusTexts);
 }
 
@@ -225,7 +235,7 @@ TEST_F(ScanLab, TwoAddressesInOneNetworkSweepItTwice) {
   TExtraAddresses extra(lab::ScannerAdapter(0), {"192.168.77.3/24"});
   TPassRecorder pass;
   const std::vector<TReport> reports = RunPass(pass, TArpMode::Raw);
-  EXPECT_EQ(m_driver.WorkTotal, 765);
+  EXPECT_EQ(m_network.Counts().StartedThreads(), 765);
   std::map<std::string, int> times;
   for (const TReport& report : reports) ++times[report.ip];
   EXPECT_EQ(times["192.168.77.2"], 2);
@@ -239,8 +249,7 @@ TEST_F(ScanLab, AddressWithoutFirstHostIsSkippedAndThePassCompletes) {
   TExtraAddresses extra(lab::ScannerAdapter(1), {"10.88.3.255/32"});
   TPassRecorder pass;
   EXPECT_EQ(RunPass(pass, TArpMode::Raw), FirstPassReports());
-  EXPECT_EQ(m_driver.WorkTotal, 765);
-  EXPECT_EQ(m_driver.StartedWorkers(), 510);
+  EXPECT_EQ(m_network.Counts().StartedThreads(), 510);
   ExpectPassTexts(pass.statusTexts);
 }
 
@@ -251,9 +260,10 @@ TEST_F(ScanLab, CallDuringAPassLeavesItUntouched) {
   auto status = [&](const std::string& text) {
     pass.statusTexts.push_back(text);
     if (text != "Scan start") return;
-    m_driver.ScanNetwork(true, true, inner.Status(), inner.Results());
-    nestedReturned = m_driver.ScanBusy && !m_driver.ProbeHttp && !m_driver.ResolveNames;
+    m_driver->ScanNetwork(true, true, inner.Status(), inner.Results());
+    nestedReturned = m_driver->Busy();
   };
+  // The pass kept its own options: no titles (192.168.77.10 serves a page) and no names.
   EXPECT_EQ(RunPass(pass, TArpMode::Raw, status), FirstPassReports());
   EXPECT_TRUE(nestedReturned);
   EXPECT_TRUE(inner.statusTexts.empty());
@@ -283,17 +293,17 @@ TEST_F(ScanLab, WorkerLimitHoldsInTheFirstPassAndLater) {
     expected.push_back({ip, ip, "02:00:00:00:88:C8", "", ""});
   }
   EXPECT_EQ(reports, Sorted(expected));
-  EXPECT_EQ(m_driver.StartedWorkers(), 1785);
-  const int32_t firstPeak = m_driver.PeakRunningWorkers();
+  EXPECT_EQ(m_network.Counts().StartedThreads(), 1785);
+  const int32_t firstPeak = m_network.Counts().PeakRunningWorkers();
   std::printf("peak of running workers, first pass: %d\n", firstPeak);
   EXPECT_LE(firstPeak, 1255);
   EXPECT_GT(firstPeak, 51);
-  EXPECT_EQ(m_driver.WorkerLimit, 50);
 
-  m_driver.ResetWorkerCounters();
+  // From then on, 50.
+  m_network.Counts().Reset();
   TPassRecorder later;
   EXPECT_EQ(RunPass(later, TArpMode::Raw), Sorted(expected));
-  const int32_t laterPeak = m_driver.PeakRunningWorkers();
+  const int32_t laterPeak = m_network.Counts().PeakRunningWorkers();
   std::printf("peak of running workers, later pass: %d\n", laterPeak);
   EXPECT_LE(laterPeak, 51);
   ExpectPassTexts(later.statusTexts);
@@ -301,18 +311,18 @@ TEST_F(ScanLab, WorkerLimitHoldsInTheFirstPassAndLater) {
 
 TEST_F(ScanLab, StopDuringTheSweepStartsNoFurtherWorker) {
   TExtraAddresses extra(lab::ScannerAdapter(1), kEmptyNetworks);
-  m_driver.WorkerLimit = 50;
+  m_driver = std::make_unique<scan::TScanDriver>(m_network, scan::kLaterWorkerLimit);
   TPassRecorder pass;
   int32_t startedAtStop = -1;
   auto status = [&](const std::string& text) {
     pass.statusTexts.push_back(text);
     if (startedAtStop >= 0 || text.find_first_not_of("0123456789") != std::string::npos) return;
-    startedAtStop = m_driver.StartedWorkers();
-    m_driver.StopRequested = true;
+    startedAtStop = m_network.Counts().StartedThreads();
+    m_driver->RequestStop();
   };
   RunPass(pass, TArpMode::Raw, status);
   ASSERT_GE(startedAtStop, 51);
-  EXPECT_EQ(m_driver.StartedWorkers(), startedAtStop + 1);
+  EXPECT_EQ(m_network.Counts().StartedThreads(), startedAtStop + 1);
   ExpectPassTexts(pass.statusTexts);
 }
 
@@ -337,7 +347,8 @@ TEST(ScanChild, RunsOnePassInItsNamespace) {
   if (kind == nullptr) GTEST_SKIP() << "runs only as the child of a lab test";
   const bool probe = std::string(kind) == "probe";
   TPassRecorder pass;
-  scan::TScanDriver driver;
+  scan::TSystemNetwork network;
+  scan::TScanDriver driver(network);
   driver.ScanNetwork(probe, probe, pass.Status(), pass.Results());
   std::printf("mode\t%s\n", netinfo::CurrentArpMode() == TArpMode::Raw ? "raw" : "kernel");
   for (const TReport& report : pass.Reports()) {

@@ -1,6 +1,5 @@
 #include "scan/scandriver.h"
 
-#include "platform/thread.h"
 #include "scanfakes.h"
 #include "scanrecorder.h"
 
@@ -12,9 +11,9 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cerrno>
-#include <chrono>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace {
 
@@ -38,34 +37,51 @@ TEST(PassDuration, ShowsMinutesThenSecondsTwice) {
 
 class ScanDriver : public testing::Test {
  protected:
-  void SetUp() override {
-    scantest::UseFakeNetwork(m_driver);
-    m_driver.WorkerLimit = 50;
-  }
   void TearDown() override {
-    EXPECT_FALSE(m_driver.ScanBusy);
-    EXPECT_EQ(m_driver.ActiveWorkers, 0);
-    EXPECT_EQ(m_driver.ScanLock, nullptr);
+    // Idle after its pass: a new one runs (over no selected address: it starts nothing).
+    EXPECT_FALSE(m_driver.Busy());
+    m_network.SetAdapters({});
+    TPassRecorder next;
+    m_driver.ScanNetwork(false, false, next.Status(), next.Results());
+    EXPECT_TRUE(scantest::HasPassTexts(next.Milestones()));
   }
 
-  scan::TScanDriver m_driver;
+  // A pass whose ARP requests all wait until the final wait has begun; returns the progress
+  // the driver shows then, while every worker it started is still running.
+  int32_t ProgressInTheFinalWait(scan::TScanDriver& driver, TPassRecorder& pass) {
+    int32_t progress = -1;
+    m_network.HoldRequests();
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, [&] {
+      if (driver.Progress() == 0) return;  // the wait sets it; the sweep leaves it at 0 here
+      progress = driver.Progress();
+      m_network.ReleaseRequests();
+      poll.stop();
+    });
+    poll.start(5);
+    driver.ScanNetwork(false, false, pass.Status(), pass.Results());
+    m_network.ReleaseRequests();
+    return progress;
+  }
+
+  scantest::TFakeNetwork m_network;
+  scan::TScanDriver m_driver{m_network, 50};
   TPassRecorder m_pass;
 };
 
 TEST_F(ScanDriver, SelectsAddressesByTextPrefix) {
-  scantest::SetFakeAdapters({{"10.1.2.3", kMask24},
-                             {"172.16.0.5", kMask24},
-                             {"172.31.255.1", kMask24},
-                             {"192.168.0.10", kMask24},
-                             {"172.160.5.9", kMask24},
-                             {"172.15.0.1", kMask24},
-                             {"172.32.0.1", kMask24},
-                             {"11.0.0.1", kMask24},
-                             {"192.169.0.1", kMask24}});
+  m_network.SetAdapters({{"10.1.2.3", kMask24},
+                         {"172.16.0.5", kMask24},
+                         {"172.31.255.1", kMask24},
+                         {"192.168.0.10", kMask24},
+                         {"172.160.5.9", kMask24},
+                         {"172.15.0.1", kMask24},
+                         {"172.32.0.1", kMask24},
+                         {"11.0.0.1", kMask24},
+                         {"192.169.0.1", kMask24}});
   m_driver.ScanNetwork(false, false, m_pass.Status(), m_pass.Results());
 
-  EXPECT_EQ(m_driver.WorkTotal, 5 * 255);
-  std::vector<std::string> probed = scantest::ProbedAddresses();
+  std::vector<std::string> probed = m_network.ProbedAddresses();
   std::sort(probed.begin(), probed.end());
   std::vector<std::string> expected;
   for (const char* prefix : {"10.1.2.", "172.16.0.", "172.31.255.", "192.168.0.", "172.160.5."}) {
@@ -74,34 +90,39 @@ TEST_F(ScanDriver, SelectsAddressesByTextPrefix) {
   }
   std::sort(expected.begin(), expected.end());
   EXPECT_EQ(probed, expected);
+  EXPECT_EQ(m_network.Counts().StartedThreads(), 5 * 255);
   EXPECT_TRUE(scantest::HasPassTexts(m_pass.Milestones()));
 }
 
 TEST_F(ScanDriver, SweepsTheRunInOrderAcrossIntoTheNextNetwork) {
   // With a limit of 0 only one worker runs at a time, so the ARP requests come in start order.
-  m_driver.WorkerLimit = 0;
-  scantest::SetFakeAdapters({{"10.0.0.200", "255.255.255.128"}});
-  m_driver.ScanNetwork(false, false, m_pass.Status(), m_pass.Results());
+  scan::TScanDriver driver(m_network, 0);
+  m_network.SetAdapters({{"10.0.0.200", "255.255.255.128"}});
+  driver.ScanNetwork(false, false, m_pass.Status(), m_pass.Results());
 
   std::vector<std::string> expected = AddressRun("10.0.0.", 129, 255);
   const std::vector<std::string> next = AddressRun("10.0.1.", 0, 127);
   expected.insert(expected.end(), next.begin(), next.end());
-  EXPECT_EQ(scantest::ProbedAddresses(), expected);
-  EXPECT_EQ(m_driver.PeakRunningWorkers(), 1);
+  EXPECT_EQ(m_network.ProbedAddresses(), expected);
+  EXPECT_EQ(m_network.Counts().PeakRunningWorkers(), 1);
 }
 
 TEST_F(ScanDriver, NoSelectedAddressStillReportsThePass) {
-  scantest::SetFakeAdapters({{"8.8.4.4", kMask24}, {"0.0.0.0", "0.0.0.0"}});
-  m_driver.ScanProgress = 77;
-  m_driver.ScanNetwork(false, false, m_pass.Status(), m_pass.Results());
+  // An earlier pass left its progress up; this one starts it from 0 and leaves it there.
+  scan::TScanDriver driver(m_network);
+  m_network.SetAdapters({{"192.168.1.77", kMask24}});
+  TPassRecorder earlier;
+  ASSERT_EQ(ProgressInTheFinalWait(driver, earlier), 100);
+  ASSERT_GT(driver.Progress(), 0);
+  m_network.Counts().Reset();
 
-  EXPECT_EQ(m_driver.WorkTotal, 0);
-  EXPECT_EQ(m_driver.ScanProgress, 0);
-  EXPECT_EQ(m_driver.StartedWorkers(), 0);
+  m_network.SetAdapters({{"8.8.4.4", kMask24}, {"0.0.0.0", "0.0.0.0"}});
+  driver.ScanNetwork(false, false, m_pass.Status(), m_pass.Results());
+  EXPECT_EQ(driver.Progress(), 0);
+  EXPECT_EQ(m_network.Counts().StartedThreads(), 0);
   ASSERT_TRUE(scantest::HasPassTexts(m_pass.statusTexts));
   EXPECT_EQ(m_pass.statusTexts[3], "All done. 00:00:00");
 }
-
 scan::THostDetails Other(const std::string& mac) {
   scan::THostDetails details;
   details.OtherMac = mac;
@@ -109,12 +130,12 @@ scan::THostDetails Other(const std::string& mac) {
 }
 
 TEST_F(ScanDriver, ReportsAlwaysShowSixMacBytes) {
-  scantest::SetFakeAdapters({{"192.168.1.77", kMask24}});
-  scantest::SetFakeAnswers({{"192.168.1.20", {{0x00, 0x1A, 0x2B, 0x3C, 0x4D, 0x5E}}},
-                            {"192.168.1.21", {{0x0A, 0x0B, 0x0C}}},
-                            {"192.168.1.22", {{}}},
-                            {"192.168.1.23", {{1, 2, 3, 4, 5, 6}, {1, 2, 3, 4, 5, 7}}}},
-                           0);
+  m_network.SetAdapters({{"192.168.1.77", kMask24}});
+  m_network.SetAnswers({{"192.168.1.20", {{0x00, 0x1A, 0x2B, 0x3C, 0x4D, 0x5E}}},
+                        {"192.168.1.21", {{0x0A, 0x0B, 0x0C}}},
+                        {"192.168.1.22", {{}}},
+                        {"192.168.1.23", {{1, 2, 3, 4, 5, 6}, {1, 2, 3, 4, 5, 7}}}},
+                       0);
   m_driver.ScanNetwork(false, false, m_pass.Status(), m_pass.Results());
 
   std::vector<scantest::TReport> reports = m_pass.Reports();
@@ -130,16 +151,16 @@ TEST_F(ScanDriver, ReportsAlwaysShowSixMacBytes) {
 }
 
 TEST_F(ScanDriver, AbsentResultCallbackReportsNothing) {
-  scantest::SetFakeAdapters({{"192.168.1.77", kMask24}});
-  scantest::SetFakeAnswers({{"192.168.1.20", {{1, 2, 3, 4, 5, 6}}}}, 0);
+  m_network.SetAdapters({{"192.168.1.77", kMask24}});
+  m_network.SetAnswers({{"192.168.1.20", {{1, 2, 3, 4, 5, 6}}}}, 0);
   m_driver.ScanNetwork(false, false, m_pass.Status(), nullptr);
-  EXPECT_EQ(scantest::ProbedAddresses().size(), 255u);
+  EXPECT_EQ(m_network.ProbedAddresses().size(), 255u);
   EXPECT_TRUE(scantest::HasPassTexts(m_pass.Milestones()));
 }
 
 TEST_F(ScanDriver, ErrorInResultCallbackStillCountsTheWorkerOut) {
-  scantest::SetFakeAdapters({{"192.168.1.77", kMask24}});
-  scantest::SetFakeAnswers(
+  m_network.SetAdapters({{"192.168.1.77", kMask24}});
+  m_network.SetAnswers(
       {{"192.168.1.20", {{1, 2, 3, 4, 5, 6}}}, {"192.168.1.30", {{1, 2, 3, 4, 5, 7}}}}, 0);
   std::atomic<int> calls{0};
   m_driver.ScanNetwork(false, false, m_pass.Status(),
@@ -152,89 +173,101 @@ TEST_F(ScanDriver, ErrorInResultCallbackStillCountsTheWorkerOut) {
   EXPECT_TRUE(scantest::HasPassTexts(m_pass.Milestones()));
 }
 
-std::atomic<int> g_creations{0};
-
-[[maybe_unused]] int RefuseEveryThirdThread(pthread_t* id, const pthread_attr_t* attr,
-                                            void* (*body)(void*), void* arg) {
-  if (++g_creations % 3 == 0) return EAGAIN;
-  return pthread_create(id, attr, body, arg);
-}
-
 TEST_F(ScanDriver, ThreadThatCannotStartSkipsOnlyItsAddress) {
-  GTEST_SKIP() << "needs the driver to take the thread creator (StartThread's parameter)";
-  scantest::SetFakeAdapters({{"192.168.1.77", kMask24}});
-  g_creations = 0;
+  m_network.SetAdapters({{"192.168.1.77", kMask24}});
+  m_network.RefuseEveryNthThread(3);
   m_driver.ScanNetwork(false, false, m_pass.Status(), m_pass.Results());
 
-  EXPECT_EQ(m_driver.StartedWorkers(), 170);
-  EXPECT_EQ(scantest::ProbedAddresses().size(), 170u);
+  EXPECT_EQ(m_network.Counts().StartedThreads(), 170);
+  EXPECT_EQ(m_network.Counts().RefusedThreads(), 85);
+  EXPECT_EQ(m_network.ProbedAddresses().size(), 170u);
   EXPECT_TRUE(scantest::HasPassTexts(m_pass.Milestones()));
 
   // The next pass runs normally.
-  m_driver.ResetWorkerCounters();
+  m_network.RefuseEveryNthThread(0);
+  m_network.Counts().Reset();
   TPassRecorder next;
   m_driver.ScanNetwork(false, false, next.Status(), next.Results());
-  EXPECT_EQ(m_driver.StartedWorkers(), 255);
+  EXPECT_EQ(m_network.Counts().StartedThreads(), 255);
   EXPECT_TRUE(scantest::HasPassTexts(next.Milestones()));
 }
 
-TEST_F(ScanDriver, UnformableFirstHostSkipsThatAddress) {
-  scantest::SetFakeAdapters({{"10.0.0.255", "255.255.255.255"}, {"10.0.1.5", kMask24}});
-  m_driver.ScanNetwork(false, false, m_pass.Status(), m_pass.Results());
-  EXPECT_EQ(m_driver.WorkTotal, 510);
-  EXPECT_EQ(m_driver.StartedWorkers(), 255);
+TEST_F(ScanDriver, UnformableFirstHostSkipsThatAddressYetCountsItsRunInTheProgress) {
+  scan::TScanDriver driver(m_network);
+  m_network.SetAdapters({{"10.0.0.255", "255.255.255.255"}, {"10.0.1.5", kMask24}});
+  // 255 of 510 workers' worth still running: 255 * 50 / 510 + 50.
+  EXPECT_EQ(ProgressInTheFinalWait(driver, m_pass), 75);
+  EXPECT_EQ(m_network.Counts().StartedThreads(), 255);
   EXPECT_TRUE(scantest::HasPassTexts(m_pass.Milestones()));
 }
 
 TEST_F(ScanDriver, ThrottleKeepsAtMostLimitPlusOneRunning) {
-  scantest::SetFakeAdapters({{"192.168.1.77", kMask24}});
-  scantest::SetFakeAnswers({}, 100);
-  m_driver.ScanNetwork(false, false, m_pass.Status(), m_pass.Results());
+  m_network.SetAdapters({{"192.168.1.77", kMask24}});
+  m_network.SetAnswers({}, 100);
+  std::vector<std::pair<std::string, int32_t>> seen;  // each status text, the progress then
+  m_driver.ScanNetwork(
+      false, false,
+      [&](const std::string& text) {
+        m_pass.statusTexts.push_back(text);
+        seen.emplace_back(text, m_driver.Progress());
+      },
+      m_pass.Results());
 
-  EXPECT_LE(m_driver.PeakRunningWorkers(), 51);
-  EXPECT_GE(m_driver.PeakRunningWorkers(), 2);
-  EXPECT_EQ(m_driver.StartedWorkers(), 255);
-  // The throttle reported running counts, and the progress stayed within the sweep's half.
-  EXPECT_GT(m_pass.statusTexts.size(), 4u);
+  EXPECT_LE(m_network.Counts().PeakRunningWorkers(), 51);
+  EXPECT_GE(m_network.Counts().PeakRunningWorkers(), 2);
+  EXPECT_EQ(m_network.Counts().StartedThreads(), 255);
+  // The throttle reported running counts, each followed by the sweep's half of the progress:
+  // running * 50 / 255.
+  ASSERT_GT(seen.size(), 5u);
+  for (size_t i = 1; i + 3 < seen.size(); ++i) {
+    EXPECT_EQ(seen[i + 1].second, std::stoi(seen[i].first) * 50 / 255) << seen[i].first;
+  }
   EXPECT_TRUE(scantest::HasPassTexts(m_pass.Milestones()));
-  EXPECT_GE(m_driver.ScanProgress, 50);
-  EXPECT_LE(m_driver.ScanProgress, 60);
+  EXPECT_GE(m_driver.Progress(), 50);
+  EXPECT_LE(m_driver.Progress(), 60);
 }
 
-TEST_F(ScanDriver, FirstPassOfAProcessAllowsMoreWorkersThenFifty) {
-  m_driver.WorkerLimit = 1254;
-  scantest::SetFakeAdapters({{"192.168.1.77", kMask24}});
-  m_driver.ScanNetwork(false, false, m_pass.Status(), m_pass.Results());
-  EXPECT_EQ(m_driver.WorkerLimit, 50);
+TEST_F(ScanDriver, FirstPassAllowsMoreWorkersThenFifty) {
+  scan::TScanDriver driver(m_network);
+  m_network.SetAdapters({{"192.168.1.77", kMask24}});
+  m_network.SetAnswers({}, 100);
+  driver.ScanNetwork(false, false, m_pass.Status(), m_pass.Results());
   EXPECT_EQ(m_pass.Milestones().size(), m_pass.statusTexts.size());  // the throttle never held it
+  EXPECT_GT(m_network.Counts().PeakRunningWorkers(), 51);
+
+  m_network.Counts().Reset();
+  TPassRecorder later;
+  driver.ScanNetwork(false, false, later.Status(), later.Results());
+  EXPECT_LE(m_network.Counts().PeakRunningWorkers(), 51);
+  EXPECT_GT(later.statusTexts.size(), later.Milestones().size());
 }
 
 TEST_F(ScanDriver, PassInsideATimerTickStillCountsItsWorkersOut) {
   // As the program runs it: the pass blocks a timer tick of the running event loop, and the
   // workers' end handlers arrive through the driver's nested message dispatch.
-  scantest::SetFakeAdapters({{"192.168.1.77", kMask24}});
-  scantest::SetFakeAnswers({}, 20);
+  m_network.SetAdapters({{"192.168.1.77", kMask24}});
+  m_network.SetAnswers({}, 20);
   QEventLoop loop;
   QTimer::singleShot(0, &loop, [&] {
     m_driver.ScanNetwork(false, false, m_pass.Status(), m_pass.Results());
     loop.quit();
   });
   loop.exec();
-  EXPECT_EQ(m_driver.StartedWorkers(), 255);
+  EXPECT_EQ(m_network.Counts().StartedThreads(), 255);
   EXPECT_TRUE(scantest::HasPassTexts(m_pass.Milestones()));
 }
 
 TEST_F(ScanDriver, ErrorInStatusCallbackLeavesTheEngineIdleAfterItsWorkers) {
-  scantest::SetFakeAdapters({{"192.168.1.77", kMask24}});
-  scantest::SetFakeAnswers({}, 300);
+  m_network.SetAdapters({{"192.168.1.77", kMask24}});
+  m_network.SetAnswers({}, 300);
   auto status = [](const std::string& text) {
     if (text.find_first_not_of("0123456789") == std::string::npos)
       throw std::runtime_error("status failed");
   };
   EXPECT_THROW(m_driver.ScanNetwork(false, false, status, m_pass.Results()), std::runtime_error);
   // The workers already started were waited for (TearDown checks the idle state).
-  EXPECT_EQ(m_driver.StartedWorkers(), 51);
-  EXPECT_EQ(scantest::ProbedAddresses().size(), 51u);
+  EXPECT_EQ(m_network.Counts().StartedThreads(), 51);
+  EXPECT_EQ(m_network.ProbedAddresses().size(), 51u);
 }
 
 }  // namespace

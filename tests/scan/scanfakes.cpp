@@ -1,52 +1,92 @@
 #include "scanfakes.h"
 
+#include "netinfo/ssdp.h"
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
-#include <mutex>
 #include <thread>
 
 namespace scantest {
 
-namespace {
+void TFakeNetwork::SetAdapters(
+    const std::vector<std::pair<std::string, std::string>>& addressesAndMasks) {
+  netinfo::TAdaptorInfo row{};
+  for (const auto& [address, mask] : addressesAndMasks) {
+    row.IpAddresses.push_back(address);
+    row.IpMasks.push_back(mask);
+  }
+  row.IpAddressCount = static_cast<int32_t>(addressesAndMasks.size());
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_rows = {row};
+}
 
-std::mutex g_mutex;
-netinfo::TAdaptorRows g_rows;
-std::map<std::string, TFakeAnswer> g_answers;
-int g_delayMs = 0;
-std::vector<std::string> g_probed;
+void TFakeNetwork::SetAnswers(const std::map<std::string, TFakeAnswer>& answers, int delayMs) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_answers = answers;
+  m_delayMs = delayMs;
+}
 
-uint32_t FakeAdapterList(int32_t& count, netinfo::TAdaptorRows& rows) {
-  std::lock_guard<std::mutex> lock(g_mutex);
-  rows = g_rows;
+void TFakeNetwork::HoldRequests() {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_held = true;
+}
+
+void TFakeNetwork::ReleaseRequests() {
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_held = false;
+  }
+  m_released.notify_all();
+}
+
+void TFakeNetwork::RefuseEveryNthThread(int n) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_refuseEvery = n;
+}
+
+std::vector<std::string> TFakeNetwork::ProbedAddresses() const {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  return m_probed;
+}
+
+uint32_t TFakeNetwork::AdapterList(int32_t& count, netinfo::TAdaptorRows& rows) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  rows = m_rows;
   count = static_cast<int32_t>(rows.size());
   return rows.empty() ? 232 : 0;
 }
 
-uint32_t FakeArp(uint32_t destAddress, uint32_t, uint8_t* mac, uint32_t* length, uint8_t* otherMac,
-                 uint32_t* otherLength) {
+// Records the request, waits as set up, and gives the address's answer, if any.
+bool TFakeNetwork::Answer(const std::string& address, TFakeAnswer& answer) {
+  int delayMs = 0;
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_probed.push_back(address);
+    delayMs = m_delayMs;
+  }
+  if (delayMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
+  std::unique_lock<std::mutex> lock(m_mutex);
+  m_released.wait(lock, [this] { return !m_held; });
+  const auto found = m_answers.find(address);
+  if (found == m_answers.end()) return false;
+  answer = found->second;
+  return true;
+}
+
+uint32_t TFakeNetwork::SendArp(uint32_t destAddress, uint32_t, uint8_t* mac, uint32_t* length,
+                               uint8_t* otherMac, uint32_t* otherLength) {
+  const scan::TStepMark step(m_counts);
   *otherLength = 0;
   in_addr address{};
   address.s_addr = destAddress;
   char text[INET_ADDRSTRLEN] = {};
   inet_ntop(AF_INET, &address, text, sizeof text);
-  int delayMs = 0;
   TFakeAnswer answer;
-  bool answers = false;
-  {
-    std::lock_guard<std::mutex> lock(g_mutex);
-    g_probed.emplace_back(text);
-    delayMs = g_delayMs;
-    const auto found = g_answers.find(text);
-    if (found != g_answers.end()) {
-      answer = found->second;
-      answers = true;
-    }
-  }
-  if (delayMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
-  if (!answers) return 31;  // no answer, as the platform reports it
+  if (!Answer(text, answer)) return 31;  // no answer, as the platform reports it
   const uint32_t written = std::min<uint32_t>(*length, static_cast<uint32_t>(answer.mac.size()));
   if (written > 0) std::memcpy(mac, answer.mac.data(), written);
   *length = written;
@@ -57,40 +97,19 @@ uint32_t FakeArp(uint32_t destAddress, uint32_t, uint8_t* mac, uint32_t* length,
   return 0;
 }
 
-}  // namespace
-
-void SetFakeAdapters(const std::vector<std::pair<std::string, std::string>>& addressesAndMasks) {
-  netinfo::TAdaptorInfo row{};
-  for (const auto& [address, mask] : addressesAndMasks) {
-    row.IpAddresses.push_back(address);
-    row.IpMasks.push_back(mask);
-  }
-  row.IpAddressCount = static_cast<int32_t>(addressesAndMasks.size());
-  std::lock_guard<std::mutex> lock(g_mutex);
-  g_rows.clear();
-  g_rows.push_back(row);
+std::unique_ptr<netinfo::TSsdpSearch> TFakeNetwork::StartSsdpSearch(std::vector<std::string>) {
+  return nullptr;
 }
 
-void SetFakeAnswers(const std::map<std::string, TFakeAnswer>& answers, int delayMs) {
-  std::lock_guard<std::mutex> lock(g_mutex);
-  g_answers = answers;
-  g_delayMs = delayMs;
-}
-
-std::vector<std::string> ProbedAddresses() {
-  std::lock_guard<std::mutex> lock(g_mutex);
-  return g_probed;
-}
-
-void UseFakeNetwork(scan::TScanDriver& driver) {
+bool TFakeNetwork::StartThread(std::unique_ptr<platform::TThread> thread) {
+  bool refuse = false;
   {
-    std::lock_guard<std::mutex> lock(g_mutex);
-    g_rows.clear();
-    g_answers.clear();
-    g_delayMs = 0;
-    g_probed.clear();
+    std::lock_guard<std::mutex> lock(m_mutex);
+    refuse = m_refuseEvery > 0 && ++m_starts % m_refuseEvery == 0;
   }
-  driver.SetScanSeams(&FakeAdapterList, &FakeArp);
+  const bool started = !refuse && platform::StartThread(std::move(thread));
+  m_counts.Started(started);
+  return started;  // a refused thread object goes with `thread` here, as a failed start's does
 }
 
 }  // namespace scantest

@@ -1,28 +1,71 @@
 #pragma once
 
 #include "netinfo/adapters.h"
-#include "scan/scandriver.h"
+#include "scan/countingnetwork.h"
+#include "scan/scannetwork.h"
 
+#include <condition_variable>
 #include <cstdint>
 #include <map>
+#include <mutex>
 #include <string>
 #include <utility>
 #include <vector>
 
 namespace scantest {
 
-// An adapter list and ARP answers that a test sets up: passes that use them send nothing on
-// any network.
 struct TFakeAnswer {
   std::vector<uint8_t> mac;
   std::vector<uint8_t> otherMac = {};  // a second station that answered too
 };
 
-void SetFakeAdapters(const std::vector<std::pair<std::string, std::string>>& addressesAndMasks);
-void SetFakeAnswers(const std::map<std::string, TFakeAnswer>& answers, int delayMs);
-std::vector<std::string> ProbedAddresses();  // in the order of the ARP requests
+// An adapter list, ARP answers and thread starts that a test sets up, with a record of what a
+// pass asked: a pass over it sends nothing on any network. Pages and names are never found and
+// a pass with names gets no UPnP search. Setters are for while no pass runs.
+class TFakeNetwork final : public scan::TScanNetwork {
+ public:
+  // One adapter with these (address, mask) pairs.
+  void SetAdapters(const std::vector<std::pair<std::string, std::string>>& addressesAndMasks);
+  // ARP answers by dotted address; every request takes delayMs first.
+  void SetAnswers(const std::map<std::string, TFakeAnswer>& answers, int delayMs);
+  // While held, ARP requests wait (after their delay) until the requests are released.
+  void HoldRequests();
+  void ReleaseRequests();
+  // Refuses every n-th thread start of the fake's life (0: none), as a failed start does.
+  void RefuseEveryNthThread(int n);
 
-// Clears the fakes and makes the driver's passes use them.
-void UseFakeNetwork(scan::TScanDriver& driver);
+  std::vector<std::string> ProbedAddresses() const;  // in the order of the ARP requests
+  // Threads started and refused, and the most ARP requests under way at once.
+  scan::TWorkerCounts& Counts() { return m_counts; }
+
+  uint32_t AdapterList(int32_t& count, netinfo::TAdaptorRows& rows) override;
+  bool ArpHoldsDescriptors() override { return false; }
+  uint32_t SendArp(uint32_t destAddress, uint32_t sourceAddress, uint8_t* mac, uint32_t* length,
+                   uint8_t* otherMac, uint32_t* otherLength) override;
+  std::string FetchPage(const std::string&, const std::string&,
+                        const support::TDeadline&) override {
+    return {};
+  }
+  std::unique_ptr<netinfo::TSsdpSearch> StartSsdpSearch(std::vector<std::string>) override;
+  scan::TNameFindings FindNames(const std::string&, netinfo::TSsdpSearch*,
+                                std::chrono::steady_clock::time_point) override {
+    return {};
+  }
+  bool StartThread(std::unique_ptr<platform::TThread> thread) override;
+
+ private:
+  bool Answer(const std::string& address, TFakeAnswer& answer);
+
+  mutable std::mutex m_mutex;
+  std::condition_variable m_released;
+  netinfo::TAdaptorRows m_rows;
+  std::map<std::string, TFakeAnswer> m_answers;
+  int m_delayMs = 0;
+  bool m_held = false;
+  int m_refuseEvery = 0;
+  int m_starts = 0;
+  std::vector<std::string> m_probed;
+  scan::TWorkerCounts m_counts;
+};
 
 }  // namespace scantest
