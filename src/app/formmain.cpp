@@ -466,7 +466,7 @@ void TFormMain::TimeOutTimerTimer() {
     TScopeExit rearm([this] { TimeOutTimer->start(kTimeOutInterval); });
     std::vector<int32_t> marked;
     if (!m_table->ExpireRows(&marked)) return;
-    ListModel->RefreshAll();
+    ListModel->ShowChanges();
     for (const int32_t tableRow : marked) LogRow("marked", tableRow);
   });
 }
