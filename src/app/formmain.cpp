@@ -27,6 +27,7 @@
 #include "platform/messagepump.h"
 #include "platform/singleinstance.h"
 #include "platform/sound.h"
+#include "support/posix.h"
 
 namespace app {
 
@@ -39,19 +40,6 @@ constexpr int kTimeOutInterval = 500;
 constexpr int kNewRowPause = 100;
 const QColor kAccent(0x33, 0x33, 0xFF);  // $00FF3333 in the 0x00BBGGRR layout
 constexpr int kColumnWidths[] = {150, 120, 200, 200, 120};
-
-// Runs `action` when the scope ends, whatever way it ends.
-template <typename F>
-class TScopeExit {
- public:
-  explicit TScopeExit(F action) : m_action(std::move(action)) {}
-  ~TScopeExit() { m_action(); }
-  TScopeExit(const TScopeExit&) = delete;
-  TScopeExit& operator=(const TScopeExit&) = delete;
-
- private:
-  F m_action;
-};
 
 // The first installed family of `candidates` (the designed family first, then its nearest
 // look-alikes), else the style's generic family.
@@ -399,7 +387,7 @@ void TFormMain::ScanTimerTimer() {
   Guarded([this] {
     ScanStatus("Scanning network ...");
     ScanTimer->stop();
-    TScopeExit rearm([this] { ScanTimer->start(kScanInterval); });
+    const auto rearm = support::ScopeExit([this] { ScanTimer->start(kScanInterval); });
     if (m_scan.StopRequested) {
       m_services.EndProcess();
       return;
@@ -414,12 +402,12 @@ void TFormMain::ScanTimerTimer() {
       HostFound(ip, name, mac, protocol, title, details);
     };
     m_passRunning = true;
-    TScopeExit passOver([this] { m_passRunning = false; });
+    const auto passOver = support::ScopeExit([this] { m_passRunning = false; });
     if (m_passCounter == 1 || m_passCounter == 2) {
       const bool second = m_passCounter == 2;
       m_table->PassStarted();
       qCDebug(lcApp, "pass %d started", m_passCounter);
-      TScopeExit passEnded([this] {
+      const auto passEnded = support::ScopeExit([this] {
         m_table->PassEnded();
         qCDebug(lcApp, "pass %d ended", m_passCounter);
       });
@@ -436,7 +424,7 @@ void TFormMain::ScanTimerTimer() {
 void TFormMain::DisplayTimerTimer() {
   Guarded([this] {
     DisplayTimer->stop();
-    TScopeExit rearm([this] { DisplayTimer->start(kDisplayInterval); });
+    const auto rearm = support::ScopeExit([this] { DisplayTimer->start(kDisplayInterval); });
     Progress->setMaximum(100);
     Progress->setValue(m_scan.ScanProgress);
     // The window says how its history stands as soon as it has been read, or when the first
@@ -463,7 +451,7 @@ void TFormMain::DisplayTimerTimer() {
 void TFormMain::TimeOutTimerTimer() {
   Guarded([this] {
     TimeOutTimer->stop();
-    TScopeExit rearm([this] { TimeOutTimer->start(kTimeOutInterval); });
+    const auto rearm = support::ScopeExit([this] { TimeOutTimer->start(kTimeOutInterval); });
     std::vector<int32_t> marked;
     if (!m_table->ExpireRows(&marked)) return;
     ListModel->ShowChanges();
