@@ -38,7 +38,7 @@ constexpr int kScanInterval = 10000;
 constexpr int kDisplayInterval = 200;
 constexpr int kTimeOutInterval = 500;
 constexpr int kNewRowPause = 100;
-const QColor kAccent(0x33, 0x33, 0xFF);  // $00FF3333 in the 0x00BBGGRR layout
+const QColor kAccent(0x33, 0x33, 0xFF);  // RGB #3333FF, a strong blue
 constexpr int kColumnWidths[] = {150, 120, 200, 200, 120};
 
 // The first installed family of `candidates` (the designed family first, then its nearest
@@ -283,7 +283,7 @@ bool TFormMain::FormCreate() {
   if (const QScreen* screen = this->screen())
     move(CentredLeft(screen->geometry().width(), kFormWidth), 0);
 
-  // Linux reports no Windows version.
+  // Linux has no platform version for the caption rule: it gets 0.0, so the caption is the title.
   setWindowTitle(QString::fromStdString(CaptionForVersion(0, 0)));
 
   m_oui = StartLoadingVendorTable();
