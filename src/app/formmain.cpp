@@ -198,6 +198,17 @@ void TFormMain::CreateComponents() {
   setPalette(palette);
   setFont(MsSansSerifFont(11));
 
+  CreateList();
+  CreateTimers();
+  CreatePanel(palette);
+  upWav = ReadResource(QStringLiteral(":/tones/up.wav"));
+  downWav = ReadResource(QStringLiteral(":/tones/down.wav"));
+
+  resize(kFormWidth, kFormHeight);
+  LayoutChildren();
+}
+
+void TFormMain::CreateList() {
   ListModel = new THostListModel(*m_table, this);
   VirtualStringTree1 = new QTreeView(this);
   VirtualStringTree1->setObjectName("VirtualStringTree1");
@@ -222,7 +233,9 @@ void TFormMain::CreateComponents() {
     header->resizeSection(column, kColumnWidths[column]);
   header->hide();
   connect(VirtualStringTree1, &QTreeView::clicked, this, &TFormMain::VirtualStringTree1NodeClick);
+}
 
+void TFormMain::CreateTimers() {
   ScanTimer = new QTimer(this);
   ScanTimer->setObjectName("ScanTimer");
   DisplayTimer = new QTimer(this);
@@ -232,7 +245,9 @@ void TFormMain::CreateComponents() {
   connect(ScanTimer, &QTimer::timeout, this, &TFormMain::ScanTimerTimer);
   connect(DisplayTimer, &QTimer::timeout, this, &TFormMain::DisplayTimerTimer);
   connect(TimeOutTimer, &QTimer::timeout, this, &TFormMain::TimeOutTimerTimer);
+}
 
+void TFormMain::CreatePanel(const QPalette& palette) {
   Panel1 = new QWidget(this);
   Panel1->setObjectName("Panel1");
   Panel1->setAutoFillBackground(true);
@@ -250,12 +265,6 @@ void TFormMain::CreateComponents() {
   Progress->setTextVisible(false);
   Progress->setRange(0, 100);
   Progress->setValue(0);
-
-  upWav = ReadResource(QStringLiteral(":/tones/up.wav"));
-  downWav = ReadResource(QStringLiteral(":/tones/down.wav"));
-
-  resize(kFormWidth, kFormHeight);
-  LayoutChildren();
 }
 
 void TFormMain::LayoutChildren() {
