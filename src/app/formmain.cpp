@@ -27,6 +27,7 @@
 #include "platform/messagepump.h"
 #include "platform/singleinstance.h"
 #include "platform/sound.h"
+#include "support/posix.h"
 
 namespace app {
 
@@ -37,21 +38,8 @@ constexpr int kScanInterval = 10000;
 constexpr int kDisplayInterval = 200;
 constexpr int kTimeOutInterval = 500;
 constexpr int kNewRowPause = 100;
-const QColor kAccent(0x33, 0x33, 0xFF);  // $00FF3333 in the 0x00BBGGRR layout
+const QColor kAccent(0x33, 0x33, 0xFF);  // RGB #3333FF, a strong blue
 constexpr int kColumnWidths[] = {150, 120, 200, 200, 120};
-
-// Runs `action` when the scope ends, whatever way it ends.
-template <typename F>
-class TScopeExit {
- public:
-  explicit TScopeExit(F action) : m_action(std::move(action)) {}
-  ~TScopeExit() { m_action(); }
-  TScopeExit(const TScopeExit&) = delete;
-  TScopeExit& operator=(const TScopeExit&) = delete;
-
- private:
-  F m_action;
-};
 
 // The first installed family of `candidates` (the designed family first, then its nearest
 // look-alikes), else the style's generic family.
@@ -211,6 +199,17 @@ void TFormMain::CreateComponents() {
   setPalette(palette);
   setFont(MsSansSerifFont(11));
 
+  CreateList();
+  CreateTimers();
+  CreatePanel(palette);
+  upWav = ReadResource(QStringLiteral(":/tones/up.wav"));
+  downWav = ReadResource(QStringLiteral(":/tones/down.wav"));
+
+  resize(kFormWidth, kFormHeight);
+  LayoutChildren();
+}
+
+void TFormMain::CreateList() {
   ListModel = new THostListModel(*m_table, this);
   VirtualStringTree1 = new QTreeView(this);
   VirtualStringTree1->setObjectName("VirtualStringTree1");
@@ -235,7 +234,9 @@ void TFormMain::CreateComponents() {
     header->resizeSection(column, kColumnWidths[column]);
   header->hide();
   connect(VirtualStringTree1, &QTreeView::clicked, this, &TFormMain::VirtualStringTree1NodeClick);
+}
 
+void TFormMain::CreateTimers() {
   ScanTimer = new QTimer(this);
   ScanTimer->setObjectName("ScanTimer");
   DisplayTimer = new QTimer(this);
@@ -245,7 +246,9 @@ void TFormMain::CreateComponents() {
   connect(ScanTimer, &QTimer::timeout, this, &TFormMain::ScanTimerTimer);
   connect(DisplayTimer, &QTimer::timeout, this, &TFormMain::DisplayTimerTimer);
   connect(TimeOutTimer, &QTimer::timeout, this, &TFormMain::TimeOutTimerTimer);
+}
 
+void TFormMain::CreatePanel(const QPalette& palette) {
   Panel1 = new QWidget(this);
   Panel1->setObjectName("Panel1");
   Panel1->setAutoFillBackground(true);
@@ -263,12 +266,6 @@ void TFormMain::CreateComponents() {
   Progress->setTextVisible(false);
   Progress->setRange(0, 100);
   Progress->setValue(0);
-
-  upWav = ReadResource(QStringLiteral(":/tones/up.wav"));
-  downWav = ReadResource(QStringLiteral(":/tones/down.wav"));
-
-  resize(kFormWidth, kFormHeight);
-  LayoutChildren();
 }
 
 void TFormMain::LayoutChildren() {
@@ -296,7 +293,7 @@ bool TFormMain::FormCreate() {
   if (const QScreen* screen = this->screen())
     move(CentredLeft(screen->geometry().width(), kFormWidth), 0);
 
-  // Linux reports no Windows version.
+  // Linux has no platform version for the caption rule: it gets 0.0, so the caption is the title.
   setWindowTitle(QString::fromStdString(CaptionForVersion(0, 0)));
 
   m_oui = StartLoadingVendorTable();
@@ -400,7 +397,7 @@ void TFormMain::ScanTimerTimer() {
   Guarded([this] {
     ScanStatus("Scanning network ...");
     ScanTimer->stop();
-    TScopeExit rearm([this] { ScanTimer->start(kScanInterval); });
+    const auto rearm = support::ScopeExit([this] { ScanTimer->start(kScanInterval); });
     if (m_scan.StopRequested()) {
       m_services.EndProcess();
       return;
@@ -415,12 +412,12 @@ void TFormMain::ScanTimerTimer() {
       HostFound(ip, name, mac, protocol, title, details);
     };
     m_passRunning = true;
-    TScopeExit passOver([this] { m_passRunning = false; });
+    const auto passOver = support::ScopeExit([this] { m_passRunning = false; });
     if (m_passCounter == 1 || m_passCounter == 2) {
       const bool second = m_passCounter == 2;
       m_table->PassStarted();
       qCDebug(lcApp, "pass %d started", m_passCounter);
-      TScopeExit passEnded([this] {
+      const auto passEnded = support::ScopeExit([this] {
         m_table->PassEnded();
         qCDebug(lcApp, "pass %d ended", m_passCounter);
       });
@@ -437,7 +434,7 @@ void TFormMain::ScanTimerTimer() {
 void TFormMain::DisplayTimerTimer() {
   Guarded([this] {
     DisplayTimer->stop();
-    TScopeExit rearm([this] { DisplayTimer->start(kDisplayInterval); });
+    const auto rearm = support::ScopeExit([this] { DisplayTimer->start(kDisplayInterval); });
     Progress->setMaximum(100);
     Progress->setValue(m_scan.Progress());
     // The window says how its history stands as soon as it has been read, or when the first
@@ -464,10 +461,10 @@ void TFormMain::DisplayTimerTimer() {
 void TFormMain::TimeOutTimerTimer() {
   Guarded([this] {
     TimeOutTimer->stop();
-    TScopeExit rearm([this] { TimeOutTimer->start(kTimeOutInterval); });
+    const auto rearm = support::ScopeExit([this] { TimeOutTimer->start(kTimeOutInterval); });
     std::vector<int32_t> marked;
     if (!m_table->ExpireRows(&marked)) return;
-    ListModel->RefreshAll();
+    ListModel->ShowChanges();
     for (const int32_t tableRow : marked) LogRow("marked", tableRow);
   });
 }

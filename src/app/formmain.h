@@ -127,6 +127,9 @@ class TFormMain : public QWidget {
  private:
   bool FormCreate();
   void CreateComponents();
+  void CreateList();
+  void CreateTimers();
+  void CreatePanel(const QPalette& palette);
   void LayoutChildren();
   void PlaySound(const std::vector<uint8_t>& image);
   void ExportNow();

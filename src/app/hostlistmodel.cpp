@@ -7,6 +7,7 @@
 #include <QLocale>
 #include <QStyle>
 #include <algorithm>
+#include <numeric>
 
 #include "app/ouitable.h"
 
@@ -46,18 +47,19 @@ bool HasConflict(const HostRecord& row) {
   return !row.OtherMac.empty() || row.Addresses.size() > 1;
 }
 
+// Whether two records look the same in the list: texts, colours, marks and tooltips. The report
+// times are not shown, so a repeated report changes nothing here.
+bool SameOnScreen(const HostRecord& a, const HostRecord& b) {
+  return a.HostName == b.HostName && a.IpAddress == b.IpAddress && a.Vendor == b.Vendor &&
+         a.Title == b.Title && a.MacAddress == b.MacAddress && a.Expired == b.Expired &&
+         a.OtherMac == b.OtherMac && a.Evidence == b.Evidence && a.DeviceType == b.DeviceType &&
+         a.Addresses == b.Addresses;
+}
+
 }  // namespace
 
 THostListModel::THostListModel(const THostTable& table, QObject* parent)
-    : QAbstractItemModel(parent), m_table(table) {}
-
-QModelIndex THostListModel::index(int row, int column, const QModelIndex& parent) const {
-  if (parent.isValid() || row < 0 || row >= rowCount() || column < 0 || column >= kColumnCount)
-    return {};
-  return createIndex(row, column);
-}
-
-QModelIndex THostListModel::parent(const QModelIndex&) const { return {}; }
+    : QAbstractTableModel(parent), m_table(table) {}
 
 int THostListModel::rowCount(const QModelIndex& parent) const {
   return parent.isValid() ? 0 : static_cast<int>(m_rows.size());
@@ -85,30 +87,33 @@ int THostListModel::CompareNodes(const HostRecord& row1, const HostRecord& row2)
 QVariant THostListModel::data(const QModelIndex& index, int role) const {
   if (!checkIndex(index, CheckIndexOption::IndexIsValid | CheckIndexOption::ParentIsInvalid))
     return {};
+  const auto record = [&] {
+    return m_table.Row(m_rows[static_cast<size_t>(index.row())].TableRow);
+  };
   switch (role) {
-    case Qt::DisplayRole: return CellText(m_table.Row(m_rows[index.row()]), index.column());
+    case Qt::DisplayRole: return CellText(record(), index.column());
     case Qt::BackgroundRole:
       // The host-name cell shows whether the host was seen only once and then not again.
       if (index.column() != kHostNameColumn) return {};
-      return m_table.Row(m_rows[index.row()]).Expired ? QColor(Qt::red) : QColor(Qt::white);
+      return record().Expired ? QColor(Qt::red) : QColor(Qt::white);
     case Qt::ForegroundRole:
       // The host cell's own red or white stays in a dark theme too, so its text is dark.
       if (index.column() != kHostNameColumn) return {};
       return QColor(Qt::black);
     case Qt::FontRole: {
-      const HostRecord row = m_table.Row(m_rows[index.row()]);
-      if (!m_history || !m_history->Available() || m_history->Known(row.MacAddress)) return {};
+      const HostRecord row = record();
+      if (!MarksFromHistory() || m_history->Known(row.MacAddress)) return {};
       QFont bold;
       bold.setBold(true);
       return bold;
     }
     case Qt::DecorationRole:
       if (index.column() != kHostNameColumn) return {};
-      return MarkIcon(m_table.Row(m_rows[index.row()]));
-    case Qt::ToolTipRole: return RowDescription(m_table.Row(m_rows[index.row()]), m_history);
+      return MarkIcon(record());
+    case Qt::ToolTipRole: return RowDescription(record(), m_history);
     case Qt::AccessibleDescriptionRole:
       if (index.column() != kHostNameColumn) return {};
-      return RowDescription(m_table.Row(m_rows[index.row()]), m_history);
+      return RowDescription(record(), m_history);
     default: return {};
   }
 }
@@ -121,35 +126,47 @@ QVariant THostListModel::headerData(int section, Qt::Orientation orientation, in
 }
 
 void THostListModel::AppendRow(int32_t tableRow) {
+  TListRow listed{tableRow, m_table.Row(tableRow)};
   const int row = rowCount();
   beginInsertRows({}, row, row);
-  m_rows.push_back(tableRow);
+  m_rows.push_back(std::move(listed));
   endInsertRows();
 }
 
 int32_t THostListModel::TableRow(int listRow) const {
   if (listRow < 0 || listRow >= rowCount()) return -1;
-  return m_rows[static_cast<size_t>(listRow)];
+  return m_rows[static_cast<size_t>(listRow)].TableRow;
 }
 
 void THostListModel::SortByMac() {
-  // The MACs are copied first: the table lock is never held while the views hear of the change.
-  std::vector<std::pair<std::string, int32_t>> keyed;
-  keyed.reserve(m_rows.size());
-  for (const int32_t tableRow : m_rows)
-    keyed.emplace_back(m_table.Row(tableRow).MacAddress, tableRow);
-
+  // The rows are brought up to date first: the table lock is never held while the views hear of
+  // the change. A MAC never changes once listed, so equal orders are the common case.
+  const std::vector<int> changed = TakeChanges();
   std::vector<int> order(m_rows.size());
-  for (size_t i = 0; i < order.size(); ++i) order[i] = static_cast<int>(i);
-  std::stable_sort(order.begin(), order.end(),
-                   [&](int a, int b) { return keyed[a].first.compare(keyed[b].first) < 0; });
+  std::iota(order.begin(), order.end(), 0);
+  std::stable_sort(order.begin(), order.end(), [&](int a, int b) {
+    return CompareNodes(m_rows[static_cast<size_t>(a)].Shown,
+                        m_rows[static_cast<size_t>(b)].Shown) < 0;
+  });
+  if (std::is_sorted(order.begin(), order.end())) {
+    Announce(changed);
+    return;
+  }
+  // A new layout repaints every row, the changed ones with it.
+  ApplyOrder(order);
+  m_shownMarks = MarksFromHistory();
+}
 
+void THostListModel::ApplyOrder(const std::vector<int>& order) {
   emit layoutAboutToBeChanged({}, QAbstractItemModel::VerticalSortHint);
+  std::vector<TListRow> sorted;
+  sorted.reserve(order.size());
   std::vector<int> newPosition(order.size());
   for (size_t i = 0; i < order.size(); ++i) {
     newPosition[static_cast<size_t>(order[i])] = static_cast<int>(i);
-    m_rows[i] = keyed[static_cast<size_t>(order[i])].second;
+    sorted.push_back(std::move(m_rows[static_cast<size_t>(order[i])]));
   }
+  m_rows = std::move(sorted);
   const QModelIndexList oldIndexes = persistentIndexList();
   QModelIndexList newIndexes;
   newIndexes.reserve(oldIndexes.size());
@@ -159,17 +176,55 @@ void THostListModel::SortByMac() {
   emit layoutChanged({}, QAbstractItemModel::VerticalSortHint);
 }
 
+void THostListModel::ShowChanges() { Announce(TakeChanges()); }
+
+std::vector<int> THostListModel::TakeChanges() {
+  std::vector<int> changed;
+  const HostRecord none;
+  m_table.ReadRows([&](const std::vector<HostRecord>& rows, int32_t count, uint64_t) {
+    for (size_t i = 0; i < m_rows.size(); ++i) {
+      const int32_t tableRow = m_rows[i].TableRow;
+      const HostRecord& now =
+          tableRow >= 0 && tableRow < count ? rows[static_cast<size_t>(tableRow)] : none;
+      if (SameOnScreen(now, m_rows[i].Shown)) continue;
+      m_rows[i].Shown = now;
+      changed.push_back(static_cast<int>(i));
+    }
+  });
+  return changed;
+}
+
+void THostListModel::Announce(const std::vector<int>& changed) {
+  if (MarksFromHistory() != m_shownMarks) {
+    AnnounceAllRows();
+    return;
+  }
+  for (size_t first = 0; first < changed.size();) {
+    size_t last = first;
+    while (last + 1 < changed.size() && changed[last + 1] == changed[last] + 1) ++last;
+    emit dataChanged(index(changed[first], 0), index(changed[last], kColumnCount - 1));
+    first = last + 1;
+  }
+}
+
+void THostListModel::AnnounceAllRows() {
+  m_shownMarks = MarksFromHistory();
+  if (m_rows.empty()) return;
+  emit dataChanged(index(0, 0), index(rowCount() - 1, kColumnCount - 1));
+}
+
 void THostListModel::SetHistory(const THistory* history) {
   m_history = history;
-  RefreshAll();
+  AnnounceAllRows();
 }
+
+bool THostListModel::MarksFromHistory() const { return m_history && m_history->Available(); }
 
 // One icon fits the first cell: a warning or a move matters most; then what the device is,
 // since a new device is also marked by its bold text and its words; then the new mark.
 QIcon THostListModel::MarkIcon(const HostRecord& row) const {
   if (HasConflict(row)) return ThemedIcon("dialog-warning", QStyle::SP_MessageBoxWarning);
-  const TKnownDevice* known =
-      m_history && m_history->Available() ? m_history->Known(row.MacAddress) : nullptr;
+  const TKnownDevice* known = MarksFromHistory() ? m_history->Known(row.MacAddress) : nullptr;
   if (known && known->LastAddress != row.IpAddress)
     return ThemedIcon("go-jump", QStyle::SP_ArrowRight);
   switch (row.DeviceType) {
@@ -179,7 +234,7 @@ QIcon THostListModel::MarkIcon(const HostRecord& row) const {
     case scan::TDeviceType::Computer: return ThemedIcon("computer", QStyle::SP_ComputerIcon);
     case scan::TDeviceType::None: break;
   }
-  if (m_history && m_history->Available() && !known)
+  if (MarksFromHistory() && !known)
     return ThemedIcon("emblem-new", QStyle::SP_MessageBoxInformation);
   return {};
 }
@@ -219,11 +274,6 @@ QString THostListModel::RowDescription(const HostRecord& row, const THistory* hi
     lines << QStringLiteral("Vendor: %1 (%2)").arg(FromBytes(row.Vendor), scan::kSourceIeee);
   }
   return lines.join(QLatin1Char('\n'));
-}
-
-void THostListModel::RefreshAll() {
-  if (m_rows.empty()) return;
-  emit dataChanged(index(0, 0), index(rowCount() - 1, kColumnCount - 1));
 }
 
 }  // namespace app

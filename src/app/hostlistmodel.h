@@ -1,6 +1,6 @@
 #pragma once
 
-#include <QAbstractItemModel>
+#include <QAbstractTableModel>
 #include <QIcon>
 #include <vector>
 
@@ -10,13 +10,14 @@
 namespace app {
 
 // The result list: a flat model whose rows refer to host-table rows. Cell texts and colours are
-// read from the table row whenever the view asks, so later reports show at the next repaint.
+// read from the table row whenever the view asks. The model also keeps what each row showed when
+// the views were last told of it, so a tick tells them of the rows that changed and of no others.
 //
 // With a device history a row also carries its marks, never by colour alone: a new device is
 // bold with an icon, a moved or conflicting one has an icon, and every cell's tooltip (the
 // host cell's accessible description too, which screen readers read) says in words what the
 // marks mean, where the name and vendor came from, and "Not seen again" for a red row.
-class THostListModel : public QAbstractItemModel {
+class THostListModel : public QAbstractTableModel {
   Q_OBJECT
 
  public:
@@ -31,8 +32,6 @@ class THostListModel : public QAbstractItemModel {
 
   explicit THostListModel(const THostTable& table, QObject* parent = nullptr);
 
-  QModelIndex index(int row, int column, const QModelIndex& parent = {}) const override;
-  QModelIndex parent(const QModelIndex& child) const override;
   int rowCount(const QModelIndex& parent = {}) const override;
   int columnCount(const QModelIndex& parent = {}) const override;
   QVariant data(const QModelIndex& index, int role = Qt::DisplayRole) const override;
@@ -44,9 +43,10 @@ class THostListModel : public QAbstractItemModel {
   // The host-table row behind a list row, -1 when out of range.
   int32_t TableRow(int listRow) const;
   // Orders the rows by MAC text (ordinal, case-sensitive); rows of equal MACs keep their order.
+  // The views hear of a new layout only when the order changed, else of the rows that changed.
   void SortByMac();
-  // Asks the views to repaint every cell (expiry marks changed).
-  void RefreshAll();
+  // Tells the views of the rows whose table row (or whose marks) changed since they last heard.
+  void ShowChanges();
   // The devices of earlier runs that the marks compare with; null: no marks from history.
   void SetHistory(const THistory* history);
 
@@ -60,11 +60,27 @@ class THostListModel : public QAbstractItemModel {
   static int CompareNodes(const HostRecord& row1, const HostRecord& row2);
 
  private:
+  // A list row: its host-table row and what it showed when the views last heard of it.
+  struct TListRow {
+    int32_t TableRow = -1;
+    HostRecord Shown;
+  };
+
   QIcon MarkIcon(const HostRecord& row) const;
+  bool MarksFromHistory() const;
+  // Takes the changed table rows into the list rows' Shown; returns their list rows, ascending.
+  std::vector<int> TakeChanges();
+  // Tells the views of the changed list rows, one dataChanged per run of adjacent rows; of every
+  // row when the marks came or went.
+  void Announce(const std::vector<int>& changed);
+  void AnnounceAllRows();
+  // Puts list row order[i] at position i, persistent indexes following their rows.
+  void ApplyOrder(const std::vector<int>& order);
 
   const THostTable& m_table;
-  std::vector<int32_t> m_rows;
+  std::vector<TListRow> m_rows;
   const THistory* m_history = nullptr;
+  bool m_shownMarks = false;  // whether the views last heard of rows with history marks
 };
 
 }  // namespace app

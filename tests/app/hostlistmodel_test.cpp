@@ -2,6 +2,7 @@
 
 #include <QAbstractItemModelTester>
 #include <QColor>
+#include <QSignalSpy>
 
 #include <gtest/gtest.h>
 
@@ -28,7 +29,7 @@ TEST_F(HostListModel, IsFlatWithFiveColumns) {
   EXPECT_EQ(m_model.rowCount(), 1);
   EXPECT_EQ(m_model.columnCount(), 5);
   EXPECT_EQ(m_model.rowCount(m_model.index(0, 0)), 0);
-  EXPECT_FALSE(m_model.parent(m_model.index(0, 3)).isValid());
+  EXPECT_FALSE(m_model.index(0, 3).parent().isValid());
   EXPECT_FALSE(m_model.index(1, 0).isValid());
   EXPECT_FALSE(m_model.index(0, 5).isValid());
 }
@@ -93,6 +94,35 @@ TEST_F(HostListModel, SortOrdersRowsByMacTextAndKeepsSelectionsOnTheirRows) {
   EXPECT_EQ(first.row(), 2);
   EXPECT_EQ(first.data().toString(), "10.0.0.3");
   EXPECT_EQ(m_model.TableRow(0), 1);
+}
+
+TEST_F(HostListModel, TicksTellTheViewsOfTheChangedRowsOnly) {
+  Report("10.0.0.1", "00:00:00:00:00:0A");
+  Report("10.0.0.2", "00:00:00:00:00:0B");
+  Report("10.0.0.3", "00:00:00:00:00:0C");
+  for (int32_t i = 0; i < 3; ++i) m_model.AppendRow(i);
+  Report("10.0.0.1", "00:00:00:00:00:0A");  // seen again, so only 10.0.0.2 expires
+  Report("10.0.0.3", "00:00:00:00:00:0C");
+  QSignalSpy changed(&m_model, &QAbstractItemModel::dataChanged);
+  QSignalSpy layout(&m_model, &QAbstractItemModel::layoutChanged);
+  m_model.ShowChanges();
+  m_model.SortByMac();
+  EXPECT_EQ(changed.count(), 0) << "repeated reports look the same";
+
+  const auto expectOnlyRow = [&](int row) {
+    ASSERT_EQ(changed.count(), 1);
+    const QList<QVariant> args = changed.takeFirst();
+    EXPECT_EQ(args[0].toModelIndex(), m_model.index(row, 0));
+    EXPECT_EQ(args[1].toModelIndex(), m_model.index(row, 4));
+  };
+  m_now += 20.0 / 86400.0;
+  ASSERT_TRUE(m_table.ExpireRows());
+  m_model.ShowChanges();
+  expectOnlyRow(1);
+  Report("10.0.0.3", "00:00:00:00:00:0C", "Now with a title");
+  m_model.SortByMac();
+  expectOnlyRow(2);
+  EXPECT_EQ(layout.count(), 0) << "the order stayed";
 }
 
 TEST(HostListModelCompare, IsOrdinalOnTheMacText) {
