@@ -24,8 +24,9 @@ namespace http {
 
 namespace {
 
-// The connect time-out of the platform the program was made for; Linux alone would wait
-// about two minutes for a host that never answers.
+// A blocking connect waits at most 21 s for an answer (less when the exchange's deadline
+// comes sooner). Linux alone keeps resending the SYN (tcp_syn_retries) for about two minutes
+// to an address where nothing answers.
 constexpr int32_t kSystemConnectTimeout = 21000;
 // A single receive takes at most this much of what the system holds.
 constexpr int32_t kMaxPending = 65536;
