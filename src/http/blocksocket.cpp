@@ -24,8 +24,9 @@ namespace http {
 
 namespace {
 
-// The connect time-out of the platform the program was made for; Linux alone would wait
-// about two minutes for a host that never answers.
+// A blocking connect waits at most 21 s for an answer (less when the exchange's deadline
+// comes sooner). Linux alone keeps resending the SYN (tcp_syn_retries) for about two minutes
+// to an address where nothing answers.
 constexpr int32_t kSystemConnectTimeout = 21000;
 // A single receive takes at most this much of what the system holds.
 constexpr int32_t kMaxPending = 65536;
@@ -670,6 +671,28 @@ bool TBlockSocket::SpendTimeout(int32_t& timeout, uint32_t& start) {
   return false;
 }
 
+size_t TBlockSocket::FindTerminator(const std::string& terminator, bool lineMode, size_t searched,
+                                    size_t& endLength) {
+  const size_t from = m_lineOffset + searched;
+  size_t at;
+  if (lineMode) {
+    at = m_lineBuffer.find_first_of("\r\n", from);
+    if (at != std::string::npos) {
+      char partner = m_lineBuffer[at] == '\r' ? '\n' : '\r';
+      bool pair = at + 1 < m_lineBuffer.size() && m_lineBuffer[at + 1] == partner;
+      endLength = pair ? 2 : 1;
+      m_lastCR = !pair && m_lineBuffer[at] == '\r';
+      m_lastLF = !pair && m_lineBuffer[at] == '\n';
+    }
+  } else {
+    // A terminator may straddle the bytes searched before and the new ones: the search starts
+    // up to its length - 1 bytes back.
+    at = m_lineBuffer.find(terminator, from - std::min(searched, terminator.size() - 1));
+    endLength = terminator.size();
+  }
+  return at != std::string::npos ? at - m_lineOffset : std::string::npos;
+}
+
 std::string TBlockSocket::ReadUntil(int32_t timeout, const std::string& terminator) {
   ClearError();
   if (terminator.empty()) {
@@ -693,24 +716,7 @@ std::string TBlockSocket::ReadUntil(int32_t timeout, const std::string& terminat
     }
     ConvertBufferedStart();
     if (Buffered() > searched) {
-      size_t from = m_lineOffset + searched;
-      size_t at;
-      if (lineMode) {
-        at = m_lineBuffer.find_first_of("\r\n", from);
-        if (at != std::string::npos) {
-          char partner = m_lineBuffer[at] == '\r' ? '\n' : '\r';
-          bool pair = at + 1 < m_lineBuffer.size() && m_lineBuffer[at + 1] == partner;
-          endLength = pair ? 2 : 1;
-          m_lastCR = !pair && m_lineBuffer[at] == '\r';
-          m_lastLF = !pair && m_lineBuffer[at] == '\n';
-        }
-      } else {
-        at = m_lineBuffer.find(terminator, from - std::min(searched, terminator.size() - 1));
-        endLength = terminator.size();
-      }
-      if (at != std::string::npos) {
-        found = at - m_lineOffset;
-      }
+      found = FindTerminator(terminator, lineMode, searched, endLength);
       searched = Buffered();
     }
     // The bound is on the line itself: text read beyond a line end found is no part of it.

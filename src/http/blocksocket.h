@@ -179,6 +179,11 @@ class TBlockSocket {
   // With InterPacketTimeout off, a time-out bounds the whole read: the time spent since start
   // comes off it and start moves on. False, with 10060 recorded, once nothing is left.
   bool SpendTimeout(int32_t& timeout, uint32_t& start);
+  // Looks for the terminator in the buffered bytes from offset searched on (line mode: the
+  // first CR or LF, with its partner when that follows). Its offset in the buffered bytes, or
+  // npos; endLength is set to the terminator's length when found.
+  size_t FindTerminator(const std::string& terminator, bool lineMode, size_t searched,
+                        size_t& endLength);
   void ReadBackAddresses();
 
   support::TUniqueFd m_handle;

@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <system_error>
 #include <thread>
+#include <type_traits>
 
 #include "platform/messagepump.h"
 #include "support/paths.h"
@@ -33,25 +34,6 @@ constexpr int kCallsBetweenPauses = 4;
 constexpr int64_t kPauseLength = 150;
 constexpr int kPumpsPerPauseRound = 6;
 
-// What YieldMessages keeps for the whole run. Shared by every thread without a lock: a
-// thread that reads a value while another writes it only waits a little more or less.
-std::atomic<int64_t> g_lastPump{0};
-std::atomic<int64_t> g_lastActivity{0};
-std::atomic<int32_t> g_cursorX{0};
-std::atomic<int32_t> g_cursorY{0};
-std::atomic<int32_t> g_pauseCounter{0};
-std::atomic<TTickSource> g_tickSource{nullptr};
-std::atomic<TCursorReader> g_cursorReader{nullptr};
-
-int64_t Tick() {
-  if (TTickSource source = g_tickSource.load(); source != nullptr) {
-    return source();
-  }
-  timespec now{};
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
-}
-
 std::string TimeStamp() {
   time_t now = time(nullptr);
   tm local{};
@@ -66,8 +48,11 @@ int OpenRetrying(const std::string& path, int flags, mode_t mode = 0) {
   return support::RetryOnEintr([&] { return open(path.c_str(), flags, mode); });
 }
 
-// Windows opens the log with write sharing refused; an exclusive lock that is not waited
-// for is our equivalent: a second writer fails at once and tries again later.
+// Lines from two writers must not interleave. Every attempt takes an exclusive flock
+// without waiting, so a second writer (another thread, or another copy of the program)
+// fails at once and tries again about 20 ms later. flock belongs to the open file
+// description, and each attempt opens the file afresh, so threads of one process exclude
+// each other as processes do. The lock is advisory: it keeps out only writers that take it.
 bool LockForWriting(int fd) {
   return support::RetryOnEintr([&] { return flock(fd, LOCK_EX | LOCK_NB); }) == 0;
 }
@@ -107,19 +92,14 @@ void CreateFoldersAndFile(const std::string& path) {
       path, O_WRONLY | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW, 0666));
 }
 
-void UpdateActivity(int64_t now) {
-  TCursorReader reader = g_cursorReader.load();
-  int32_t x = 0;
-  int32_t y = 0;
-  if (reader == nullptr || !reader(&x, &y)) {
-    return;
-  }
-  if (x != g_cursorX.load() || y != g_cursorY.load()) {
-    g_lastActivity.store(now);
-    g_cursorX.store(x);
-    g_cursorY.store(y);
-  }
+// The process's one yielder. The exchange log owns it, since AppendLogLine waits through it;
+// the application installs its cursor reader on it. Trivially destructible, so exit runs no
+// destructor under a worker that is still logging.
+TMessageYielder& LogYielder() {
+  static TMessageYielder yielder;
+  return yielder;
 }
+static_assert(std::is_trivially_destructible_v<TMessageYielder>);
 
 }  // namespace
 
@@ -152,46 +132,70 @@ bool PathExists(const std::string& path) {
   return !path.empty() && lstat(path.c_str(), &entry) == 0;
 }
 
-bool YieldMessages() {
+TMessageYielder::TMessageYielder(TTickSource tickSource, TCursorReader cursorReader)
+    : m_tickSource(tickSource), m_cursorReader(cursorReader) {}
+
+int64_t TMessageYielder::Tick() const {
+  if (m_tickSource != nullptr) {
+    return m_tickSource();
+  }
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+void TMessageYielder::UpdateActivity(int64_t now) {
+  TCursorReader reader = m_cursorReader.load();
+  int32_t x = 0;
+  int32_t y = 0;
+  if (reader == nullptr || !reader(&x, &y)) {
+    return;
+  }
+  if (x != m_cursorX.load() || y != m_cursorY.load()) {
+    m_lastActivity.store(now);
+    m_cursorX.store(x);
+    m_cursorY.store(y);
+  }
+}
+
+bool TMessageYielder::YieldMessages() {
   const int64_t now = Tick();
-  if (now <= g_lastPump.load() + kPumpInterval) {
+  if (now <= m_lastPump.load() + kPumpInterval) {
     return false;
   }
   PumpMessages();
-  g_lastPump.store(now);
-  if (now >= g_lastActivity.load() + kIdleSpan) {
+  m_lastPump.store(now);
+  if (now >= m_lastActivity.load() + kIdleSpan) {
     UpdateActivity(now);
   }
-  if (now >= g_lastActivity.load() + kIdleSpan) {
+  if (now >= m_lastActivity.load() + kIdleSpan) {
     return true;
   }
-  if (g_pauseCounter.fetch_add(1) + 1 <= kCallsBetweenPauses) {
+  if (m_pauseCounter.fetch_add(1) + 1 <= kCallsBetweenPauses) {
     return true;
   }
-  // The pause: keep dispatching for 150 ms. The 1 ms sleep per round keeps a thread whose
-  // pump has nothing to do (any thread but the main one) from spinning on the CPU.
+  Pause(now);
+  m_pauseCounter.store(0);
+  return true;
+}
+
+// Keeps dispatching for 150 ms. The 1 ms sleep per round keeps a thread whose pump has
+// nothing to do (any thread but the main one) from spinning on the CPU.
+void TMessageYielder::Pause(int64_t now) {
   do {
     for (int i = 0; i < kPumpsPerPauseRound; ++i) {
       PumpMessages();
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   } while (Tick() <= now + kPauseLength);
-  g_pauseCounter.store(0);
-  return true;
 }
+
+void TMessageYielder::SetCursorReader(TCursorReader reader) { m_cursorReader.store(reader); }
+
+bool YieldMessages() { return LogYielder().YieldMessages(); }
 
 void PumpMessages() { platform::ProcessMessageRounds(kPumpRounds); }
 
-void SetCursorReader(TCursorReader reader) { g_cursorReader.store(reader); }
-
-void SetTickSource(TTickSource source) { g_tickSource.store(source); }
-
-void ResetYieldState() {
-  g_lastPump.store(0);
-  g_lastActivity.store(0);
-  g_cursorX.store(0);
-  g_cursorY.store(0);
-  g_pauseCounter.store(0);
-}
+void SetCursorReader(TCursorReader reader) { LogYielder().SetCursorReader(reader); }
 
 }  // namespace http

@@ -203,6 +203,14 @@ void THTTPSend::BuildRequestHeaders(const std::string& method, const TExchange& 
   // Collected in the order of insertion; each one goes to the top of Headers, so the list
   // ends up in the reverse order, above whatever the caller put there.
   std::vector<std::string> added;
+  AddContentHeaders(exchange, added);
+  AddConnectionHeaders(exchange, added);
+  added.push_back(RequestLine(method, exchange));
+  Headers.insert(Headers.begin(), added.rbegin(), added.rend());
+}
+
+void THTTPSend::AddContentHeaders(const TExchange& exchange,
+                                  std::vector<std::string>& added) const {
   if (exchange.WaitFor100) {
     added.push_back("Expect: 100-continue");
   }
@@ -229,6 +237,10 @@ void THTTPSend::BuildRequestHeaders(const std::string& method, const TExchange& 
     }
     added.push_back(cookie);
   }
+}
+
+void THTTPSend::AddConnectionHeaders(const TExchange& exchange,
+                                     std::vector<std::string>& added) const {
   std::string prefix = exchange.UsingProxy ? "Proxy-" : "";
   if (KeepAlive) {
     added.push_back(prefix + "Connection: keep-alive");
@@ -248,6 +260,9 @@ void THTTPSend::BuildRequestHeaders(const std::string& method, const TExchange& 
   } else {
     added.push_back("Host: " + exchange.HostText);
   }
+}
+
+std::string THTTPSend::RequestLine(const std::string& method, const TExchange& exchange) const {
   std::string target = exchange.Target;
   if (exchange.UsingProxy) {
     target = exchange.Url.Protocol + "://" + exchange.HostText + ":" + exchange.Url.Port + target;
@@ -259,8 +274,7 @@ void THTTPSend::BuildRequestHeaders(const std::string& method, const TExchange& 
   if (Protocol != "0.9") {
     requestLine += " HTTP/" + Protocol;
   }
-  added.push_back(requestLine);
-  Headers.insert(Headers.begin(), added.rbegin(), added.rend());
+  return requestLine;
 }
 
 bool THTTPSend::EnsureConnection(bool withTls) {

@@ -99,6 +99,11 @@ class THTTPSend : public TNetClient {
   void SendBodyLogged();
   void CollectCookies();
   void BuildRequestHeaders(const std::string& method, const TExchange& exchange);
+  // Its steps: the body's and the client's headers, the connection's and the host's, the
+  // request line.
+  void AddContentHeaders(const TExchange& exchange, std::vector<std::string>& added) const;
+  void AddConnectionHeaders(const TExchange& exchange, std::vector<std::string>& added) const;
+  std::string RequestLine(const std::string& method, const TExchange& exchange) const;
   // The steps of PerformRequest, in order.
   TExchange PrepareExchange(const std::string& method, const std::string& url);
   bool SendRequest(TExchange& exchange);

@@ -104,7 +104,8 @@ constexpr TErrnoCode kErrnoCodes[] = {
     {ENETRESET, kWsaEnetreset},
     {ECONNABORTED, kWsaEconnaborted},
     {ECONNRESET, kWsaEconnreset},
-    // A send on a connection whose peer has reset it: Windows reports the reset itself.
+    // Linux fails a send on a connection that the peer has reset with EPIPE once an earlier
+    // call has taken the reset: it is the reset all the same, and gets its code.
     {EPIPE, kWsaEconnreset},
     {ENOBUFS, kWsaEnobufs},
     {ENOMEM, kWsaEnobufs},

@@ -6,9 +6,9 @@
 
 namespace http {
 
-// Error codes of the socket layer: the Windows Sockets numbers, which the layer keeps on every
-// platform so that its codes and texts stay the same. POSIX errno values and the resolver's
-// EAI_* results are mapped onto them.
+// Error codes of the socket layer: the Windows Sockets numbers, which callers and the error
+// texts rely on. Every errno value and every EAI_* result of the resolver is mapped onto the
+// code of the same meaning.
 constexpr int32_t kWsaEintr = 10004;
 constexpr int32_t kWsaEbadf = 10009;
 constexpr int32_t kWsaEacces = 10013;
@@ -76,7 +76,7 @@ int32_t WinsockCodeFromResolver(int result, int systemError);
 class ESocketError : public std::runtime_error {
  public:
   ESocketError(int32_t code, const std::string& text);
-  // A failure that is no socket error code, such as the socket library not loading.
+  // A failure that is no socket error, raised with its own message instead of a code's text.
   ESocketError(const std::string& message, int32_t code);
 
   int32_t ErrorCode;

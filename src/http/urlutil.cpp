@@ -139,11 +139,12 @@ std::string TakeField(std::string& text, const std::string& delimiter) {
   return TrimBlanks(field);
 }
 
-std::string SplitUrl(const std::string& url, TUrlParts& parts) {
-  parts = TUrlParts{};
+namespace {
+
+// Takes "scheme://" off the front of url, with the scheme's default port; the rest.
+std::string TakeScheme(const std::string& url, TUrlParts& parts) {
   parts.Protocol = "http";
   parts.Port = "80";
-
   std::string rest = url;
   if (url.find("://") != std::string::npos) {
     parts.Protocol = TextBefore(url, "://");
@@ -155,28 +156,28 @@ std::string SplitUrl(const std::string& url, TUrlParts& parts) {
   } else if (scheme == "FTP") {
     parts.Port = "21";
   }
+  return rest;
+}
 
-  // Credentials count only in the authority, before the first "/" (RFC 3986 section 3.2.1).
+// Credentials count only in the authority, before the first "/" (RFC 3986 section 3.2.1).
+void TakeCredentials(std::string& rest, TUrlParts& parts) {
   size_t at = rest.find('@');
   size_t slash = rest.find('/');
-  if (at != std::string::npos && (slash == std::string::npos || at < slash)) {
-    std::string credentials = TextBefore(rest, "@");
-    rest = TextAfter(rest, "@");
-    if (credentials.find(':') != std::string::npos) {
-      parts.User = TextBefore(credentials, ":");
-      parts.Password = TextAfter(credentials, ":");
-    } else {
-      parts.User = credentials;
-    }
+  if (at == std::string::npos || (slash != std::string::npos && at > slash)) {
+    return;
   }
-
-  std::string hostPart = rest;
-  std::string tail;
-  if (rest.find('/') != std::string::npos) {
-    hostPart = TextBefore(rest, "/");
-    tail = TextAfter(rest, "/");
+  std::string credentials = TextBefore(rest, "@");
+  rest = TextAfter(rest, "@");
+  if (credentials.find(':') != std::string::npos) {
+    parts.User = TextBefore(credentials, ":");
+    parts.Password = TextAfter(credentials, ":");
+  } else {
+    parts.User = credentials;
   }
+}
 
+// Host and port of the authority; an IPv6 literal stands in brackets (RFC 3986 section 3.2.2).
+void SplitHostPort(std::string hostPart, TUrlParts& parts) {
   if (!hostPart.empty() && hostPart.front() == '[') {
     parts.Host = TextBefore(hostPart, "]").substr(1);
     hostPart = TextAfter(hostPart, "]");
@@ -189,6 +190,22 @@ std::string SplitUrl(const std::string& url, TUrlParts& parts) {
   } else {
     parts.Host = hostPart;
   }
+}
+
+}  // namespace
+
+std::string SplitUrl(const std::string& url, TUrlParts& parts) {
+  parts = TUrlParts{};
+  std::string rest = TakeScheme(url, parts);
+  TakeCredentials(rest, parts);
+
+  std::string hostPart = rest;
+  std::string tail;
+  if (rest.find('/') != std::string::npos) {
+    hostPart = TextBefore(rest, "/");
+    tail = TextAfter(rest, "/");
+  }
+  SplitHostPort(hostPart, parts);
 
   if (tail.find('?') != std::string::npos) {
     parts.Path = "/" + TextBefore(tail, "?");

@@ -20,6 +20,72 @@ bool MessageFits(const nlmsghdr* m, int length) {
          m->nlmsg_len <= static_cast<unsigned>(length);
 }
 
+// A request message without its nlmsghdr: room for the header, the fixed header struct, then
+// each attribute, every part aligned as the kernel expects.
+std::vector<uint8_t> RequestBody(
+    const void* header, size_t headerSize,
+    const std::vector<std::pair<uint16_t, std::vector<uint8_t>>>& attributes) {
+  std::vector<uint8_t> request(NLMSG_SPACE(headerSize), 0);
+  std::memcpy(request.data() + NLMSG_HDRLEN, header, headerSize);
+  for (const auto& [attrType, payload] : attributes) {
+    size_t offset = request.size();
+    request.resize(offset + RTA_SPACE(payload.size()), 0);
+    rtattr a{};
+    a.rta_len = static_cast<unsigned short>(RTA_LENGTH(payload.size()));
+    a.rta_type = attrType;
+    std::memcpy(request.data() + offset, &a, sizeof a);
+    std::memcpy(request.data() + offset + RTA_LENGTH(0), payload.data(), payload.size());
+  }
+  return request;
+}
+
+void StampHeader(std::vector<uint8_t>& request, uint16_t type, uint16_t flags, uint32_t sequence,
+                 uint32_t portId) {
+  nlmsghdr h{};
+  h.nlmsg_len = static_cast<uint32_t>(request.size());
+  h.nlmsg_type = type;
+  h.nlmsg_flags = static_cast<uint16_t>(NLM_F_REQUEST | flags);
+  h.nlmsg_seq = sequence;
+  h.nlmsg_pid = portId;
+  std::memcpy(request.data(), &h, sizeof h);
+}
+
+// The kernel answers at once; on a busy machine this thread may run only after the deadline,
+// and then a reply already queued still counts: the time-out is only for waiting. poll's
+// result: 1 readable, 0 the deadline passed, -1 with errno.
+int WaitReadable(int fd, std::chrono::steady_clock::time_point deadline) {
+  pollfd p{fd, POLLIN, 0};
+  return support::RetryOnEintr([&] {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                    deadline - std::chrono::steady_clock::now())
+                    .count();
+    return poll(&p, 1, static_cast<int>(std::max<long long>(left, 0)));
+  });
+}
+
+// Hands out the messages of one datagram that answer the request with this sequence number.
+// The request's result (0 or an errno value) once its reply is complete; nullopt while more
+// datagrams are to come.
+std::optional<int> TakeReplies(const uint8_t* data, int length, uint32_t sequence, uint32_t portId,
+                               bool isDump, const std::function<void(const nlmsghdr*)>& onMessage,
+                               bool& interrupted) {
+  for (auto* m = reinterpret_cast<const nlmsghdr*>(data); MessageFits(m, length);
+       m = NLMSG_NEXT(m, length)) {
+    if (m->nlmsg_seq != sequence || m->nlmsg_pid != portId) continue;  // a stale answer
+    if (m->nlmsg_flags & NLM_F_DUMP_INTR) interrupted = true;
+    if (m->nlmsg_type == NLMSG_DONE) return 0;
+    if (m->nlmsg_type == NLMSG_ERROR) {
+      if (m->nlmsg_len < NLMSG_LENGTH(sizeof(nlmsgerr))) return EPROTO;
+      nlmsgerr error;
+      std::memcpy(&error, NLMSG_DATA(m), sizeof error);
+      return -error.error;  // 0 is the acknowledgement
+    }
+    onMessage(m);
+    if (!isDump) return 0;
+  }
+  return std::nullopt;
+}
+
 }  // namespace
 
 TRtAttributes::TRtAttributes(const rtattr* first, int length) {
@@ -132,26 +198,9 @@ int TNetlink::RequestOnce(uint16_t type, uint16_t flags, const void* header, siz
                           const std::vector<std::pair<uint16_t, std::vector<uint8_t>>>& attributes,
                           const THandler& onMessage, int timeoutMs, bool& interrupted) {
   if (!m_fd) return EBADF;
-  std::vector<uint8_t> request(NLMSG_SPACE(headerSize), 0);
-  std::memcpy(request.data() + NLMSG_HDRLEN, header, headerSize);
-  for (const auto& [attrType, payload] : attributes) {
-    size_t offset = request.size();
-    request.resize(offset + RTA_SPACE(payload.size()), 0);
-    rtattr a{};
-    a.rta_len = static_cast<unsigned short>(RTA_LENGTH(payload.size()));
-    a.rta_type = attrType;
-    std::memcpy(request.data() + offset, &a, sizeof a);
-    std::memcpy(request.data() + offset + RTA_LENGTH(0), payload.data(), payload.size());
-  }
+  std::vector<uint8_t> request = RequestBody(header, headerSize, attributes);
   const uint32_t sequence = ++m_sequence;
-  nlmsghdr h{};
-  h.nlmsg_len = static_cast<uint32_t>(request.size());
-  h.nlmsg_type = type;
-  h.nlmsg_flags = static_cast<uint16_t>(NLM_F_REQUEST | flags);
-  h.nlmsg_seq = sequence;
-  h.nlmsg_pid = m_portId;
-  std::memcpy(request.data(), &h, sizeof h);
-
+  StampHeader(request, type, flags, sequence, m_portId);
   sockaddr_nl kernel{};
   kernel.nl_family = AF_NETLINK;
   const ssize_t sent = support::RetryOnEintr([&] {
@@ -159,8 +208,12 @@ int TNetlink::RequestOnce(uint16_t type, uint16_t flags, const void* header, siz
                   reinterpret_cast<sockaddr*>(&kernel), sizeof kernel);
   });
   if (sent < 0) return errno;
+  return ReadReplies(sequence, (flags & NLM_F_DUMP) == NLM_F_DUMP, onMessage, timeoutMs,
+                     interrupted);
+}
 
-  const bool isDump = (flags & NLM_F_DUMP) == NLM_F_DUMP;
+int TNetlink::ReadReplies(uint32_t sequence, bool isDump, const THandler& onMessage, int timeoutMs,
+                          bool& interrupted) {
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
   // Large enough for a full dump datagram (the kernel fills up to 32 KiB at a time); a reply
   // that is larger still makes it grow (see ReceiveOne).
@@ -168,16 +221,7 @@ int TNetlink::RequestOnce(uint16_t type, uint16_t flags, const void* header, siz
                               : isDump             ? 64 * 1024
                                                    : 8 * 1024);
   for (;;) {
-    // The kernel answers at once; on a busy machine this thread may run only after the
-    // deadline, and then a reply already queued still counts: the time-out is only for
-    // waiting.
-    pollfd p{m_fd.Get(), POLLIN, 0};
-    int ready = support::RetryOnEintr([&] {
-      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                      deadline - std::chrono::steady_clock::now())
-                      .count();
-      return poll(&p, 1, static_cast<int>(std::max<long long>(left, 0)));
-    });
+    const int ready = WaitReadable(m_fd.Get(), deadline);
     if (ready < 0) return errno;
     if (ready == 0) return ETIMEDOUT;
     sockaddr_nl from{};
@@ -185,21 +229,9 @@ int TNetlink::RequestOnce(uint16_t type, uint16_t flags, const void* header, siz
     if (got < 0 && (errno == EINTR || errno == EAGAIN)) continue;
     if (got < 0) return errno;
     if (from.nl_pid != 0) continue;  // only the kernel answers our requests
-    int length = static_cast<int>(got);
-    for (auto* m = reinterpret_cast<const nlmsghdr*>(buffer.data()); MessageFits(m, length);
-         m = NLMSG_NEXT(m, length)) {
-      if (m->nlmsg_seq != sequence || m->nlmsg_pid != m_portId) continue;  // a stale answer
-      if (m->nlmsg_flags & NLM_F_DUMP_INTR) interrupted = true;
-      if (m->nlmsg_type == NLMSG_DONE) return 0;
-      if (m->nlmsg_type == NLMSG_ERROR) {
-        if (m->nlmsg_len < NLMSG_LENGTH(sizeof(nlmsgerr))) return EPROTO;
-        nlmsgerr error;
-        std::memcpy(&error, NLMSG_DATA(m), sizeof error);
-        return -error.error;  // 0 is the acknowledgement
-      }
-      onMessage(m);
-      if (!isDump) return 0;
-    }
+    std::optional<int> result = TakeReplies(buffer.data(), static_cast<int>(got), sequence,
+                                            m_portId, isDump, onMessage, interrupted);
+    if (result) return *result;
   }
 }
 

@@ -59,6 +59,10 @@ class TNetlink {
   int RequestOnce(uint16_t type, uint16_t flags, const void* header, size_t headerSize,
                   const std::vector<std::pair<uint16_t, std::vector<uint8_t>>>& attributes,
                   const THandler& onMessage, int timeoutMs, bool& interrupted);
+  // Reads datagrams until the reply to the request with this sequence number is complete, an
+  // error arrives or timeoutMs pass; the result as Request's.
+  int ReadReplies(uint32_t sequence, bool isDump, const THandler& onMessage, int timeoutMs,
+                  bool& interrupted);
   // One datagram from the socket into buffer, grown first when the datagram is larger.
   ssize_t ReceiveOne(std::vector<uint8_t>& buffer, sockaddr_nl& from);
 

@@ -7,6 +7,6 @@ namespace platform {
 // The platform layer's diagnostics ("quenzor.platform"): debug and info lines stay quiet unless
 // asked for, with QT_LOGGING_RULES='quenzor.*=true' for instance. Inline, so the category's one
 // static object is shared by every file that logs without a source file of its own.
-inline Q_LOGGING_CATEGORY(lcPlatform, "quenzor.platform", QtWarningMsg)
+inline Q_LOGGING_CATEGORY(lcPlatform, "quenzor.platform", QtWarningMsg);
 
 }  // namespace platform

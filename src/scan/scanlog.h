@@ -10,12 +10,12 @@ namespace scan {
 // The scan's diagnostics ("quenzor.scan"): debug and info lines stay quiet unless asked for,
 // with QT_LOGGING_RULES='quenzor.*=true' for instance. Inline, so the category's one static
 // object is shared by every file that logs without a source file of its own.
-inline Q_LOGGING_CATEGORY(lcScan, "quenzor.scan", QtWarningMsg)
+inline Q_LOGGING_CATEGORY(lcScan, "quenzor.scan", QtWarningMsg);
 
-    // Text a device sent, fit for a terminal line: printable ASCII as it is, a backslash doubled,
-    // every other byte (controls, DEL, anything past ASCII) as \xNN, and at most 200 bytes of the
-    // text, "..." marking a cut.
-    inline std::string LogText(std::string_view text) {
+// Text a device sent, fit for a terminal line: printable ASCII as it is, a backslash doubled,
+// every other byte (controls, DEL, anything past ASCII) as \xNN, and at most 200 bytes of the
+// text, "..." marking a cut.
+inline std::string LogText(std::string_view text) {
   constexpr size_t kMaxLogged = 200;
   constexpr char kHex[] = "0123456789ABCDEF";
   std::string out;

@@ -213,29 +213,24 @@ class YieldMessagesTest : public testing::Test {
     g_now = 50'000'000;
     g_stepPerRead = 0;
     g_tickReads = 0;
-    SetTickSource(&FakeTick);
-    ResetYieldState();
-  }
-  void TearDown() override {
-    SetTickSource(nullptr);
-    SetCursorReader(nullptr);
-    ResetYieldState();
   }
   // Moves the clock past the pump interval and calls once; returns the clock reads it made.
   int CallAfterInterval(bool* pumped) {
     g_now += 201;
     int before = g_tickReads;
-    *pumped = YieldMessages();
+    *pumped = m_yielder.YieldMessages();
     return g_tickReads - before;
   }
+
+  TMessageYielder m_yielder{&FakeTick};
 };
 
 TEST_F(YieldMessagesTest, PumpsAtMostEvery200Milliseconds) {
-  EXPECT_TRUE(YieldMessages());
+  EXPECT_TRUE(m_yielder.YieldMessages());
   g_now += 200;
-  EXPECT_FALSE(YieldMessages());
+  EXPECT_FALSE(m_yielder.YieldMessages());
   g_now += 1;
-  EXPECT_TRUE(YieldMessages());
+  EXPECT_TRUE(m_yielder.YieldMessages());
 }
 
 TEST_F(YieldMessagesTest, UserAwayMeansNoPause) {
@@ -247,7 +242,7 @@ TEST_F(YieldMessagesTest, UserAwayMeansNoPause) {
 }
 
 TEST_F(YieldMessagesTest, MovingCursorPausesEveryFifthPumpingCall) {
-  SetCursorReader(&MovingCursor);
+  m_yielder.SetCursorReader(&MovingCursor);
   bool pumped = false;
   for (int i = 0; i < 4; ++i) {
     EXPECT_EQ(CallAfterInterval(&pumped), 1);

@@ -240,19 +240,29 @@ void TLab::Up() {
   m_upStarted = true;
   auto start = std::chrono::steady_clock::now();
   const std::string& dir = TempDir();
+  AddNamespaces(dir);
+  BuildSwitch(dir);
+  AddAddresses(dir);
+  WriteNetnsFiles();
+  m_upTime = std::chrono::duration_cast<std::chrono::milliseconds>(
+      std::chrono::steady_clock::now() - start);
+}
 
-  // 1. Every namespace, from one ip process.
+// Every namespace, from one ip process.
+void TLab::AddNamespaces(const std::string& dir) {
   std::string text;
   for (const auto& ns : AllNamespaces()) text += "netns add " + ns + "\n";
   WriteFile(dir + "/netns.batch", text);
   RunIpBatch("", dir + "/netns.batch");
+}
 
-  // 2. The switch: one bridge per segment; veth pairs whose far ends are created straight
-  // inside the scanner and host namespaces with their fixed MACs. STP stays off, so ports
-  // forward at once. Multicast snooping is off: without an IGMP querier in the lab the bridge
-  // would learn group members only from their reports, so every port gets group traffic (the
-  // SSDP search), as on a plain switch.
-  text = "link set lo up\n";
+// The switch: one bridge per segment; veth pairs whose far ends are created straight inside
+// the scanner and host namespaces with their fixed MACs. STP stays off, so ports forward at
+// once. Multicast snooping is off: without an IGMP querier in the lab the bridge would learn
+// group members only from their reports, so every port gets group traffic (the SSDP search),
+// as on a plain switch.
+void TLab::BuildSwitch(const std::string& dir) {
+  std::string text = "link set lo up\n";
   for (size_t s = 0; s < m_segments.size(); ++s) {
     std::string br = "qzbr" + std::to_string(s);
     std::string port = ScannerAdapter(static_cast<int>(s));
@@ -269,10 +279,12 @@ void TLab::Up() {
   }
   WriteFile(dir + "/switch.batch", text);
   RunIpBatch(m_switchNs, dir + "/switch.batch");
+}
 
-  // 3. Addresses, one ip process per namespace, all running at once.
+// Addresses, one ip process per namespace, all running at once.
+void TLab::AddAddresses(const std::string& dir) {
   std::vector<std::pair<std::string, std::string>> batches;
-  text = "link set lo up\n";
+  std::string text = "link set lo up\n";
   for (size_t s = 0; s < m_segments.size(); ++s) {
     std::string adapter = ScannerAdapter(static_cast<int>(s));
     for (const auto& cidr : m_segments[s].cidrs)
@@ -292,10 +304,6 @@ void TLab::Up() {
     batches.emplace_back(HostNsByIndex(i), batch);
   }
   RunIpBatches(batches);
-
-  WriteNetnsFiles();
-  m_upTime = std::chrono::duration_cast<std::chrono::milliseconds>(
-      std::chrono::steady_clock::now() - start);
 }
 
 void TLab::WriteNetnsFiles() {

@@ -130,6 +130,10 @@ class TLab {
             const std::vector<std::string>& env, int timeoutMs);
   void WaitForPort(const std::string& ns, const std::string& ip, int port, pid_t server);
   void WaitForUdpAnswer(const std::string& ip, int port, const std::string& query, pid_t server);
+  // The steps of Up, in order; dir holds their ip batch files.
+  void AddNamespaces(const std::string& dir);
+  void BuildSwitch(const std::string& dir);
+  void AddAddresses(const std::string& dir);
   void WriteNetnsFiles();
   void SaveState() const;
   const std::string& TempDir();

@@ -47,12 +47,30 @@ using test::Response;
 using test::TPeerConnection;
 using test::TScriptedPeer;
 
-TScriptedPeer::THandler HandlerFor(const std::string& mode, const std::string& argument) {
+// Peers that answer with a page.
+TScriptedPeer::THandler PageHandler(const std::string& mode, const std::string& argument) {
   if (mode == "server-only") {
     return [argument](TPeerConnection& c) {
       c.Send(Response("HTTP/1.1 200 OK", {"Server: " + argument}, ""));
     };
   }
+  if (mode == "page") {
+    return [argument](TPeerConnection& c) {
+      c.Send(Response("HTTP/1.1 200 OK", {}, "<html><title>" + argument + "</title></html>"));
+    };
+  }
+  if (mode == "logged") {
+    return [](TPeerConnection& c) {
+      std::printf("request %s\n", c.RequestLine().c_str());
+      std::fflush(stdout);
+      c.Send(Response("HTTP/1.1 200 OK", {}, "<title>Logged</title>"));
+    };
+  }
+  return nullptr;
+}
+
+// Peers that redirect.
+TScriptedPeer::THandler RedirectHandler(const std::string& mode, const std::string& argument) {
   if (mode == "redirect-login") {
     return [](TPeerConnection& c) {
       if (c.RequestLine().starts_with("GET /login.htm ")) {
@@ -69,6 +87,30 @@ TScriptedPeer::THandler HandlerFor(const std::string& mode, const std::string& a
                       "<title>Loop</title>"));
     };
   }
+  if (mode == "redirect-to") {
+    return [argument](TPeerConnection& c) {
+      c.Send(
+          Response("HTTP/1.1 302 Found", {"Location: " + argument}, "<title>Redirecting</title>"));
+    };
+  }
+  if (mode == "slow-redirect") {
+    const int seconds = std::stoi(argument);
+    auto hop = std::make_shared<std::atomic<int>>(0);
+    return [seconds, hop](TPeerConnection& c) {
+      if (!c.Send("HTTP/1.1 302 Found\r\n")) return;
+      for (int i = 0; i < seconds; ++i) {
+        if (!c.Pause(1000) || !c.Send("X-Wait: " + std::to_string(i) + "\r\n")) return;
+      }
+      const std::string body = "<title>Slow</title>";
+      c.Send("Location: /hop" + std::to_string(++*hop) + "\r\nContent-Length: " +
+             std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + body);
+    };
+  }
+  return nullptr;
+}
+
+// Peers that stall, trickle or flood.
+TScriptedPeer::THandler HostileHandler(const std::string& mode, const std::string& argument) {
   if (mode == "silent") {
     return [](TPeerConnection& c) { c.WaitForClose(); };
   }
@@ -93,24 +135,6 @@ TScriptedPeer::THandler HandlerFor(const std::string& mode, const std::string& a
       }
     };
   }
-  if (mode == "redirect-to") {
-    return [argument](TPeerConnection& c) {
-      c.Send(
-          Response("HTTP/1.1 302 Found", {"Location: " + argument}, "<title>Redirecting</title>"));
-    };
-  }
-  if (mode == "page") {
-    return [argument](TPeerConnection& c) {
-      c.Send(Response("HTTP/1.1 200 OK", {}, "<html><title>" + argument + "</title></html>"));
-    };
-  }
-  if (mode == "logged") {
-    return [](TPeerConnection& c) {
-      std::printf("request %s\n", c.RequestLine().c_str());
-      std::fflush(stdout);
-      c.Send(Response("HTTP/1.1 200 OK", {}, "<title>Logged</title>"));
-    };
-  }
   if (mode == "header-flood") {
     const long lines = std::stol(argument);
     return [lines](TPeerConnection& c) {
@@ -121,20 +145,14 @@ TScriptedPeer::THandler HandlerFor(const std::string& mode, const std::string& a
       c.Send(reply);
     };
   }
-  if (mode == "slow-redirect") {
-    const int seconds = std::stoi(argument);
-    auto hop = std::make_shared<std::atomic<int>>(0);
-    return [seconds, hop](TPeerConnection& c) {
-      if (!c.Send("HTTP/1.1 302 Found\r\n")) return;
-      for (int i = 0; i < seconds; ++i) {
-        if (!c.Pause(1000) || !c.Send("X-Wait: " + std::to_string(i) + "\r\n")) return;
-      }
-      const std::string body = "<title>Slow</title>";
-      c.Send("Location: /hop" + std::to_string(++*hop) + "\r\nContent-Length: " +
-             std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + body);
-    };
-  }
   return nullptr;
+}
+
+// The handler of a mode, nullptr for an unknown one.
+TScriptedPeer::THandler HandlerFor(const std::string& mode, const std::string& argument) {
+  if (auto handler = PageHandler(mode, argument)) return handler;
+  if (auto handler = RedirectHandler(mode, argument)) return handler;
+  return HostileHandler(mode, argument);
 }
 
 // Prints every DNS query that reaches ip:port over UDP ("query <name> <type>") and answers none.
