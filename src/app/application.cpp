@@ -24,15 +24,42 @@ int g_signalPipe[2] = {-1, -1};
 
 constexpr int kCursorRefreshMs = 200;
 
-// Written by the main thread only. A reader between the two stores sees a position that mixes
-// the old and the new one for a moment: still a moved cursor, which is all the log asks.
-std::atomic<int32_t> g_cursorX{0};
-std::atomic<int32_t> g_cursorY{0};
+// The cursor position as the main thread last saw it, for the exchange log's readers on any
+// thread. Written by the main thread only. A reader between the two stores sees a position that
+// mixes the old and the new one for a moment: still a moved cursor, which is all the log asks.
+class TCursorTracker {
+ public:
+  // Starts refreshing the position on the application's event loop; once.
+  void Start(QCoreApplication* application) {
+    if (m_started) return;
+    m_started = true;
+    Store();
+    auto* timer = new QTimer(application);
+    QObject::connect(timer, &QTimer::timeout, application, [this] { Store(); });
+    timer->start(kCursorRefreshMs);
+  }
 
-void StoreCursorPosition() {
-  const QPoint position = QCursor::pos();
-  g_cursorX.store(position.x());
-  g_cursorY.store(position.y());
+  void Read(int32_t* x, int32_t* y) const {
+    *x = m_x.load();
+    *y = m_y.load();
+  }
+
+ private:
+  void Store() {
+    const QPoint position = QCursor::pos();
+    m_x.store(position.x());
+    m_y.store(position.y());
+  }
+
+  bool m_started = false;  // main thread only
+  std::atomic<int32_t> m_x{0};
+  std::atomic<int32_t> m_y{0};
+};
+
+// Lives as long as the process: the log's readers may ask from workers until the very end.
+TCursorTracker& CursorTracker() {
+  static TCursorTracker tracker;
+  return tracker;
 }
 
 void OnTerminationSignal(int) {
@@ -77,20 +104,14 @@ void CloseOnTerminationSignals(QWidget* window) {
 }
 
 void TrackCursorForExchangeLog() {
-  static bool tracking = false;
   QCoreApplication* application = QCoreApplication::instance();
-  if (tracking || application == nullptr) return;
-  tracking = true;
-  StoreCursorPosition();
-  auto* timer = new QTimer(application);
-  QObject::connect(timer, &QTimer::timeout, application, &StoreCursorPosition);
-  timer->start(kCursorRefreshMs);
+  if (application == nullptr) return;
+  CursorTracker().Start(application);
   http::SetCursorReader(&ReadCursorPosition);
 }
 
 bool ReadCursorPosition(int32_t* x, int32_t* y) {
-  *x = g_cursorX.load();
-  *y = g_cursorY.load();
+  CursorTracker().Read(x, y);
   return true;
 }
 
