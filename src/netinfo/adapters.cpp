@@ -18,13 +18,13 @@ namespace netinfo {
 
 constexpr uint32_t kMaxAddressLength = 8;  // the record's hardware address field
 
-struct TAddrEntry {
-  std::string address;
-  std::string mask;
-};
-
 // What the kernel reports of one adapter, before it becomes a row.
 struct TKernelAdapter {
+  struct TAddrEntry {
+    std::string address;
+    std::string mask;
+  };
+
   std::string name;
   std::string description;
   uint8_t address[kMaxAddressLength] = {};
@@ -43,6 +43,8 @@ struct TKernelAdapter {
 };
 
 namespace {
+
+using TAddrEntry = TKernelAdapter::TAddrEntry;
 
 constexpr uint32_t kErrorGenFailure = 31;
 constexpr const char* kZeroAddress = "0.0.0.0";

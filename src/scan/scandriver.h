@@ -67,6 +67,9 @@ class TScanDriver {
   int32_t Progress() const { return m_progress; }
   // A pass runs.
   bool Busy() const { return m_busy; }
+  // Workers started and not yet counted out by their end handlers: 0 whenever no pass runs.
+  // Main thread.
+  int32_t RunningWorkers() const { return m_activeWorkers; }
 
  private:
   friend class TArpThread;

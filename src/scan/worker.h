@@ -15,8 +15,8 @@ namespace scan {
 class TArpThread : public platform::TThread {
  public:
   // Creates and starts the worker (by the driver's network) for a dotted address; main thread,
-  // while the driver's scan lock exists. Returns false when its thread could not be started: it is then counted
-  // out again and the address goes unprobed.
+  // while the driver's scan lock exists. Returns false when its thread could not be started: it
+  // is then counted out again and the address goes unprobed.
   static bool Create(TScanDriver& driver, const std::string& address);
 
   // The dotted address this worker probes, as the driver formed it.

@@ -8,6 +8,7 @@
 #include "scan/scandriver.h"
 #include "scan/systemnetwork.h"
 #include "scanrecorder.h"
+#include "support/posix.h"
 
 #include <sys/resource.h>
 #include <unistd.h>
@@ -132,9 +133,10 @@ class ScanLab : public testing::Test {
     std::unique_ptr<netinfo::TArpResolver> resolver;
     if (mode) resolver = netinfo::MakeArpResolver(*mode, QZ_ARP_HELPER_PATH);
     m_arp.Use(resolver.get());
+    const auto unuse = support::ScopeExit([this] { m_arp.Use(nullptr); });
     m_driver->ScanNetwork(false, false, status ? status : pass.Status(), pass.Results());
-    m_arp.Use(nullptr);
     EXPECT_FALSE(m_driver->Busy());
+    EXPECT_EQ(m_driver->RunningWorkers(), 0);
     return Sorted(pass.Reports());
   }
 

@@ -40,6 +40,7 @@ class ScanDriver : public testing::Test {
   void TearDown() override {
     // Idle after its pass: a new one runs (over no selected address: it starts nothing).
     EXPECT_FALSE(m_driver.Busy());
+    EXPECT_EQ(m_driver.RunningWorkers(), 0);
     m_network.SetAdapters({});
     TPassRecorder next;
     m_driver.ScanNetwork(false, false, next.Status(), next.Results());
