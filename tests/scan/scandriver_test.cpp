@@ -231,14 +231,32 @@ TEST_F(ScanDriver, ThrottleKeepsAtMostLimitPlusOneRunning) {
 TEST_F(ScanDriver, FirstPassAllowsMoreWorkersThenFifty) {
   scan::TScanDriver driver(m_network);
   m_network.SetAdapters({{"192.168.1.77", kMask24}});
-  m_network.SetAnswers({}, 100);
+  // Every request waits until all 255 workers wait in theirs: a first pass runs them at once.
+  m_network.HoldRequests();
+  QTimer poll;
+  QObject::connect(&poll, &QTimer::timeout, [&] {
+    if (m_network.Counts().PeakRunningWorkers() == 255) m_network.ReleaseRequests();
+  });
+  poll.start(5);
   driver.ScanNetwork(false, false, m_pass.Status(), m_pass.Results());
+  poll.stop();
   EXPECT_EQ(m_pass.Milestones().size(), m_pass.statusTexts.size());  // the throttle never held it
-  EXPECT_GT(m_network.Counts().PeakRunningWorkers(), 51);
+  EXPECT_EQ(m_network.Counts().PeakRunningWorkers(), 255);
 
+  // Later the throttle holds at 51 running: requests wait until it first reports a count.
   m_network.Counts().Reset();
+  m_network.HoldRequests();
   TPassRecorder later;
-  driver.ScanNetwork(false, false, later.Status(), later.Results());
+  const scan::TStatusCallback record = later.Status();
+  driver.ScanNetwork(
+      false, false,
+      [&](const std::string& text) {
+        record(text);
+        if (!text.empty() && text.find_first_not_of("0123456789") == std::string::npos)
+          m_network.ReleaseRequests();
+      },
+      later.Results());
+  m_network.ReleaseRequests();
   EXPECT_LE(m_network.Counts().PeakRunningWorkers(), 51);
   EXPECT_GT(later.statusTexts.size(), later.Milestones().size());
 }
