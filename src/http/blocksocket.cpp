@@ -33,6 +33,8 @@ constexpr int32_t kMaxPending = 65536;
 // Draining at close reads at most this much: a peer that keeps sending must not keep the
 // close (and with it the end of a worker) waiting without end.
 constexpr int64_t kDrainLimit = 1 << 20;
+// The room a body received into memory starts with; it then doubles as the bytes arrive.
+constexpr int64_t kFirstRoom = 4096;
 
 int32_t RemainingTimeout(int32_t timeout, uint32_t start) {
   int64_t left = static_cast<int64_t>(timeout) - TickSpan(start, TickNow());
@@ -813,7 +815,15 @@ void TBlockSocket::ReceiveToStream(TStream& stream, int32_t timeout, int64_t len
   for (int64_t left = length; left > 0;) {
     int32_t piece = static_cast<int32_t>(std::min<int64_t>(left, chunk));
     if (appending) {
-      // Straight into the stream's memory; the piece counts only once it is complete.
+      // Straight into the stream's memory; the piece counts only once it is complete. The room
+      // grows only once the bytes before it have arrived, by at most what the stream holds and
+      // never past what is still wanted: memory follows what the peer sends, not the length it
+      // announced, and the room never ends larger than the data asked for.
+      if (memory->Capacity() <= memory->Size()) {
+        memory->Reserve(memory->Size() +
+                        std::min(left, std::max<int64_t>(kFirstRoom, memory->Size())));
+      }
+      piece = static_cast<int32_t>(std::min<int64_t>(piece, memory->Capacity() - memory->Size()));
       char* place = memory->PrepareAppend(piece);
       ReadExact(place, piece, timeout);
       if (m_lastErrorCode != 0) {

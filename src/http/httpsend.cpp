@@ -25,9 +25,6 @@ namespace {
 
 constexpr int32_t kLargeUploadSize = 65536;  // from here on the body goes out on its own
 constexpr int64_t kUploadPiece = 4096;
-// A known-length body is stored with its room made once; larger announced lengths grow as
-// the bytes arrive, so a false Content-Length cannot claim memory it never sends.
-constexpr int64_t kReserveLimit = 64 << 20;
 
 bool StartsWith(const std::string& text, const char* prefix) { return text.rfind(prefix, 0) == 0; }
 
@@ -594,12 +591,9 @@ bool THTTPSend::ReadBody(TExchange& exchange) {
   }
   switch (TransferMode) {
     case TTransferMode::ToClose: return ReadBodyToClose();
-    case TTransferMode::Identity:
-      if (auto* memory = dynamic_cast<TMemoryStream*>(Document.get()); memory != nullptr) {
-        int64_t expected = std::min<int64_t>({exchange.BodySize, BodyRoom(), kReserveLimit});
-        memory->Reserve(memory->Size() + std::max<int64_t>(0, expected));
-      }
-      return ReadBodyOfLength(exchange.BodySize);
+    // The body's room grows as its bytes arrive (see ReceiveToStream), so a Content-Length
+    // that is announced but never sent claims no memory.
+    case TTransferMode::Identity: return ReadBodyOfLength(exchange.BodySize);
     case TTransferMode::Chunked: return ReadChunkedBody();
   }
   return false;

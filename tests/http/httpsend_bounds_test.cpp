@@ -75,6 +75,18 @@ TEST(Bounds, HugeAnnouncedLengthReadsOnlyTheCapAndReservesNoMore) {
   EXPECT_FALSE(client->Sock->HasHandle());
 }
 
+// A length that is announced but never sent claims no memory: the room follows the bytes that
+// arrive, not the Content-Length.
+TEST(Bounds, AnnouncedLengthThatNeverArrivesClaimsNoMemory) {
+  TScriptedPeer peer({ReadHead(), Send("HTTP/1.1 200 OK\r\nContent-Length: 50000000\r\n\r\nho")});
+  auto client = BoundedClient();
+  client->MaxBodySize = 1024 * 1024;
+  client->PerformRequest("GET", peer.Url());
+  auto* memory = dynamic_cast<TMemoryStream*>(client->Document.get());
+  ASSERT_NE(memory, nullptr);
+  EXPECT_LE(memory->Capacity(), 4096);
+}
+
 TEST(Bounds, EndlessChunkedBodyStopsAtTheCap) {
   std::string chunk = "400\r\n" + std::string(1024, 'c') + "\r\n";
   TScriptedPeer peer(
