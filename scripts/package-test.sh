@@ -156,7 +156,7 @@ echo "lab: $lab_prefix"
 holds_packet_socket() {
   local packet_inodes fd_inodes
   packet_inodes="$(awk 'NR > 1 {print $NF}' "/proc/$1/net/packet" 2>/dev/null | sort -u)"
-  fd_inodes="$(ls -l "/proc/$1/fd" 2>/dev/null | sed -n 's/.*socket:\[\([0-9]*\)\].*/\1/p' | sort -u)"
+  fd_inodes="$({ ls -l "/proc/$1/fd" 2>/dev/null || true; } | sed -n 's/.*socket:\[\([0-9]*\)\].*/\1/p' | sort -u)"
   if [ -n "$packet_inodes" ] && [ -n "$(comm -12 <(echo "$packet_inodes") <(echo "$fd_inodes"))" ]; then
     echo yes
   else
@@ -185,11 +185,13 @@ run_in_lab() {
   # Every thread's capability sets, and whether the program and its helper (its child) hold
   # a packet socket of their namespace.
   local capsets helper_pid
-  capsets="$(cat /proc/"$run_pid"/task/*/status 2>/dev/null | awk '/^Cap(Inh|Prm|Eff|Amb):/ {print $2}' | sort -u | tr '\n' ' ')"
+  # A thread may end between the glob and cat's open: cat then fails, which under pipefail would
+  # end the script, so only what it could read counts.
+  capsets="$({ cat /proc/"$run_pid"/task/*/status 2>/dev/null || true; } | awk '/^Cap(Inh|Prm|Eff|Amb):/ {print $2}' | sort -u | tr '\n' ' ')"
   run_packet="$(holds_packet_socket "$run_pid")"
   # awk reads to the end: a reader that quits early would end cat with SIGPIPE, and pipefail
   # would end the script.
-  helper_pid="$(cat /proc/"$run_pid"/task/*/children 2>/dev/null | awk 'NR == 1 {print $1}')"
+  helper_pid="$({ cat /proc/"$run_pid"/task/*/children 2>/dev/null || true; } | awk 'NR == 1 {print $1}')"
   run_helper_packet=no
   [ -n "$helper_pid" ] && run_helper_packet="$(holds_packet_socket "$helper_pid")"
   echo "  $label: pid $run_pid, capability sets of its threads: ${capsets:-gone}, packet socket: $run_packet, helper ${helper_pid:-none} with packet socket: $run_helper_packet"
