@@ -1,11 +1,18 @@
 // scan_bench: runs one first scan pass (ARP only) over the adapters of the network namespace
-// it runs in and prints what it found, the wall time of the pass and the peak memory:
+// it runs in, waits out the window in which late answers still count, and prints what it
+// found, the wall time of the pass and the peak memory:
+//
+//   scan_bench [--known FILE] [--save FILE]
+//     --known: lines "<ip> <MAC>" that the pass asks at those MACs too, as the device history
+//              gives them to the program's first pass; --save writes what was found so.
 //
 //   mode raw|kernel
-//   host <ip> <mac>          one line per report
+//   host <ip> <mac>          one line per device found, late ones included
+//   late_hosts <n>           of them, heard only after their worker had given up
 //   wall_ms <n>              the pass, from the call to its return
 //   first_row_ms <n>         from the start of main to the first report (-1: none)
 //   median_row_ms <n>        from the start of main to the median report (-1: none)
+//   median_ask_to_row_ms <n> from a device's ARP request to its report, the median (-1: none)
 //   hosts <n>                reports
 //   peak_workers <n>         most workers seen in their ARP request at once
 //   peak_rss_kb <n>
@@ -15,6 +22,7 @@
 // private network of its adapters, which must be a test network's.
 
 #include "netinfo/arp.h"
+#include "netinfo/ssdp.h"
 #include "platform/messagepump.h"
 #include "platform/privileges.h"
 #include "scan/countingnetwork.h"
@@ -27,11 +35,18 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 
+#include <arpa/inet.h>
+
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
+#include <map>
 #include <mutex>
+#include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -53,6 +68,81 @@ bool InLabNamespace() {
   }
   closedir(folder);
   return found;
+}
+
+using TClock = std::chrono::steady_clock;
+
+// Notes when each address was asked: the time from there to its report is the time from an
+// answer to its row (a responsive device answers within a millisecond or two).
+class TTimedNetwork final : public scan::TScanNetwork {
+ public:
+  explicit TTimedNetwork(scan::TScanNetwork& inner) : m_inner(inner) {}
+  uint32_t AdapterList(int32_t& count, netinfo::TAdaptorRows& rows) override {
+    return m_inner.AdapterList(count, rows);
+  }
+  bool ArpHoldsDescriptors() override { return m_inner.ArpHoldsDescriptors(); }
+  uint32_t SendArp(uint32_t destAddress, uint32_t sourceAddress, uint8_t* mac, uint32_t* length,
+                   uint8_t* otherMac, uint32_t* otherLength,
+                   const netinfo::TKnownMacs& known) override {
+    {
+      std::lock_guard lock(m_mutex);
+      m_asked.emplace(destAddress, TClock::now());
+    }
+    return m_inner.SendArp(destAddress, sourceAddress, mac, length, otherMac, otherLength, known);
+  }
+  netinfo::TArpListening ListenToArp(netinfo::THeardCallback heard) override {
+    return m_inner.ListenToArp(std::move(heard));
+  }
+  std::string FetchPage(const std::string& url, const std::string& address,
+                        const support::TDeadline& deadline) override {
+    return m_inner.FetchPage(url, address, deadline);
+  }
+  std::unique_ptr<netinfo::TSsdpSearch> StartSsdpSearch(std::vector<std::string> a) override {
+    return m_inner.StartSsdpSearch(std::move(a));
+  }
+  scan::TNameFindings FindNames(const std::string& address, netinfo::TSsdpSearch* search,
+                                TClock::time_point deadline) override {
+    return m_inner.FindNames(address, search, deadline);
+  }
+  bool StartThread(std::unique_ptr<platform::TThread> thread) override {
+    return m_inner.StartThread(std::move(thread));
+  }
+  // Milliseconds since address was asked; -1 when it was not.
+  long long SinceAsked(const std::string& address) const {
+    std::lock_guard lock(m_mutex);
+    const auto found = m_asked.find(inet_addr(address.c_str()));
+    if (found == m_asked.end()) return -1;
+    return std::chrono::duration_cast<std::chrono::milliseconds>(TClock::now() - found->second)
+        .count();
+  }
+
+ private:
+  scan::TScanNetwork& m_inner;
+  mutable std::mutex m_mutex;
+  std::map<uint32_t, TClock::time_point> m_asked;
+};
+
+// "<ip> <MAC>" lines: the pairs a device history would give.
+scan::TKnownMacMap ReadKnown(const std::string& path) {
+  scan::TKnownMacMap known;
+  std::ifstream in(path);
+  std::string ip, mac;
+  while (in >> ip >> mac) {
+    unsigned b[6];
+    if (std::sscanf(mac.c_str(), "%x:%x:%x:%x:%x:%x", &b[0], &b[1], &b[2], &b[3], &b[4], &b[5]) !=
+        6)
+      continue;
+    netinfo::TMacBytes bytes;
+    for (int i = 0; i < 6; ++i) bytes[static_cast<size_t>(i)] = static_cast<uint8_t>(b[i]);
+    known[inet_addr(ip.c_str())].push_back(bytes);
+  }
+  return known;
+}
+
+long long Median(std::vector<long long> values) {
+  if (values.empty()) return -1;
+  std::sort(values.begin(), values.end());
+  return values[values.size() / 2];
 }
 
 }  // namespace
@@ -93,38 +183,64 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "scan_bench: run it inside a test network namespace (qzlab exec)\n");
     return 2;
   }
+  std::string knownPath, savePath;
+  for (int i = 1; i + 1 < argc; i += 2) {
+    if (std::strcmp(argv[i], "--known") == 0) knownPath = argv[i + 1];
+    else if (std::strcmp(argv[i], "--save") == 0) savePath = argv[i + 1];
+  }
   QCoreApplication app(argc, argv);
 
   std::mutex mutex;
   std::vector<std::pair<std::string, std::string>> hosts;
+  std::set<std::pair<std::string, std::string>> seen;
+  int lateHosts = 0;
   scan::TSystemNetwork system;
-  scan::TCountingNetwork network(system);
+  scan::TCountingNetwork counting(system);
+  TTimedNetwork network(counting);
   scan::TScanDriver driver(network);
+  if (!knownPath.empty()) driver.SetKnownMacs(ReadKnown(knownPath));
   std::vector<long long> rowTimes;  // in the order of the reports
-  const auto started = std::chrono::steady_clock::now();
+  std::vector<long long> askToRow;  // the same
+  auto found = [&](const std::string& ip, const std::string& mac, bool late) {
+    std::lock_guard<std::mutex> lock(mutex);
+    if (!seen.emplace(ip, mac).second) return;
+    rowTimes.push_back(
+        std::chrono::duration_cast<std::chrono::milliseconds>(TClock::now() - mainStarted).count());
+    askToRow.push_back(network.SinceAsked(ip));
+    hosts.emplace_back(ip, mac);
+    if (late) ++lateHosts;
+  };
+  driver.SetHeardReport([&](const std::string& ip, const std::string& mac,
+                            const scan::THostDetails&) { found(ip, mac, true); });
+  const auto started = TClock::now();
   driver.ScanNetwork(
       false, false, [](const std::string&) { platform::ProcessMessages(); },
       [&](const std::string& ip, const std::string&, const std::string& mac, const std::string&,
-          const std::string&, const scan::THostDetails&) {
-        std::lock_guard<std::mutex> lock(mutex);
-        rowTimes.push_back(std::chrono::duration_cast<std::chrono::milliseconds>(
-                               std::chrono::steady_clock::now() - mainStarted)
-                               .count());
-        hosts.emplace_back(ip, mac);
-      });
-  const auto wall = std::chrono::duration_cast<std::chrono::milliseconds>(
-      std::chrono::steady_clock::now() - started);
+          const std::string&, const scan::THostDetails&) { found(ip, mac, false); });
+  const auto wall = std::chrono::duration_cast<std::chrono::milliseconds>(TClock::now() - started);
+  // Answers still count for a while after the last request: as long as the program would wait
+  // for them before its second pass.
+  if (netinfo::CurrentArpMode() == netinfo::TArpMode::Raw) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(netinfo::kArpListenMs));
+  }
+  driver.StopHearing();
 
   rusage usage{};
   getrusage(RUSAGE_SELF, &usage);
   std::printf("mode %s\n", netinfo::CurrentArpMode() == netinfo::TArpMode::Raw ? "raw" : "kernel");
   for (const auto& [ip, mac] : hosts) std::printf("host %s %s\n", ip.c_str(), mac.c_str());
+  std::printf("late_hosts %d\n", lateHosts);
   std::printf("wall_ms %lld\n", static_cast<long long>(wall.count()));
   std::printf("first_row_ms %lld\n", rowTimes.empty() ? -1LL : rowTimes.front());
   std::printf("median_row_ms %lld\n", rowTimes.empty() ? -1LL : rowTimes[rowTimes.size() / 2]);
+  std::printf("median_ask_to_row_ms %lld\n", Median(askToRow));
   std::printf("hosts %zu\n", hosts.size());
-  std::printf("peak_workers %d\n", network.Counts().PeakRunningWorkers());
+  std::printf("peak_workers %d\n", counting.Counts().PeakRunningWorkers());
   std::printf("peak_rss_kb %ld\n", usage.ru_maxrss);
   std::printf("helper_peak_rss_kb %ld\n", HelperPeakRssKb());
+  if (!savePath.empty()) {
+    std::ofstream out(savePath);
+    for (const auto& [ip, mac] : hosts) out << ip << ' ' << mac << '\n';
+  }
   return 0;
 }

@@ -1,5 +1,6 @@
 #include "app/formmain.h"
 
+#include <arpa/inet.h>
 #include <unistd.h>
 
 #include <QCloseEvent>
@@ -14,8 +15,10 @@
 #include <QStyledItemDelegate>
 #include <QTimer>
 #include <QTreeView>
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <unordered_map>
 #include <ctime>
 #include <stdexcept>
 #include <system_error>
@@ -38,6 +41,9 @@ constexpr int kScanInterval = 10000;
 constexpr int kDisplayInterval = 200;
 constexpr int kTimeOutInterval = 500;
 constexpr int kNewRowPause = 100;
+// The first pass waits this long at most for the history, whose MACs it asks one by one.
+constexpr auto kHistoryWaitForScan = std::chrono::milliseconds(500);
+constexpr size_t kKnownMacsPerAddress = 4;
 const QColor kAccent(0x33, 0x33, 0xFF);  // RGB #3333FF, a strong blue
 constexpr int kColumnWidths[] = {150, 120, 200, 200, 120};
 
@@ -179,6 +185,8 @@ TFormMain::TFormMain(TFormServices services, QWidget* parent)
   if (!m_services.ShowError)
     m_services.ShowError = [this](const std::string& message) { ShowErrorBox(this, message); };
   m_exportPath = m_services.ExportPath.empty() ? ExportPath() : m_services.ExportPath;
+  m_scan.SetHeardReport([this](const std::string& ip, const std::string& mac,
+                               const scan::THostDetails& details) { HostHeard(ip, mac, details); });
   CreateComponents();
   Guarded([this] {
     if (!FormCreate()) m_services.EndProcess();
@@ -186,6 +194,8 @@ TFormMain::TFormMain(TFormServices services, QWidget* parent)
 }
 
 TFormMain::~TFormMain() {
+  // Late answers stop reaching the window before anything of it goes.
+  m_scan.StopHearing();
   // FormDestroy: the vendor table goes with the window; the single-instance lock is given up.
   platform::ReleaseSingleInstance();
 }
@@ -324,6 +334,41 @@ void TFormMain::HostFound(const std::string& ipAddress, const std::string& hostN
   m_table->Update(ipAddress, hostName, macAddress, protocol, title, vendor, details);
 }
 
+void TFormMain::HostHeard(const std::string& ipAddress, const std::string& macAddress,
+                          const scan::THostDetails& details) {
+  m_table->Heard(ipAddress, macAddress, ListedVendor(Oui(), macAddress), details);
+  if (details.OtherMac.empty()) return;
+  scan::THostDetails first;
+  first.OtherMac = macAddress;
+  m_table->Heard(ipAddress, details.OtherMac, ListedVendor(Oui(), details.OtherMac), first);
+}
+
+void TFormMain::GiveKnownMacsToScan() {
+  if (!m_history.valid() || m_history.wait_for(kHistoryWaitForScan) != std::future_status::ready) {
+    qCDebug(lcApp, "history not read in time: the first pass asks no known MACs");
+    return;
+  }
+  const THistory& history = History();
+  std::unordered_map<uint32_t, std::vector<std::pair<int64_t, netinfo::TMacBytes>>> byAddress;
+  history.ForEachKnown([&](uint64_t key, const TKnownDevice& device) {
+    const uint32_t address = inet_addr(device.LastAddress.c_str());
+    if (address == INADDR_NONE || address == 0) return;
+    netinfo::TMacBytes mac;
+    for (int i = 5; i >= 0; --i, key >>= 8) mac[static_cast<size_t>(i)] = key & 0xFF;
+    byAddress[address].emplace_back(device.LastSeen, mac);
+  });
+  scan::TKnownMacMap known;
+  for (auto& [address, seen] : byAddress) {
+    std::sort(seen.begin(), seen.end(),
+              [](const auto& a, const auto& b) { return a.first > b.first; });
+    netinfo::TKnownMacs& macs = known[address];
+    for (size_t i = 0; i < seen.size() && i < kKnownMacsPerAddress; ++i)
+      macs.push_back(seen[i].second);
+  }
+  qCDebug(lcApp, "the scan asks %zu addresses at MACs the history knows", known.size());
+  m_scan.SetKnownMacs(std::move(known));
+}
+
 THistory& TFormMain::History() {
   static THistory none;
   return m_history.valid() ? *m_history.get() : none;
@@ -413,6 +458,7 @@ void TFormMain::ScanTimerTimer() {
     };
     m_passRunning = true;
     const auto passOver = support::ScopeExit([this] { m_passRunning = false; });
+    if (m_passCounter == 1) GiveKnownMacsToScan();
     if (m_passCounter == 1 || m_passCounter == 2) {
       const bool second = m_passCounter == 2;
       m_table->PassStarted();
@@ -451,7 +497,9 @@ void TFormMain::DisplayTimerTimer() {
       ++m_displayedCount;
       ExportNow();
     }
-    // Reports that changed listed rows (titles and names of pass 2) reach the file too.
+    // Reports that changed listed rows (titles and names of pass 2, stations heard late) reach
+    // the views now, not only when the pass ends and the list is sorted, and the file too.
+    if (m_displayedCount > 0) ListModel->ShowChanges();
     if (m_displayedCount > 0 && (!m_exported || m_table->ChangeCount() != m_exportedChanges))
       ExportNow();
     if (m_historyAttached) RecordHistory();

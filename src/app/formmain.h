@@ -81,6 +81,10 @@ class TFormMain : public QWidget {
   void HostFound(const std::string& ipAddress, const std::string& hostName,
                  const std::string& macAddress, const std::string& protocol,
                  const std::string& title, const scan::THostDetails& details = {});
+  // Where the scan's late answers go, whether a pass runs or not; on the ARP resolver's thread.
+  // details.OtherMac answered for the address too: both rows name each other.
+  void HostHeard(const std::string& ipAddress, const std::string& macAddress,
+                 const scan::THostDetails& details);
   // The status callback of a scan pass: dispatches the pending window messages.
   void ScanStatus(const std::string& text);
 
@@ -137,6 +141,9 @@ class TFormMain : public QWidget {
   int AvailableHeight() const;
   bool HistoryRead() const;
   void AttachHistory();
+  // Hands the scan the MACs the history knows, by address, once it has been read (waiting
+  // for it a short while at most).
+  void GiveKnownMacsToScan();
   void RecordHistory(bool all = false);
   void ShowHistoryStatus();
   // Logs a row with what its tooltip says (quenzor.app debug lines).

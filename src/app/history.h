@@ -64,6 +64,11 @@ class THistory {
   // What the history knew of a MAC before this run; null for a device never seen.
   const TKnownDevice* Known(std::string_view macAddress) const;
   size_t KnownCount() const { return m_known.size(); }
+  // Calls visit(48-bit MAC, what was known of it) for every device of earlier runs.
+  template <typename TVisit>
+  void ForEachKnown(TVisit&& visit) const {
+    for (const auto& [mac, device] : m_known) visit(mac, device);
+  }
 
   // Notes a device as this run lists it; written at the next Flush when anything changed.
   void Record(const TSeenDevice& device);

@@ -32,8 +32,21 @@ void THostTable::Update(const std::string& ipAddress, const std::string& hostNam
                         const std::string& macAddress, const std::string& protocol,
                         const std::string& title, const std::string& vendor,
                         const scan::THostDetails& details) {
-  const double now = m_clock();
   std::lock_guard guard(m_lock);
+  Store(ipAddress, hostName, macAddress, protocol, title, vendor, details, false);
+}
+
+void THostTable::Heard(const std::string& ipAddress, const std::string& macAddress,
+                       const std::string& vendor, const scan::THostDetails& details) {
+  std::lock_guard guard(m_lock);
+  Store(ipAddress, ipAddress, macAddress, "", "", vendor, details, true);
+}
+
+void THostTable::Store(const std::string& ipAddress, const std::string& hostName,
+                       const std::string& macAddress, const std::string& protocol,
+                       const std::string& title, const std::string& vendor,
+                       const scan::THostDetails& details, bool keepTexts) {
+  const double now = m_clock();
   const int32_t rowCount = m_rowCount.load(std::memory_order_relaxed);
   // A new MAC with every row in use changes nothing (the table has one spare slot, but nothing
   // reads past RowCount, so writing it would be invisible work).
@@ -57,13 +70,15 @@ void THostTable::Update(const std::string& ipAddress, const std::string& hostNam
   row.Expired = false;
   // Names and titles come from the devices: they are cleaned as they are stored, so the list
   // and the export only ever hold valid UTF-8 without controls.
-  row.HostName = CleanText(hostName, kNameCapacity);
+  if (isNew || !keepTexts) {
+    row.HostName = CleanText(hostName, kNameCapacity);
+    // "<no title>" only fills an empty title: a title already known stays.
+    if (title != kNoTitle || row.Title.empty()) row.Title = CleanText(title, kNameCapacity);
+    row.IsHttps = protocol == "https";
+  }
   row.IpAddress = Cut(ipAddress, kNameCapacity);
   row.MacAddress = Cut(macAddress, kNameCapacity);
   row.Vendor = CleanText(vendor, kVendorCapacity);
-  // "<no title>" only fills an empty title: a title already known stays.
-  if (title != kNoTitle || row.Title.empty()) row.Title = CleanText(title, kNameCapacity);
-  row.IsHttps = protocol == "https";
   if (row.Addresses.size() < kMaxAddressesPerMac &&
       std::find(row.Addresses.begin(), row.Addresses.end(), row.IpAddress) == row.Addresses.end())
     row.Addresses.push_back(row.IpAddress);

@@ -68,6 +68,13 @@ class THostTable {
               const std::string& macAddress, const std::string& protocol, const std::string& title,
               const std::string& vendor, const scan::THostDetails& details = {});
 
+  // A station heard answering for an address outside a worker's report: a late first answer,
+  // or a further MAC answering for the same address. A new MAC gets its row as a first report
+  // makes one (the address as its name, no title); a listed MAC keeps its name and title and
+  // counts as seen again. details.OtherMac: another MAC that answered for the address.
+  void Heard(const std::string& ipAddress, const std::string& macAddress, const std::string& vendor,
+             const scan::THostDetails& details = {});
+
   int32_t RowCount() const { return m_rowCount.load(std::memory_order_acquire); }
 
   // A consistent copy of one row; an empty record for an index outside the rows in use.
@@ -93,6 +100,12 @@ class THostTable {
                                          uint64_t changeCount)>& reader) const;
 
  private:
+  // Update's and Heard's work under the lock; keepTexts leaves a listed row's name, title and
+  // protocol as they are.
+  void Store(const std::string& ipAddress, const std::string& hostName,
+             const std::string& macAddress, const std::string& protocol, const std::string& title,
+             const std::string& vendor, const scan::THostDetails& details, bool keepTexts);
+
   TClock m_clock;
   mutable std::mutex m_lock;
   std::vector<HostRecord> m_rows;  // kHostSlots slots, never resized

@@ -1,11 +1,11 @@
 // quenzor-arp: the one part of quenZOR that may hold cap_net_raw. quenZOR starts it with an
 // empty environment and its end of a SOCK_SEQPACKET socket pair on descriptor 3. It opens one
 // packet socket for ARP, gives up every capability, locks itself into a seccomp filter and
-// then answers typed requests (request id, adapter, target address) until the pair closes:
-// it builds each who-has frame itself from the adapter's own MAC and address (RFC 826),
-// asks every 250 ms within 900 ms and reports the MAC that answered, and another one if a
-// second station answered too. Whoever runs it directly gets nothing beyond ARP who-has
-// requests on the local segment, at a capped rate.
+// then answers typed requests (request id, adapter, target address, MACs that held it before)
+// until the pair closes: it builds each who-has frame itself from the adapter's own MAC and
+// address (RFC 826), sends rounds of them spread over three seconds, to the broadcast address
+// and to each known MAC, and says every MAC that answers as it comes. Whoever runs it directly
+// gets nothing beyond ARP who-has requests on the local segment, at a capped rate.
 //
 // libc, libseccomp and the program's rtnetlink client only: nothing here reads the
 // environment or loads code.
@@ -43,10 +43,9 @@ namespace {
 using support::RetryOnEintr;
 using support::TUniqueFd;
 
-constexpr int64_t kDeadlineMs = 900;  // the raw deadline of quenZOR's SendArp
-constexpr int64_t kRetryMs = 250;
 // Frames sent: a bucket of 5120 that refills at 5120 a second. A first pass asks 1255
-// addresses (five /24s) at most four times each within a second: 5020 frames.
+// addresses (five /24s) at once, and again in up to four later rounds spread over three
+// seconds: 1255 frames in its first second, and about as many in each of the next three.
 constexpr double kBucketSize = 5120;
 constexpr double kRefillPerMs = 5.12;
 // Requests waiting at once: more than a pass has, so that a full pass is never refused for
@@ -216,17 +215,46 @@ bool LockDown() {
 
 // ---- serving ----
 
+// Who-has frames of one request: the first at once, then rounds spread over the listening
+// window with gaps of kFirstGapMs, each kGapGrowthMs longer than the one before, plus a
+// per-address jitter below kJitterMs. No two of a request's rounds come closer than
+// kFirstGapMs: a station that ignores who-has frames following the last one it saw too
+// closely still gets frames it answers. 0, 450, 1000, 1650 and 2400 ms before jitter.
+constexpr int64_t kFirstGapMs = 450;
+constexpr int64_t kGapGrowthMs = 100;
+constexpr uint32_t kJitterMs = 60;
+// Different MACs beyond the kept ones that one request still tells apart for its count.
+constexpr size_t kMostCounted = 248;
+
 struct TPending {
   TRequest request;
   uint32_t sender = 0;  // our address in the target's /24
   uint8_t ownMac[6] = {};
-  int64_t deadline = 0;
-  int64_t nextSend = 0;
-  bool answered = false;
-  bool conflict = false;
-  uint8_t mac[6] = {};
-  uint8_t otherMac[6] = {};
+  int64_t start = 0;     // the first who-has
+  int64_t nextSend = 0;  // the next round, while nobody has answered
+  int rounds = 1;
+  bool said = false;   // the first message (Answered or NoAnswer) has gone
+  bool late = false;   // that first message was NoAnswer
+  uint16_t count = 0;  // different MACs that answered
+  uint8_t macs[kKeptMacs][6] = {};
+  std::vector<uint64_t> beyond;  // MACs past the kept ones, for the count only
 };
+
+uint64_t MacKey(const uint8_t* mac) {
+  uint64_t key = 0;
+  for (int i = 0; i < 6; ++i) key = key << 8 | mac[i];
+  return key;
+}
+
+// The same for the same address and round, and spread over [0, kJitterMs) across addresses,
+// so that the retries of a sweep's addresses do not leave in the same instant.
+uint32_t Jitter(uint32_t target, int round) {
+  uint32_t x = target * 2654435761u ^ static_cast<uint32_t>(round) * 40503u;
+  x ^= x >> 15;
+  x *= 2246822519u;
+  x ^= x >> 13;
+  return x % kJitterMs;
+}
 
 class THelper {
  public:
@@ -254,12 +282,18 @@ class THelper {
   }
 
  private:
+  static int64_t NextEvent(const TPending& p) {
+    int64_t next = p.start + kListenMs;
+    if (!p.said) next = std::min(next, p.start + kFirstAnswerMs);
+    if (p.count == 0) next = std::min(next, p.nextSend);
+    return next;
+  }
+
   int Timeout() const {
     if (m_pending.empty()) return -1;
     int64_t next = INT64_MAX;
-    for (const TPending& p : m_pending)
-      next = std::min(next, p.answered ? p.deadline : std::min(p.deadline, p.nextSend));
-    return static_cast<int>(std::clamp<int64_t>(next - NowMs(), 0, kDeadlineMs));
+    for (const TPending& p : m_pending) next = std::min(next, NextEvent(p));
+    return static_cast<int>(std::clamp<int64_t>(next - NowMs(), 0, kListenMs));
   }
 
   void Send(const TAnswer& answer) {
@@ -273,10 +307,21 @@ class THelper {
     Send({.status = static_cast<uint16_t>(status), .id = id});
   }
 
+  // What a message about request p says besides its status.
+  static TAnswer About(const TPending& p, TStatus status) {
+    TAnswer answer{.status = static_cast<uint16_t>(status),
+                   .id = p.request.id,
+                   .ifIndex = p.request.ifIndex,
+                   .target = p.request.target,
+                   .count = p.count};
+    if (p.count > 0) std::memcpy(answer.firstMac, p.macs[0], 6);
+    return answer;
+  }
+
   // false when the channel has closed.
   bool ReadRequests() {
     for (int n = 0; n < kMessagesPerRound; ++n) {
-      uint8_t buffer[64];
+      uint8_t buffer[128];
       const ssize_t got = RetryOnEintr(
           [&] { return recv(m_channel, buffer, sizeof buffer, MSG_DONTWAIT | MSG_TRUNC); });
       if (got == 0) return false;
@@ -301,31 +346,44 @@ class THelper {
     if (sender == adapter.addresses.end()) return Refuse(request.id, TStatus::OffNetwork);
     if (std::find(adapter.addresses.begin(), adapter.addresses.end(), request.target) !=
         adapter.addresses.end()) {
-      TAnswer own{.status = static_cast<uint16_t>(TStatus::Answered), .id = request.id};
+      TAnswer own{.status = static_cast<uint16_t>(TStatus::Answered),
+                  .id = request.id,
+                  .ifIndex = request.ifIndex,
+                  .target = request.target,
+                  .count = 1};
       std::memcpy(own.mac, adapter.mac, 6);
+      std::memcpy(own.firstMac, adapter.mac, 6);
       return Send(own);
     }
     if (m_pending.size() >= kMostPending) return Refuse(request.id, TStatus::Busy);
-    if (!TakeToken(now)) return Refuse(request.id, TStatus::RateLimited);
-    TPending pending{.request = request,
-                     .sender = *sender,
-                     .deadline = now + kDeadlineMs,
-                     .nextSend = now + kRetryMs};
+    if (!TakeTokens(now, 1u + request.knownCount)) return Refuse(request.id, TStatus::RateLimited);
+    TPending pending;
+    pending.request = request;
+    pending.sender = *sender;
+    pending.start = now;
+    pending.nextSend = now + kFirstGapMs + Jitter(request.target, 1);
     std::memcpy(pending.ownMac, adapter.mac, 6);
-    SendWhoHas(pending);
-    m_pending.push_back(pending);
+    SendRound(pending);
+    m_pending.push_back(std::move(pending));
   }
 
-  bool TakeToken(int64_t now) {
+  bool TakeTokens(int64_t now, uint32_t count) {
     m_tokens =
         std::min(kBucketSize, m_tokens + static_cast<double>(now - m_refilledAt) * kRefillPerMs);
     m_refilledAt = now;
-    if (m_tokens < 1) return false;
-    m_tokens -= 1;
+    if (m_tokens < count) return false;
+    m_tokens -= count;
     return true;
   }
 
-  void SendWhoHas(const TPending& p) {
+  // One who-has to the broadcast address and one to each MAC the request knows.
+  void SendRound(const TPending& p) {
+    static constexpr uint8_t kBroadcast[6] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+    SendWhoHas(p, kBroadcast);
+    for (uint16_t i = 0; i < p.request.knownCount; ++i) SendWhoHas(p, p.request.knownMacs[i]);
+  }
+
+  void SendWhoHas(const TPending& p, const uint8_t (&to)[6]) {
     TArpPacket frame{};
     frame.hardwareType = htons(ARPHRD_ETHER);
     frame.protocolType = htons(ETH_P_IP);
@@ -335,15 +393,15 @@ class THelper {
     std::memcpy(frame.senderMac, p.ownMac, 6);
     std::memcpy(frame.senderIp, &p.sender, 4);
     std::memcpy(frame.targetIp, &p.request.target, 4);
-    sockaddr_ll broadcast{};
-    broadcast.sll_family = AF_PACKET;
-    broadcast.sll_protocol = htons(ETH_P_ARP);
-    broadcast.sll_ifindex = static_cast<int>(p.request.ifIndex);
-    broadcast.sll_halen = 6;
-    std::memset(broadcast.sll_addr, 0xFF, 6);
-    // A failed send (a full queue) is a lost request; the next one follows.
+    sockaddr_ll link{};
+    link.sll_family = AF_PACKET;
+    link.sll_protocol = htons(ETH_P_ARP);
+    link.sll_ifindex = static_cast<int>(p.request.ifIndex);
+    link.sll_halen = 6;
+    std::memcpy(link.sll_addr, to, 6);
+    // A failed send (a full queue) is a lost request; the next round follows.
     sendto(m_packet.Get(), &frame, sizeof frame, MSG_NOSIGNAL | MSG_DONTWAIT,
-           reinterpret_cast<sockaddr*>(&broadcast), sizeof broadcast);
+           reinterpret_cast<sockaddr*>(&link), sizeof link);
   }
 
   void ReadReplies() {
@@ -367,12 +425,16 @@ class THelper {
           ntohs(reply.operation) != ARPOP_REPLY) {
         continue;
       }
+      // No station answers from a zero, multicast or broadcast MAC: such a reply only
+      // pretends that somebody, or nobody, holds the address.
+      if (!IsUnicastMac(reply.senderMac)) continue;
       Deliver(static_cast<uint32_t>(from.sll_ifindex), reply);
     }
   }
 
   // A reply counts for a request when it comes from the asked address, on the asked adapter,
-  // and is addressed to the address and MAC the request was sent from.
+  // and is addressed to the address and MAC the request was sent from. Each MAC that answers
+  // is said once, as it comes.
   void Deliver(uint32_t ifIndex, const TArpPacket& reply) {
     for (TPending& p : m_pending) {
       if (p.request.ifIndex != ifIndex || std::memcmp(reply.senderIp, &p.request.target, 4) != 0 ||
@@ -380,34 +442,51 @@ class THelper {
           std::memcmp(reply.targetMac, p.ownMac, 6) != 0) {
         continue;
       }
-      if (!p.answered) {
-        std::memcpy(p.mac, reply.senderMac, 6);
-        p.answered = true;
-      } else if (!p.conflict && std::memcmp(p.mac, reply.senderMac, 6) != 0) {
-        std::memcpy(p.otherMac, reply.senderMac, 6);
-        p.conflict = true;
-      }
+      Heard(p, reply.senderMac);
     }
   }
 
-  // Sends what is due: retries of unanswered requests, and the answers whose deadline has
-  // come. An answered request waits for its deadline too, so that a second station that
-  // answers for the same address is seen.
+  void Heard(TPending& p, const uint8_t (&mac)[6]) {
+    const uint16_t kept = std::min(p.count, kKeptMacs);
+    for (uint16_t i = 0; i < kept; ++i) {
+      if (std::memcmp(p.macs[i], mac, 6) == 0) return;
+    }
+    if (p.count >= kKeptMacs) {
+      // Past the kept MACs a spoofer could say any number: counted, and said at the close.
+      const uint64_t key = MacKey(mac);
+      if (std::find(p.beyond.begin(), p.beyond.end(), key) != p.beyond.end()) return;
+      if (p.beyond.size() < kMostCounted) p.beyond.push_back(key);
+      if (p.count < 0xFFFF) ++p.count;
+      return;
+    }
+    std::memcpy(p.macs[p.count], mac, 6);
+    ++p.count;
+    TAnswer answer = About(p, TStatus::Answered);
+    std::memcpy(answer.mac, mac, 6);
+    if (p.late) answer.flags |= kLate;
+    p.said = true;
+    Send(answer);
+  }
+
+  // Sends what is due: the rounds of unanswered requests, the NoAnswer of those nobody has
+  // answered by kFirstAnswerMs, and the end of every window.
   void Tick() {
     const int64_t now = NowMs();
     std::erase_if(m_pending, [&](TPending& p) {
-      if (now >= p.deadline) {
-        TAnswer answer{
-            .status = static_cast<uint16_t>(p.answered ? TStatus::Answered : TStatus::NoAnswer),
-            .id = p.request.id};
-        std::memcpy(answer.mac, p.mac, 6);
-        if (p.conflict) std::memcpy(answer.otherMac, p.otherMac, 6);
-        Send(answer);
+      if (now >= p.start + kListenMs) {
+        if (p.count > kKeptMacs) Send(About(p, TStatus::Closed));
         return true;
       }
-      if (!p.answered && now >= p.nextSend) {
-        if (TakeToken(now)) SendWhoHas(p);
-        p.nextSend += kRetryMs;
+      if (!p.said && now >= p.start + kFirstAnswerMs) {
+        Send(About(p, TStatus::NoAnswer));
+        p.said = true;
+        p.late = true;
+      }
+      if (p.count == 0 && now >= p.nextSend) {
+        if (TakeTokens(now, 1u + p.request.knownCount)) SendRound(p);
+        p.nextSend +=
+            kFirstGapMs + kGapGrowthMs * p.rounds + Jitter(p.request.target, p.rounds + 1);
+        ++p.rounds;
       }
       return false;
     });

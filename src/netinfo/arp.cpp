@@ -48,10 +48,12 @@ namespace {
 using TClock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
-// Raw mode: the helper asks at 0, 250, 500 and 750 ms and answers at 900 ms (a LAN answers
-// within milliseconds). The deadline stays below a second so that the workers of a pass are
-// done before the scan driver's check at one second, not just after it.
-constexpr milliseconds kDeadline{900};
+// Raw mode: the helper says the first MAC at once, or that nobody answered at 900 ms (a LAN
+// answers within milliseconds). That stays below a second so that the workers of a pass are
+// done before the scan driver's check at one second, not just after it; what the helper hears
+// later reaches the listeners.
+constexpr milliseconds kDeadline{arphelper::kFirstAnswerMs};
+static_assert(kArpListenMs == arphelper::kListenMs);
 // Kernel mode cannot ask again by itself: the kernel does, once per retrans_time (1 s by
 // default). When its first request or the reply is lost (a busy machine drops frames from
 // full queues, small devices drop bursts of ARP) or the host is slow, the answer comes only
@@ -185,7 +187,7 @@ uint32_t Answer(const std::vector<uint8_t>& hardware, uint8_t* mac, uint32_t* le
 using arphelper::TAnswer;
 using arphelper::TStatus;
 
-// Requests wait for their answer this long at most: the helper answers at its 900 ms deadline;
+// Requests wait for their first message this long at most: the helper says something by 900 ms;
 // a helper that stopped answering must not hold a worker for ever.
 constexpr milliseconds kHelperPatience{3000};
 constexpr int kHelloWaitMs = 3000;
@@ -251,8 +253,71 @@ std::optional<TSpawned> SpawnHelper(const std::string& path) {
   return TSpawned{std::move(ours), pid};
 }
 
-// One helper process in one network namespace, and the thread that hands its answers to the
-// callers waiting for them.
+}  // namespace
+
+// The listeners of one resolver. The dispatcher tells them under the hub's lock, so unhooking
+// one waits for a call in progress and no call reaches a listener after it has been unhooked.
+class THeardHub {
+ public:
+  uint64_t Add(THeardCallback heard) {
+    std::lock_guard lock(m_mutex);
+    m_listeners.emplace_back(++m_lastId, std::move(heard));
+    return m_lastId;
+  }
+  void Remove(uint64_t id) {
+    std::lock_guard lock(m_mutex);
+    std::erase_if(m_listeners, [id](const auto& listener) { return listener.first == id; });
+  }
+  void Tell(const TArpHeard& heard) {
+    std::lock_guard lock(m_mutex);
+    for (const auto& [id, listener] : m_listeners) {
+      try {
+        listener(heard);
+      } catch (const std::exception& error) {
+        qCDebug(lcArp, "a listener failed: %s", error.what());
+      } catch (...) {
+        qCDebug(lcArp, "a listener failed: unknown exception");
+      }
+    }
+  }
+
+ private:
+  std::mutex m_mutex;
+  std::vector<std::pair<uint64_t, THeardCallback>> m_listeners;
+  uint64_t m_lastId = 0;
+};
+
+TArpListening& TArpListening::operator=(TArpListening&& other) noexcept {
+  if (this != &other) {
+    Reset();
+    m_hub = std::move(other.m_hub);
+    m_id = std::exchange(other.m_id, 0);
+  }
+  return *this;
+}
+
+void TArpListening::Reset() {
+  if (m_hub) m_hub->Remove(m_id);
+  m_hub.reset();
+  m_id = 0;
+}
+
+namespace {
+
+// The helper's message as a listener hears it.
+TArpHeard HeardOf(const TAnswer& answer) {
+  TArpHeard heard;
+  heard.Address = answer.target;
+  heard.Closed = answer.status == static_cast<uint16_t>(TStatus::Closed);
+  if (!heard.Closed) std::copy(answer.mac, answer.mac + kMacSize, heard.Mac.begin());
+  std::copy(answer.firstMac, answer.firstMac + kMacSize, heard.FirstMac.begin());
+  heard.Count = answer.count;
+  heard.Late = (answer.flags & arphelper::kLate) != 0;
+  return heard;
+}
+
+// One helper process in one network namespace, and the thread that hands its messages to the
+// callers waiting for them, or else to the listeners.
 class TArpHelper {
  public:
   // The helper main started: its dispatcher starts with the first request, since main must
@@ -303,12 +368,20 @@ class TArpHelper {
     return m_gone;
   }
 
-  // The helper's answer for target on ifIndex; false when the helper is gone or silent.
-  bool Ask(uint32_t ifIndex, uint32_t target, TAnswer& answer) {
+  // Where the messages that no caller waits for go.
+  const std::shared_ptr<THeardHub>& Hub() const { return m_hub; }
+
+  // The helper's first message for target on ifIndex (the known MACs asked too); false when
+  // the helper is gone or silent.
+  bool Ask(uint32_t ifIndex, uint32_t target, const TKnownMacs& known, TAnswer& answer) {
     TWaiter waiter;
     arphelper::TRequest request;
     request.ifIndex = ifIndex;
     request.target = target;
+    for (const TMacBytes& mac : known) {
+      if (request.knownCount == arphelper::kMostKnownMacs) break;
+      std::copy(mac.begin(), mac.end(), request.knownMacs[request.knownCount++]);
+    }
     {
       std::lock_guard lock(m_mutex);
       if (m_gone) return false;
@@ -330,7 +403,8 @@ class TArpHelper {
   }
 
  private:
-  TArpHelper() : m_wake(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+  TArpHelper()
+      : m_wake(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)), m_hub(std::make_shared<THeardHub>()) {}
 
   struct TWaiter {
     std::condition_variable done;
@@ -357,13 +431,23 @@ class TArpHelper {
     for (auto& [id, waiter] : m_waiters) waiter->done.notify_one();
   }
 
+  // A caller waits for its request's first message; everything after it, and whatever comes
+  // once the caller has given up, is heard by the listeners.
   void Hand(const TAnswer& answer) {
-    std::lock_guard lock(m_mutex);
-    auto it = m_waiters.find(answer.id);
-    if (it == m_waiters.end()) return;  // its caller has given up
-    it->second->answer = answer;
-    it->second->answered = true;
-    it->second->done.notify_one();
+    {
+      std::lock_guard lock(m_mutex);
+      auto it = m_waiters.find(answer.id);
+      if (it != m_waiters.end() && !it->second->answered) {
+        it->second->answer = answer;
+        it->second->answered = true;
+        it->second->done.notify_one();
+        return;
+      }
+    }
+    if (answer.status == static_cast<uint16_t>(TStatus::Answered) ||
+        answer.status == static_cast<uint16_t>(TStatus::Closed)) {
+      m_hub->Tell(HeardOf(answer));
+    }
   }
 
   TUniqueFd m_channel;
@@ -374,6 +458,7 @@ class TArpHelper {
   uint32_t m_lastId = 0;
   bool m_gone = false;
   std::thread m_dispatcher;
+  const std::shared_ptr<THeardHub> m_hub;
 };
 
 // The network namespace of the calling thread: a packet socket sends and receives on the
@@ -487,8 +572,10 @@ bool NudgeKernel(uint32_t dest, uint32_t source) {
 
 enum class TNeighbour { Pending, Known, Failed };
 
-TNeighbour ReadNeighbour(TNetlink& netlink, uint32_t ifIndex, uint32_t dest,
-                         std::vector<uint8_t>& hardware) {
+// The state of the kernel's neighbour entry for dest (NUD_NONE when it has none; -1 when the
+// table could not be read) and its link-layer address.
+int NeighbourState(TNetlink& netlink, uint32_t ifIndex, uint32_t dest,
+                   std::vector<uint8_t>& hardware) {
   ndmsg request{};
   request.ndm_family = AF_INET;
   request.ndm_ifindex = static_cast<int>(ifIndex);
@@ -504,11 +591,18 @@ TNeighbour ReadNeighbour(TNetlink& netlink, uint32_t ifIndex, uint32_t dest,
         state = info->ndm_state;
         hardware = a.Bytes(NDA_LLADDR);
       });
-  if (error == ENOENT) return TNeighbour::Pending;  // not created yet
+  if (error == ENOENT) return NUD_NONE;  // not created yet
   if (error != 0) {
     qCDebug(lcArp, "%s: neighbour lookup failed (errno %d)", FormatDotted(dest).c_str(), error);
-    return TNeighbour::Failed;
+    return -1;
   }
+  return state;
+}
+
+TNeighbour ReadNeighbour(TNetlink& netlink, uint32_t ifIndex, uint32_t dest,
+                         std::vector<uint8_t>& hardware) {
+  const int state = NeighbourState(netlink, ifIndex, dest, hardware);
+  if (state < 0) return TNeighbour::Failed;
   // Any entry with a usable address answers: confirmed (REACHABLE, PERMANENT) or still usable
   // while the kernel re-checks it (STALE, DELAY, PROBE).
   constexpr uint16_t kUsable = NUD_PERMANENT | NUD_REACHABLE | NUD_STALE | NUD_DELAY | NUD_PROBE;
@@ -597,39 +691,48 @@ TPath FindPath(TNetlink& netlink, uint32_t destAddress, uint32_t sourceAddress) 
 uint32_t KernelSendArp(uint32_t destAddress, uint32_t sourceAddress, uint8_t* mac,
                        uint32_t* length);
 
-// The helper's answer as SendArp gives it. A second MAC that answered goes to otherMac and
-// to the log: two stations claim the address (a conflict, or a spoofer).
-uint32_t HelperAnswer(uint32_t destAddress, const TAnswer& answer, uint8_t* mac, uint32_t* length,
-                      uint8_t* otherMac, uint32_t* otherLength, uint32_t otherRoom) {
+// The helper's first message as SendArp gives it: the first MAC that answered, or none.
+// Further MACs reach the listeners.
+uint32_t HelperAnswer(uint32_t destAddress, const TAnswer& answer, uint8_t* mac, uint32_t* length) {
   switch (static_cast<TStatus>(answer.status)) {
     case TStatus::Answered: break;
     case TStatus::NoAnswer:
-      qCDebug(lcArp, "%s: no ARP reply within %lld ms", FormatDotted(destAddress).c_str(),
-              static_cast<long long>(kDeadline.count()));
+      qCDebug(lcArp, "%s: no ARP reply within %lld ms (late ones are still heard)",
+              FormatDotted(destAddress).c_str(), static_cast<long long>(kDeadline.count()));
       return kArpNoAnswer;
     default:
       qCDebug(lcArp, "%s: the ARP helper refused the request (status %u)",
               FormatDotted(destAddress).c_str(), answer.status);
       return kArpNoAnswer;
   }
-  const std::vector<uint8_t> first(answer.mac, answer.mac + kMacSize);
-  const std::vector<uint8_t> other(answer.otherMac, answer.otherMac + kMacSize);
-  if (std::any_of(other.begin(), other.end(), [](uint8_t b) { return b != 0; })) {
-    qCWarning(lcArp, "%s: two stations answer ARP for it: %s and %s",
-              FormatDotted(destAddress).c_str(), MacToText(first.data(), kMacSize).c_str(),
-              MacToText(other.data(), kMacSize).c_str());
-    if (otherMac && otherLength && otherRoom >= kMacSize) {
-      std::copy(other.begin(), other.end(), otherMac);
-      *otherLength = kMacSize;
-    }
+  return Answer(std::vector<uint8_t>(answer.mac, answer.mac + kMacSize), mac, length);
+}
+
+// The MACs a raw request asks one by one: the caller's, then the one the kernel's neighbour
+// table holds for the address while it is fresh or being checked (REACHABLE, STALE, DELAY). The
+// kernel's entry only prompts the ask: it lists no device by itself.
+TKnownMacs MacsToAsk(TNetlink& netlink, const TPath& path, uint32_t destAddress,
+                     const TKnownMacs& known) {
+  TKnownMacs macs;
+  auto add = [&macs](const uint8_t* mac) {
+    if (macs.size() >= arphelper::kMostKnownMacs || !arphelper::IsUnicastMac(mac)) return;
+    TMacBytes bytes;
+    std::copy(mac, mac + kMacSize, bytes.begin());
+    if (std::find(macs.begin(), macs.end(), bytes) == macs.end()) macs.push_back(bytes);
+  };
+  for (const TMacBytes& mac : known) add(mac.data());
+  std::vector<uint8_t> hardware;
+  if (NeighbourState(netlink, path.ifIndex, destAddress, hardware) &
+          (NUD_REACHABLE | NUD_STALE | NUD_DELAY) &&
+      hardware.size() == kMacSize) {
+    add(hardware.data());
   }
-  return Answer(first, mac, length);
+  return macs;
 }
 
 // helper is null when there is none in the caller's network namespace.
 uint32_t RawSendArp(TArpHelper* helper, uint32_t destAddress, uint32_t sourceAddress, uint8_t* mac,
-                    uint32_t* length, uint8_t* otherMac, uint32_t* otherLength,
-                    uint32_t otherRoom) {
+                    uint32_t* length, const TKnownMacs& known) {
   if (!helper) {
     qCDebug(lcArp, "raw mode without an ARP helper in this network namespace");
     return kArpGenFailure;
@@ -639,6 +742,7 @@ uint32_t RawSendArp(TArpHelper* helper, uint32_t destAddress, uint32_t sourceAdd
     return KernelSendArp(destAddress, sourceAddress, mac, length);
   }
   TPath path;
+  TKnownMacs ask;
   {
     // Only the lookups hold descriptors of their own; the wait shares the helper's channel.
     TSlot slot;
@@ -648,17 +752,18 @@ uint32_t RawSendArp(TArpHelper* helper, uint32_t destAddress, uint32_t sourceAdd
       return kArpGenFailure;
     }
     path = FindPath(netlink, destAddress, sourceAddress);
+    if (!path.answer && path.ownMac.empty()) ask = MacsToAsk(netlink, path, destAddress, known);
   }
   if (path.answer) return *path.answer;
   if (!path.ownMac.empty()) return Answer(path.ownMac, mac, length);
   if (*length < kMacSize) return kArpBufferOverflow;
   TAnswer answer;
-  if (!helper->Ask(path.ifIndex, destAddress, answer)) {
+  if (!helper->Ask(path.ifIndex, destAddress, ask, answer)) {
     qCDebug(lcArp, "%s: the ARP helper gave no answer: asking the kernel",
             FormatDotted(destAddress).c_str());
     return KernelSendArp(destAddress, sourceAddress, mac, length);
   }
-  return HelperAnswer(destAddress, answer, mac, length, otherMac, otherLength, otherRoom);
+  return HelperAnswer(destAddress, answer, mac, length);
 }
 
 uint32_t KernelSendArp(uint32_t destAddress, uint32_t sourceAddress, uint8_t* mac,
@@ -676,26 +781,28 @@ uint32_t KernelSendArp(uint32_t destAddress, uint32_t sourceAddress, uint8_t* ma
   return KernelArp(netlink, path.ifIndex, destAddress, sourceAddress, mac, length);
 }
 
-// The argument checks that every way shares; then resolve(otherRoom) asks.
+// The argument checks that every way shares; then resolve() asks. No way writes a second MAC
+// any more (further stations reach the listeners), so otherMac is left as it is.
 template <typename TResolve>
 uint32_t CheckedSendArp(uint32_t destAddress, uint8_t* mac, uint32_t* length, uint32_t* otherLength,
                         TResolve&& resolve) {
-  const uint32_t otherRoom = otherLength ? *otherLength : 0;
   if (otherLength) *otherLength = 0;
   if (!mac || !length || *length == 0 || destAddress == 0) return kArpInvalidParameter;
-  return resolve(otherRoom);
+  return resolve();
 }
 
 class TKernelResolver final : public TArpResolver {
  public:
+  using TArpResolver::SendArp;
   TArpMode Mode() const override { return TArpMode::Kernel; }
 
   uint32_t SendArp(uint32_t destAddress, uint32_t sourceAddress, uint8_t* mac, uint32_t* length,
-                   uint8_t* /*otherMac*/, uint32_t* otherLength) override {
-    return CheckedSendArp(destAddress, mac, length, otherLength, [&](uint32_t) {
-      return KernelSendArp(destAddress, sourceAddress, mac, length);
-    });
+                   uint8_t* /*otherMac*/, uint32_t* otherLength, const TKnownMacs&) override {
+    return CheckedSendArp(destAddress, mac, length, otherLength,
+                          [&] { return KernelSendArp(destAddress, sourceAddress, mac, length); });
   }
+
+  TArpListening Listen(THeardCallback) override { return {}; }
 };
 
 // Owns one helper, which serves the network namespace the resolver was made in; callers in
@@ -705,21 +812,26 @@ class TRawResolver final : public TArpResolver {
   explicit TRawResolver(std::unique_ptr<TArpHelper> helper)
       : m_helper(std::move(helper)), m_namespace(CurrentNamespace()) {}
 
+  using TArpResolver::SendArp;
   TArpMode Mode() const override { return TArpMode::Raw; }
 
   uint32_t SendArp(uint32_t destAddress, uint32_t sourceAddress, uint8_t* mac, uint32_t* length,
-                   uint8_t* otherMac, uint32_t* otherLength) override {
-    return CheckedSendArp(destAddress, mac, length, otherLength, [&](uint32_t otherRoom) {
-      return Ask(destAddress, sourceAddress, mac, length, otherMac, otherLength, otherRoom);
-    });
+                   uint8_t* /*otherMac*/, uint32_t* otherLength, const TKnownMacs& known) override {
+    return CheckedSendArp(destAddress, mac, length, otherLength,
+                          [&] { return Ask(destAddress, sourceAddress, mac, length, known); });
+  }
+
+  TArpListening Listen(THeardCallback heard) override {
+    if (!m_helper) return {};
+    const std::shared_ptr<THeardHub>& hub = m_helper->Hub();
+    return TArpListening(hub, hub->Add(std::move(heard)));
   }
 
   // The work of SendArp once its arguments have passed.
   uint32_t Ask(uint32_t destAddress, uint32_t sourceAddress, uint8_t* mac, uint32_t* length,
-               uint8_t* otherMac, uint32_t* otherLength, uint32_t otherRoom) {
+               const TKnownMacs& known) {
     TArpHelper* helper = CurrentNamespace() == m_namespace ? m_helper.get() : nullptr;
-    return RawSendArp(helper, destAddress, sourceAddress, mac, length, otherMac, otherLength,
-                      otherRoom);
+    return RawSendArp(helper, destAddress, sourceAddress, mac, length, known);
   }
 
   // Whether the helper still holds its packet socket and answers.
@@ -747,16 +859,28 @@ class TProcessResolver final : public TArpResolver {
     return true;
   }
 
+  using TArpResolver::SendArp;
   TArpMode Mode() const override { return ServingRaw() ? TArpMode::Raw : TArpMode::Kernel; }
 
   uint32_t SendArp(uint32_t destAddress, uint32_t sourceAddress, uint8_t* mac, uint32_t* length,
-                   uint8_t* otherMac, uint32_t* otherLength) override {
-    return CheckedSendArp(destAddress, mac, length, otherLength, [&](uint32_t otherRoom) {
+                   uint8_t* /*otherMac*/, uint32_t* otherLength, const TKnownMacs& known) override {
+    return CheckedSendArp(destAddress, mac, length, otherLength, [&] {
       if (std::shared_ptr<TRawResolver> raw = ServingRaw()) {
-        return raw->Ask(destAddress, sourceAddress, mac, length, otherMac, otherLength, otherRoom);
+        return raw->Ask(destAddress, sourceAddress, mac, length, known);
       }
       return KernelSendArp(destAddress, sourceAddress, mac, length);
     });
+  }
+
+  // The helper start-up started hears late answers for as long as the process lives; a
+  // process without one hears none.
+  TArpListening Listen(THeardCallback heard) override {
+    std::shared_ptr<TRawResolver> raw;
+    {
+      std::lock_guard lock(m_mutex);
+      raw = m_raw;
+    }
+    return raw ? raw->Listen(std::move(heard)) : TArpListening();
   }
 
  private:

@@ -26,9 +26,14 @@ uint32_t TCountingNetwork::AdapterList(int32_t& count, netinfo::TAdaptorRows& ro
 bool TCountingNetwork::ArpHoldsDescriptors() { return m_inner.ArpHoldsDescriptors(); }
 
 uint32_t TCountingNetwork::SendArp(uint32_t destAddress, uint32_t sourceAddress, uint8_t* mac,
-                                   uint32_t* length, uint8_t* otherMac, uint32_t* otherLength) {
+                                   uint32_t* length, uint8_t* otherMac, uint32_t* otherLength,
+                                   const netinfo::TKnownMacs& known) {
   const TStepMark step(m_counts);
-  return m_inner.SendArp(destAddress, sourceAddress, mac, length, otherMac, otherLength);
+  return m_inner.SendArp(destAddress, sourceAddress, mac, length, otherMac, otherLength, known);
+}
+
+netinfo::TArpListening TCountingNetwork::ListenToArp(netinfo::THeardCallback heard) {
+  return m_inner.ListenToArp(std::move(heard));
 }
 
 std::string TCountingNetwork::FetchPage(const std::string& url, const std::string& address,

@@ -50,7 +50,9 @@ class TCountingNetwork final : public TScanNetwork {
   uint32_t AdapterList(int32_t& count, netinfo::TAdaptorRows& rows) override;
   bool ArpHoldsDescriptors() override;
   uint32_t SendArp(uint32_t destAddress, uint32_t sourceAddress, uint8_t* mac, uint32_t* length,
-                   uint8_t* otherMac, uint32_t* otherLength) override;
+                   uint8_t* otherMac, uint32_t* otherLength,
+                   const netinfo::TKnownMacs& known) override;
+  netinfo::TArpListening ListenToArp(netinfo::THeardCallback heard) override;
   std::string FetchPage(const std::string& url, const std::string& address,
                         const support::TDeadline& deadline) override;
   std::unique_ptr<netinfo::TSsdpSearch> StartSsdpSearch(

@@ -23,6 +23,11 @@ namespace {
 
 constexpr int32_t kRunLength = 255;
 constexpr int32_t kMsPerDay = 86400000;
+// A pass with pages waits until the last address it asked can no longer be heard late (the
+// helper's listening window and a little for the message), so that a device that answered
+// late gets its page and names in the pass.
+constexpr auto kHeardWindow = std::chrono::milliseconds(netinfo::kArpListenMs + 200);
+constexpr size_t kMostKnownMacs = 4;
 
 // In kernel ARP mode every worker holds two sockets while it waits for its neighbour, and the
 // first pass runs up to 1255 of them at once: more than the usual soft limit of 1024
@@ -111,9 +116,74 @@ class TScanDriver::TPassGuard {
 };
 
 TScanDriver::TScanDriver(TScanNetwork& network, int32_t firstWorkerLimit)
-    : m_network(network), m_workerLimit(firstWorkerLimit) {}
+    : m_network(network), m_workerLimit(firstWorkerLimit) {
+  m_listening = m_network.ListenToArp([this](const netinfo::TArpHeard& heard) { OnHeard(heard); });
+}
 
-TScanDriver::~TScanDriver() = default;
+TScanDriver::~TScanDriver() { StopHearing(); }
+
+void TScanDriver::SetHeardReport(THeardReport report) {
+  std::lock_guard lock(m_heardMutex);
+  m_heardReport = std::move(report);
+}
+
+void TScanDriver::StopHearing() { m_listening.Reset(); }
+
+const netinfo::TKnownMacs& TScanDriver::KnownMacsFor(uint32_t address) const {
+  static const netinfo::TKnownMacs none;
+  const auto found = m_known.find(address);
+  return found == m_known.end() ? none : found->second;
+}
+
+void TScanDriver::Remember(uint32_t address, const netinfo::TMacBytes& mac) {
+  netinfo::TKnownMacs& macs = m_answered[address];
+  std::erase(macs, mac);
+  macs.insert(macs.begin(), mac);
+  if (macs.size() > kMostKnownMacs) macs.resize(kMostKnownMacs);
+}
+
+void TScanDriver::NoteAnswer(uint32_t address, const netinfo::TMacBytes& mac) {
+  std::lock_guard lock(m_heardMutex);
+  Remember(address, mac);
+  m_reported.emplace(address, mac);
+}
+
+// The network's thread: the station gets its row at once; in a pass with pages it is probed
+// as well, unless a worker of the pass has it already.
+void TScanDriver::OnHeard(const netinfo::TArpHeard& heard) {
+  if (heard.Closed) return;
+  const std::string address = netinfo::FormatDotted(heard.Address);
+  THostDetails details;
+  if (heard.Mac != heard.FirstMac) details.OtherMac = FormatMac(heard.FirstMac);
+  qCDebug(lcScan, "%s: heard %s%s", address.c_str(), FormatMac(heard.Mac).c_str(),
+          heard.Late ? " late" : " besides the first answer");
+  std::lock_guard lock(m_heardMutex);
+  Remember(heard.Address, heard.Mac);
+  if (m_heardReport) m_heardReport(address, FormatMac(heard.Mac), details);
+  if (m_probingHeard && m_reported.emplace(heard.Address, heard.Mac).second) {
+    m_heardQueue.push_back({address, heard.Mac, details});
+  }
+}
+
+void TScanDriver::StartHeardProbes() {
+  std::vector<THeardProbe> due;
+  {
+    std::lock_guard lock(m_heardMutex);
+    due.swap(m_heardQueue);
+  }
+  for (const THeardProbe& probe : due) {
+    TArpThread::CreateHeard(*this, probe.Address, probe.Mac, probe.Details);
+  }
+}
+
+bool TScanDriver::HeardWindowOpen() const {
+  {
+    std::lock_guard lock(m_heardMutex);
+    if (!m_probingHeard) return false;
+    if (!m_heardQueue.empty()) return true;
+  }
+  return m_listening.Active() && std::chrono::steady_clock::now() < m_lastAsk + kHeardWindow;
+}
 
 void TScanDriver::ScanNetwork(bool probeHttp, bool resolveNames, TStatusCallback status,
                               TResultCallback onHostFound) {
@@ -140,6 +210,13 @@ void TScanDriver::ScanNetwork(bool probeHttp, bool resolveNames, TStatusCallback
   m_progress = 0;
   m_scanLock = std::make_unique<platform::TCriticalSection>();
   m_activeWorkers = 0;
+  PrepareKnownMacs(probeHttp);
+  // Whatever way the pass ends, stations heard from now on only get their rows.
+  const auto stopProbing = support::ScopeExit([this] {
+    std::lock_guard lock(m_heardMutex);
+    m_probingHeard = false;
+    m_heardQueue.clear();
+  });
 
   ForEachSelectedAddress(rows,
                          [this, &status](const std::string& address, const std::string& mask) {
@@ -149,6 +226,7 @@ void TScanDriver::ScanNetwork(bool probeHttp, bool resolveNames, TStatusCallback
   Report(status, "Waiting to finish.");
   m_workerLimit = kLaterWorkerLimit;
   WaitForWorkers();
+  qCDebug(lcScan, "pass over: %zu addresses asked at known MACs too", m_known.size());
 
   Report(status, "All thread done.");
   Report(status, "All done. " + FormatPassDuration(platform::NowDateTime() - started));
@@ -164,7 +242,24 @@ void TScanDriver::StartSearch(const netinfo::TAdaptorRows& rows) {
   if (!swept.empty()) m_ssdpSearch = m_network.StartSsdpSearch(std::move(swept));
 }
 
+// The pass's known MACs: this run's answers first, then the history's, at most four an address.
+void TScanDriver::PrepareKnownMacs(bool probeHttp) {
+  std::lock_guard lock(m_heardMutex);
+  m_known = m_answered;
+  for (const auto& [address, macs] : m_historyMacs) {
+    netinfo::TKnownMacs& known = m_known[address];
+    for (const netinfo::TMacBytes& mac : macs) {
+      if (known.size() >= kMostKnownMacs) break;
+      if (std::find(known.begin(), known.end(), mac) == known.end()) known.push_back(mac);
+    }
+  }
+  m_reported.clear();
+  m_heardQueue.clear();
+  m_probingHeard = probeHttp;
+}
+
 void TScanDriver::Throttle(const TStatusCallback& status) {
+  StartHeardProbes();
   while (m_activeWorkers > m_workerLimit && !m_stopRequested) {
     platform::DelayWithMessages(50);
     Report(status, std::to_string(m_activeWorkers));
@@ -190,16 +285,22 @@ void TScanDriver::SweepRun(const std::string& address, const std::string& mask,
     if (m_stopRequested) continue;
     Throttle(status);
     if (j % 34 == 0) platform::DelayWithMessages(1);
+    m_lastAsk = std::chrono::steady_clock::now();
     TArpThread::Create(*this,
                        netinfo::FormatDotted(netinfo::SwapOctets(base + static_cast<uint32_t>(j))));
   }
 }
 
-// The final wait: only the workers' end handlers end it, a stop request does not.
+// The final wait: only the workers' end handlers end it, a stop request does not. A pass with
+// pages also waits out the window in which its last addresses may still answer late, and
+// probes those that do.
 void TScanDriver::WaitForWorkers() {
-  while (m_activeWorkers > 0) {
-    m_progress = m_activeWorkers * 50 / m_workTotal + 50;
-    platform::DelayWithMessages(500);
+  for (;;) {
+    StartHeardProbes();
+    const bool heardWindow = !m_stopRequested && HeardWindowOpen();
+    if (m_activeWorkers <= 0 && !heardWindow) break;
+    if (m_workTotal > 0) m_progress = m_activeWorkers * 50 / m_workTotal + 50;
+    platform::DelayWithMessages(m_activeWorkers > 0 ? 500 : 100);
   }
 }
 

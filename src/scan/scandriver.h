@@ -1,15 +1,22 @@
 #pragma once
 
 #include "netinfo/adapters.h"
+#include "netinfo/arp.h"
 #include "platform/criticalsection.h"
 #include "scan/hostdetails.h"
 
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
+#include <set>
 #include <string>
+#include <unordered_map>
+#include <utility>
+#include <vector>
 
 namespace netinfo {
 class TSsdpSearch;
@@ -21,6 +28,14 @@ using TStatusCallback = std::function<void(const std::string&)>;
 using TResultCallback = std::function<void(
     const std::string& ipAddress, const std::string& hostName, const std::string& macAddress,
     const std::string& protocol, const std::string& title, const THostDetails& details)>;
+
+// A station heard answering outside a worker's report (a late answer, a further MAC for an
+// address): its address, its MAC and, in details.OtherMac, the MAC that answered first.
+using THeardReport = std::function<void(const std::string& ipAddress, const std::string& macAddress,
+                                        const THostDetails& details)>;
+
+// MACs that held each address (network byte order) before, most recent first.
+using TKnownMacMap = std::unordered_map<uint32_t, netinfo::TKnownMacs>;
 
 // "All done. " duration: minutes, seconds and the seconds again, two digits each ("nn:ss:sss").
 std::string FormatPassDuration(double days);
@@ -67,6 +82,16 @@ class TScanDriver {
   int32_t Progress() const { return m_progress; }
   // A pass runs.
   bool Busy() const { return m_busy; }
+
+  // Where stations heard outside a worker's report go, whether a pass runs or not: on the
+  // network's own thread, one call at a time; report must not block for long. Set it before
+  // the first pass; it is unhooked when the driver goes, or by StopHearing.
+  void SetHeardReport(THeardReport report);
+  void StopHearing();
+  // MACs known from earlier runs (the device history). Each pass asks every address also at the
+  // MACs that answered for it earlier in this run, then at these, at most four. Main thread,
+  // while no pass runs.
+  void SetKnownMacs(TKnownMacMap known) { m_historyMacs = std::move(known); }
   // Workers started and not yet counted out by their end handlers: 0 whenever no pass runs.
   // Main thread.
   int32_t RunningWorkers() const { return m_activeWorkers; }
@@ -79,6 +104,16 @@ class TScanDriver {
   void SweepRun(const std::string& address, const std::string& mask, const TStatusCallback& status);
   void WaitForWorkers();
   void StartSearch(const netinfo::TAdaptorRows& rows);
+  // The MACs the running pass asks for address (empty for most); any thread during a pass.
+  const netinfo::TKnownMacs& KnownMacsFor(uint32_t address) const;
+  // A worker's answer: remembered for the next pass, and not probed again in this one.
+  void NoteAnswer(uint32_t address, const netinfo::TMacBytes& mac);
+  void Remember(uint32_t address, const netinfo::TMacBytes& mac);  // holds m_heardMutex
+  void OnHeard(const netinfo::TArpHeard& heard);                   // the network's thread
+  // Starts a worker for each station heard late in this pass (main thread, during a pass).
+  void StartHeardProbes();
+  bool HeardWindowOpen() const;
+  void PrepareKnownMacs(bool probeHttp);
 
   TScanNetwork& m_network;
   int32_t m_workerLimit;    // the first pass's until its end, kLaterWorkerLimit from then on
@@ -94,6 +129,24 @@ class TScanDriver {
   // The UPnP search of the current pass with names, else null. It exists from before the
   // first worker of the pass until after the last one has ended.
   std::unique_ptr<netinfo::TSsdpSearch> m_ssdpSearch;
+
+  // Late answers. m_known is the running pass's (written only while no worker runs).
+  struct THeardProbe {
+    std::string Address;
+    netinfo::TMacBytes Mac;
+    THostDetails Details;
+  };
+  TKnownMacMap m_historyMacs;
+  TKnownMacMap m_known;
+  std::chrono::steady_clock::time_point m_lastAsk{};  // the pass's last worker started
+  mutable std::mutex m_heardMutex;                    // guards what follows
+  THeardReport m_heardReport;
+  TKnownMacMap m_answered;  // this run's answers, most recent first
+  std::set<std::pair<uint32_t, netinfo::TMacBytes>> m_reported;  // the pass's probed stations
+  std::vector<THeardProbe> m_heardQueue;
+  bool m_probingHeard = false;  // a pass with pages runs: stations heard late are probed
+  // Last, so that it is unhooked first when the driver goes.
+  netinfo::TArpListening m_listening;
 };
 
 }  // namespace scan

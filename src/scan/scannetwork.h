@@ -1,6 +1,7 @@
 #pragma once
 
 #include "netinfo/adapters.h"
+#include "netinfo/arp.h"
 #include "platform/thread.h"
 #include "scan/namestep.h"
 #include "support/deadline.h"
@@ -20,8 +21,8 @@ namespace scan {
 // What a scan pass needs from the system: the adapter list, ARP, the web page fetch, the name
 // lookup and the worker threads. The driver and its workers reach the network and start
 // threads only through this, so a pass over a fake sends nothing on any network. The driver
-// calls AdapterList, ArpHoldsDescriptors and StartSsdpSearch on the main thread; workers call
-// SendArp, FetchPage and FindNames, many at once.
+// calls AdapterList, ArpHoldsDescriptors, StartSsdpSearch and ListenToArp on the main thread;
+// workers call SendArp, FetchPage and FindNames, many at once.
 class TScanNetwork {
  public:
   virtual ~TScanNetwork() = default;
@@ -33,10 +34,18 @@ class TScanNetwork {
   // resolution), so a pass of many workers needs room for them.
   virtual bool ArpHoldsDescriptors() = 0;
 
-  // As netinfo::SendArp: 0 and the MAC (and a second MAC that answered, *otherLength 6) when
-  // the host at destAddress (network byte order) answered, an error code otherwise.
+  // As netinfo::TArpResolver::SendArp: 0 and the MAC (and a second MAC that answered,
+  // *otherLength 6) when the host at destAddress (network byte order) answered, an error code
+  // otherwise. known: MACs that held the address before, asked one by one where the way of
+  // asking can.
   virtual uint32_t SendArp(uint32_t destAddress, uint32_t sourceAddress, uint8_t* mac,
-                           uint32_t* length, uint8_t* otherMac, uint32_t* otherLength) = 0;
+                           uint32_t* length, uint8_t* otherMac, uint32_t* otherLength,
+                           const netinfo::TKnownMacs& known) = 0;
+
+  // As netinfo::TArpResolver::Listen: stations heard answering after the SendArp that asked
+  // had returned (a late answer, a further MAC for the same address), on a thread of the
+  // network's own, until the result is destroyed. Empty when nothing is heard late.
+  virtual netinfo::TArpListening ListenToArp(netinfo::THeardCallback heard) = 0;
 
   // As scan::FetchPage: the page at url, empty when nothing was obtained.
   virtual std::string FetchPage(const std::string& url, const std::string& address,

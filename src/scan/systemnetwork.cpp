@@ -14,8 +14,13 @@ uint32_t TSystemNetwork::AdapterList(int32_t& count, netinfo::TAdaptorRows& rows
 bool TSystemNetwork::ArpHoldsDescriptors() { return m_arp.Mode() == netinfo::TArpMode::Kernel; }
 
 uint32_t TSystemNetwork::SendArp(uint32_t destAddress, uint32_t sourceAddress, uint8_t* mac,
-                                 uint32_t* length, uint8_t* otherMac, uint32_t* otherLength) {
-  return m_arp.SendArp(destAddress, sourceAddress, mac, length, otherMac, otherLength);
+                                 uint32_t* length, uint8_t* otherMac, uint32_t* otherLength,
+                                 const netinfo::TKnownMacs& known) {
+  return m_arp.SendArp(destAddress, sourceAddress, mac, length, otherMac, otherLength, known);
+}
+
+netinfo::TArpListening TSystemNetwork::ListenToArp(netinfo::THeardCallback heard) {
+  return m_arp.Listen(std::move(heard));
 }
 
 std::string TSystemNetwork::FetchPage(const std::string& url, const std::string& address,

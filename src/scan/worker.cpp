@@ -10,6 +10,7 @@
 
 #include <arpa/inet.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <mutex>
@@ -67,8 +68,27 @@ std::string FormatMac(const uint8_t (&mac)[6]) {
   return text;
 }
 
+std::string FormatMac(const netinfo::TMacBytes& mac) {
+  uint8_t bytes[6];
+  std::copy(mac.begin(), mac.end(), bytes);
+  return FormatMac(bytes);
+}
+
 bool TArpThread::Create(TScanDriver& driver, const std::string& address) {
+  return Start(std::unique_ptr<TArpThread>(new TArpThread(driver)), address);
+}
+
+bool TArpThread::CreateHeard(TScanDriver& driver, const std::string& address,
+                             const netinfo::TMacBytes& mac, const THostDetails& details) {
   std::unique_ptr<TArpThread> worker(new TArpThread(driver));
+  worker->m_heard = true;
+  worker->m_heardMac = mac;
+  worker->m_heardDetails = details;
+  return Start(std::move(worker), address);
+}
+
+bool TArpThread::Start(std::unique_ptr<TArpThread> worker, const std::string& address) {
+  TScanDriver& driver = worker->m_driver;
   TArpThread* raw = worker.get();
   {
     std::lock_guard<platform::TCriticalSection> lock(*driver.m_scanLock);
@@ -102,9 +122,18 @@ void TArpThread::Probe() {
   uint32_t macLength = 6;
   uint8_t otherMac[6] = {0, 0, 0, 0, 0, 0};
   uint32_t otherLength = 6;
-  const uint32_t result =
-      m_driver.m_network.SendArp(destination, 0, mac, &macLength, otherMac, &otherLength);
-  if (result != 0 || macLength == 0) return;
+  if (m_heard) {
+    std::copy(m_heardMac.begin(), m_heardMac.end(), mac);
+    otherLength = 0;
+  } else {
+    const uint32_t result =
+        m_driver.m_network.SendArp(destination, 0, mac, &macLength, otherMac, &otherLength,
+                                   m_driver.KnownMacsFor(destination));
+    if (result != 0 || macLength == 0) return;
+    netinfo::TMacBytes answered;
+    std::copy(mac, mac + 6, answered.begin());
+    m_driver.NoteAnswer(destination, answered);
+  }
 
   // The device's time starts once it has answered: ARP has its own bound.
   const support::TDeadline deadline(kDeviceBudget);
@@ -134,6 +163,7 @@ void TArpThread::Probe() {
   // Two stations answered ARP for the address: each MAC gets its row, as every MAC does,
   // and each row names the other. Both rows show the address's name and the evidence behind
   // it; the device type only the first, as the answers do not tell which station announced it.
+  if (m_heard) details.OtherMac = m_heardDetails.OtherMac;
   THostDetails otherDetails;
   if (otherLength == 6) {
     details.OtherMac = FormatMac(otherMac);

@@ -79,9 +79,14 @@ class TPassArp final : public netinfo::TArpResolver {
  public:
   void Use(netinfo::TArpResolver* resolver) { m_resolver = resolver; }
   TArpMode Mode() const override { return Target().Mode(); }
+  using netinfo::TArpResolver::SendArp;
   uint32_t SendArp(uint32_t destAddress, uint32_t sourceAddress, uint8_t* mac, uint32_t* length,
-                   uint8_t* otherMac, uint32_t* otherLength) override {
-    return Target().SendArp(destAddress, sourceAddress, mac, length, otherMac, otherLength);
+                   uint8_t* otherMac, uint32_t* otherLength,
+                   const netinfo::TKnownMacs& known) override {
+    return Target().SendArp(destAddress, sourceAddress, mac, length, otherMac, otherLength, known);
+  }
+  netinfo::TArpListening Listen(netinfo::THeardCallback heard) override {
+    return Target().Listen(std::move(heard));
   }
 
  private:

@@ -9,8 +9,12 @@
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+
 #include <algorithm>
 #include <atomic>
+#include <map>
+#include <mutex>
 #include <string>
 #include <utility>
 #include <vector>
@@ -18,6 +22,7 @@
 namespace {
 
 using scantest::TPassRecorder;
+using scantest::TReport;
 
 constexpr char kMask24[] = "255.255.255.0";
 
@@ -287,6 +292,66 @@ TEST_F(ScanDriver, ErrorInStatusCallbackLeavesTheEngineIdleAfterItsWorkers) {
   // The workers already started were waited for (TearDown checks the idle state).
   EXPECT_EQ(m_network.Counts().StartedThreads(), 51);
   EXPECT_EQ(m_network.ProbedAddresses().size(), 51u);
+}
+
+}  // namespace
+
+namespace {
+
+// Stations heard late reach the heard report whether a pass runs or not; in a pass with pages
+// each is probed once by a worker of the pass (its MAC is known: no ARP request) and reported
+// with the MAC that answered first. Answers of one pass are asked at their MACs in the next,
+// before the history's.
+TEST_F(ScanDriver, LateAnswersGetRowsAndProbesAndAnswersAreAskedAtTheirMacsNextPass) {
+  std::vector<TReport> heard;
+  std::mutex heardMutex;
+  m_driver.SetHeardReport(
+      [&](const std::string& ip, const std::string& mac, const scan::THostDetails& details) {
+        std::lock_guard<std::mutex> lock(heardMutex);
+        heard.push_back({ip, "", mac, "", "", details});
+      });
+  m_network.Hear("10.0.0.7", "02:00:00:00:00:07");  // no pass runs
+  ASSERT_EQ(heard.size(), 1u);
+  EXPECT_EQ(heard[0].ip, "10.0.0.7");
+  EXPECT_EQ(heard[0].mac, "02:00:00:00:00:07");
+
+  m_network.SetAdapters({{"10.0.0.1", kMask24}});
+  m_network.SetAnswers({{"10.0.0.5", {{0x00, 0x00, 0x0c, 0, 0, 0x05}}}}, 0);
+  m_driver.SetKnownMacs({{inet_addr("10.0.0.5"), {{0x02, 0, 0, 0, 0x99, 0x05}}},
+                         {inet_addr("10.0.0.9"), {{0x02, 0, 0, 0, 0x99, 0x09}}}});
+  m_driver.ScanNetwork(false, false, m_pass.Status(), m_pass.Results());
+  std::map<std::string, netinfo::TKnownMacs> asked = m_network.KnownAsked();
+  EXPECT_EQ(asked["10.0.0.9"], (netinfo::TKnownMacs{{0x02, 0, 0, 0, 0x99, 0x09}}));
+  EXPECT_EQ(asked["10.0.0.7"], (netinfo::TKnownMacs{{0x02, 0, 0, 0, 0, 0x07}}))
+      << "heard between passes";
+
+  // Pass 2, with pages: stations heard while its workers wait are probed by the pass.
+  m_network.HoldRequests();
+  QTimer poll;
+  QObject::connect(&poll, &QTimer::timeout, [&] {
+    if (m_network.Counts().PeakRunningWorkers() < 51) return;
+    m_network.Hear("10.0.0.8", "02:00:00:00:00:08");
+    m_network.Hear("10.0.0.5", "02:00:00:00:00:55", "00:00:0C:00:00:05");
+    m_network.Hear("10.0.0.8", "02:00:00:00:00:08");  // said twice: probed once
+    m_network.ReleaseRequests();
+    poll.stop();
+  });
+  poll.start(5);
+  TPassRecorder second;
+  m_driver.ScanNetwork(true, true, second.Status(), second.Results());
+  asked = m_network.KnownAsked();
+  EXPECT_EQ(asked["10.0.0.5"],
+            (netinfo::TKnownMacs{{0x00, 0x00, 0x0c, 0, 0, 0x05}, {0x02, 0, 0, 0, 0x99, 0x05}}))
+      << "this run's answer first, then the history's";
+  std::map<std::string, TReport> reported;
+  for (const TReport& report : second.Reports()) reported[report.mac] = report;
+  ASSERT_EQ(reported.size(), 3u);
+  EXPECT_EQ(reported["02:00:00:00:00:08"].ip, "10.0.0.8") << "probed though ARP never answered";
+  EXPECT_EQ(reported["02:00:00:00:00:55"].details.OtherMac, "00:00:0C:00:00:05");
+  EXPECT_EQ(reported["00:00:0C:00:00:05"].ip, "10.0.0.5");
+  EXPECT_EQ(heard.size(), 4u) << "every station heard got its row at once";
+
+  m_driver.StopHearing();
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <thread>
 
@@ -78,13 +79,18 @@ bool TFakeNetwork::Answer(const std::string& address, TFakeAnswer& answer) {
 }
 
 uint32_t TFakeNetwork::SendArp(uint32_t destAddress, uint32_t, uint8_t* mac, uint32_t* length,
-                               uint8_t* otherMac, uint32_t* otherLength) {
+                               uint8_t* otherMac, uint32_t* otherLength,
+                               const netinfo::TKnownMacs& known) {
   const scan::TStepMark step(m_counts);
   *otherLength = 0;
   in_addr address{};
   address.s_addr = destAddress;
   char text[INET_ADDRSTRLEN] = {};
   inet_ntop(AF_INET, &address, text, sizeof text);
+  if (!known.empty()) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_knownAsked[text] = known;
+  }
   TFakeAnswer answer;
   if (!Answer(text, answer)) return 31;  // no answer, as the platform reports it
   const uint32_t written = std::min<uint32_t>(*length, static_cast<uint32_t>(answer.mac.size()));
@@ -95,6 +101,40 @@ uint32_t TFakeNetwork::SendArp(uint32_t destAddress, uint32_t, uint8_t* mac, uin
     *otherLength = 6;
   }
   return 0;
+}
+
+netinfo::TArpListening TFakeNetwork::ListenToArp(netinfo::THeardCallback heard) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_heard = std::move(heard);
+  return {};
+}
+
+void TFakeNetwork::Hear(const std::string& address, const std::string& mac,
+                        const std::string& firstMac) {
+  netinfo::TArpHeard heard;
+  heard.Address = inet_addr(address.c_str());
+  auto bytes = [](const std::string& text) {
+    netinfo::TMacBytes out{};
+    unsigned b[6] = {};
+    std::sscanf(text.c_str(), "%x:%x:%x:%x:%x:%x", &b[0], &b[1], &b[2], &b[3], &b[4], &b[5]);
+    for (int i = 0; i < 6; ++i) out[i] = static_cast<uint8_t>(b[i]);
+    return out;
+  };
+  heard.Mac = bytes(mac);
+  heard.FirstMac = bytes(firstMac.empty() ? mac : firstMac);
+  heard.Count = firstMac.empty() || firstMac == mac ? 1 : 2;
+  heard.Late = firstMac.empty();
+  netinfo::THeardCallback callback;
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    callback = m_heard;
+  }
+  if (callback) callback(heard);
+}
+
+std::map<std::string, netinfo::TKnownMacs> TFakeNetwork::KnownAsked() const {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  return m_knownAsked;
 }
 
 std::unique_ptr<netinfo::TSsdpSearch> TFakeNetwork::StartSsdpSearch(std::vector<std::string>) {

@@ -41,7 +41,13 @@ class TFakeNetwork final : public scan::TScanNetwork {
   uint32_t AdapterList(int32_t& count, netinfo::TAdaptorRows& rows) override;
   bool ArpHoldsDescriptors() override { return false; }
   uint32_t SendArp(uint32_t destAddress, uint32_t sourceAddress, uint8_t* mac, uint32_t* length,
-                   uint8_t* otherMac, uint32_t* otherLength) override;
+                   uint8_t* otherMac, uint32_t* otherLength,
+                   const netinfo::TKnownMacs& known) override;
+  netinfo::TArpListening ListenToArp(netinfo::THeardCallback heard) override;
+  // Tells the listener (if one is hooked) of a station heard late, as a raw resolver does.
+  void Hear(const std::string& address, const std::string& mac, const std::string& firstMac = {});
+  // The known MACs each address was asked with, by dotted address (the last ask's).
+  std::map<std::string, netinfo::TKnownMacs> KnownAsked() const;
   std::string FetchPage(const std::string&, const std::string&,
                         const support::TDeadline&) override {
     return {};
@@ -65,6 +71,8 @@ class TFakeNetwork final : public scan::TScanNetwork {
   int m_refuseEvery = 0;
   int m_starts = 0;
   std::vector<std::string> m_probed;
+  std::map<std::string, netinfo::TKnownMacs> m_knownAsked;
+  netinfo::THeardCallback m_heard;
   scan::TWorkerCounts m_counts;
 };
 
