@@ -38,6 +38,7 @@ enum class TStatus : uint16_t {
   Malformed = 6,     // wrong size, magic or version; id is 0 when it could not be read
   RateLimited = 7,   // the frame budget is spent for now; nothing was sent
   Busy = 8,          // too many requests in flight
+  InUse = 9,  // the hello: another helper already serves this network namespace; the helper ends
 };
 
 struct TAnswer {
