@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Builds the Debian package and checks it the way a user meets it: lintian, install with apt
 # (dependencies resolved), the installed files, cap_net_raw on the raw-ARP helper alone, the
-# INSTALLED program sweeping a lab network as an unprivileged user (raw ARP through the helper,
-# the program itself holding no capability and no packet socket; then a copy without the
-# helper in kernel ARP mode), reinstall, and a purge that leaves nothing behind.
+# hardening of both executables (scripts/check-hardening.sh), the INSTALLED program sweeping a
+# lab network as an unprivileged user (raw ARP through the helper, the program itself holding
+# no capability and no packet socket; then a copy without the helper in kernel ARP mode),
+# reinstall, and a purge that leaves nothing behind.
 # Needs root. The program runs only inside the lab's scanner namespace (tests/lab, qzlab).
 #
 # Usage: scripts/package-test.sh
@@ -138,6 +139,18 @@ if [ -f /usr/share/icons/hicolor/icon-theme.cache ]; then
     grep -q quenzor /usr/share/icons/hicolor/icon-theme.cache
 fi
 
+echo "== hardening of the installed executables (readelf)"
+# Built with dpkg-buildflags, and the helper with its own flags as well: each is checked on the
+# installed file; FORTIFY, where a file shows no trace of it, from the package build's commands.
+for installed in "$program:quenzor" "$helper:quenzor-arp"; do
+  echo "  ${installed%%:*}"
+  if scripts/check-hardening.sh "${installed%%:*}" "$package_build" "${installed##*:}"; then
+    pass "${installed%%:*} is built hardened (PIE, RELRO, BIND_NOW, stack protector, FORTIFY)"
+  else
+    fail "${installed%%:*} is built hardened (PIE, RELRO, BIND_NOW, stack protector, FORTIFY)"
+  fi
+done
+
 echo "== running the installed program in a lab network"
 cat >"$work/lab.txt" <<'EOF'
 # One segment, the scanner at .1, three devices (one with a Cisco OUI).
@@ -184,14 +197,20 @@ run_in_lab() {
   sleep 1
   # Every thread's capability sets, and whether the program and its helper (its child) hold
   # a packet socket of their namespace.
-  local capsets helper_pid
+  local capsets helper_pid child
   # A thread may end between the glob and cat's open: cat then fails, which under pipefail would
   # end the script, so only what it could read counts.
   capsets="$({ cat /proc/"$run_pid"/task/*/status 2>/dev/null || true; } | awk '/^Cap(Inh|Prm|Eff|Amb):/ {print $2}' | sort -u | tr '\n' ' ')"
   run_packet="$(holds_packet_socket "$run_pid")"
-  # awk reads to the end: a reader that quits early would end cat with SIGPIPE, and pipefail
-  # would end the script.
-  helper_pid="$({ cat /proc/"$run_pid"/task/*/children 2>/dev/null || true; } | awk 'NR == 1 {print $1}')"
+  # The helper is the child named quenzor-arp: other children of the program's threads may come
+  # first.
+  helper_pid=""
+  for child in $({ cat /proc/"$run_pid"/task/*/children 2>/dev/null || true; }); do
+    if [ "$(cat "/proc/$child/comm" 2>/dev/null || true)" = quenzor-arp ]; then
+      helper_pid="$child"
+      break
+    fi
+  done
   run_helper_packet=no
   [ -n "$helper_pid" ] && run_helper_packet="$(holds_packet_socket "$helper_pid")"
   echo "  $label: pid $run_pid, capability sets of its threads: ${capsets:-gone}, packet socket: $run_packet, helper ${helper_pid:-none} with packet socket: $run_helper_packet"

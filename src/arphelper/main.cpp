@@ -27,6 +27,7 @@
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
+#include <sys/un.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -514,6 +515,33 @@ void SayNoCapability(int channel) {
 }  // namespace
 }  // namespace arphelper
 
+namespace arphelper {
+namespace {
+
+// One serving helper per network namespace, so that the frame budget holds for the namespace
+// and not for each copy someone starts. The lock is an abstract AF_UNIX name: names of that
+// kind belong to the network namespace, and the name is free again when the process that
+// bound it ends, however it ends. A stream socket that never listens takes nothing in (a
+// connect is refused). Returns what the hello says: Ready when lock now holds the name, InUse
+// when another process holds it; any other failure refuses too, so that no limit on this
+// process's descriptors lets a second copy serve.
+TStatus TakeNamespaceLock(TUniqueFd& lock) {
+  lock.Reset(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  if (!lock) return TStatus::NoCapability;
+  static constexpr char kName[] = "quenzor-arp";
+  sockaddr_un name{};
+  name.sun_family = AF_UNIX;
+  std::memcpy(name.sun_path + 1, kName, sizeof kName - 1);  // sun_path[0] 0: abstract
+  const auto size = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + sizeof kName);
+  if (bind(lock.Get(), reinterpret_cast<sockaddr*>(&name), size) == 0) return TStatus::Ready;
+  const TStatus refusal = errno == EADDRINUSE ? TStatus::InUse : TStatus::NoCapability;
+  lock.Reset();
+  return refusal;
+}
+
+}  // namespace
+}  // namespace arphelper
+
 int main() {
   using namespace arphelper;
   // Ends with quenZOR even when it is killed; the channel's end is the other way out.
@@ -523,6 +551,12 @@ int main() {
   netinfo::TNetlink netlink(16384);
   if (!packet || netlink.Open() != 0) {
     SayNoCapability(kChannelFd);
+    return 1;
+  }
+  TUniqueFd lock;  // held until the process ends
+  if (const TStatus refusal = TakeNamespaceLock(lock); refusal != TStatus::Ready) {
+    const TAnswer hello{.status = static_cast<uint16_t>(refusal)};
+    RetryOnEintr([&] { return send(kChannelFd, &hello, sizeof hello, MSG_NOSIGNAL); });
     return 1;
   }
   if (!DropEveryCapability() || !LockDown()) {

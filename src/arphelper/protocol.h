@@ -62,6 +62,8 @@ enum class TStatus : uint16_t {
                      // is 0 when it could not be read
   RateLimited = 7,   // the frame budget is spent for now; nothing was sent
   Busy = 8,          // too many requests in flight
+  InUse = 9,         // the hello: another helper already serves this network namespace; the
+                     // helper ends
   Closed = 10,       // the window is over; count MACs answered, more than were said
 };
 

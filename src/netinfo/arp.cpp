@@ -24,6 +24,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -208,8 +209,9 @@ struct TSpawned {
 
 // Starts the helper at path with an empty environment, its end of the channel on
 // descriptor 3 and /dev/null on 0 to 2; nothing else of this process reaches it. Waits for
-// its hello. Uses neither Qt nor logging: main calls it before either exists.
-std::optional<TSpawned> SpawnHelper(const std::string& path) {
+// its hello, whose status goes to *hello when one came. Uses neither Qt nor logging: main
+// calls it before either exists.
+std::optional<TSpawned> SpawnHelper(const std::string& path, TStatus* hello = nullptr) {
   if (path.empty()) return std::nullopt;
   int pair[2];
   if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair) != 0) return std::nullopt;
@@ -236,14 +238,15 @@ std::optional<TSpawned> SpawnHelper(const std::string& path) {
   pid_t pid = 0;
   if (posix_spawn(&pid, path.c_str(), &actions, nullptr, argv, envp) != 0) return std::nullopt;
   theirs.Reset();
-  pollfd hello{ours.Get(), POLLIN, 0};
+  pollfd said{ours.Get(), POLLIN, 0};
   TAnswer answer;
-  const bool ready = support::RetryOnEintr([&] { return poll(&hello, 1, kHelloWaitMs); }) == 1 &&
-                     support::RetryOnEintr([&] {
-                       return recv(ours.Get(), &answer, sizeof answer, MSG_DONTWAIT);
-                     }) == static_cast<ssize_t>(sizeof answer) &&
-                     arphelper::ParseAnswer(&answer, sizeof answer, answer) && answer.id == 0 &&
-                     answer.status == static_cast<uint16_t>(TStatus::Ready);
+  const bool answered = support::RetryOnEintr([&] { return poll(&said, 1, kHelloWaitMs); }) == 1 &&
+                        support::RetryOnEintr([&] {
+                          return recv(ours.Get(), &answer, sizeof answer, MSG_DONTWAIT);
+                        }) == static_cast<ssize_t>(sizeof answer) &&
+                        arphelper::ParseAnswer(&answer, sizeof answer, answer) && answer.id == 0;
+  if (answered && hello) *hello = static_cast<TStatus>(answer.status);
+  const bool ready = answered && answer.status == static_cast<uint16_t>(TStatus::Ready);
   if (!ready) {
     ours.Reset();
     kill(pid, SIGKILL);
@@ -333,14 +336,14 @@ class TArpHelper {
   // A helper started by its own dispatcher thread: the helper ends with the thread that
   // started it (PR_SET_PDEATHSIG), and the caller may be a short-lived thread. The dispatcher
   // starts in the caller's network namespace, and so does the helper.
-  static std::unique_ptr<TArpHelper> StartWithDispatcher(const std::string& path) {
+  static std::unique_ptr<TArpHelper> StartWithDispatcher(const std::string& path, TStatus* hello) {
     std::unique_ptr<TArpHelper> helper(new TArpHelper);
     if (!helper->m_wake) return nullptr;
     std::promise<bool> started;
     auto result = started.get_future();
     TArpHelper* raw = helper.get();
-    helper->m_dispatcher = std::thread([raw, path, &started] {
-      std::optional<TSpawned> spawned = SpawnHelper(path);
+    helper->m_dispatcher = std::thread([raw, path, hello, &started] {
+      std::optional<TSpawned> spawned = SpawnHelper(path, hello);
       if (spawned) {
         raw->m_channel = std::move(spawned->channel);
         raw->m_pid = spawned->pid;
@@ -851,7 +854,9 @@ class TProcessResolver final : public TArpResolver {
   bool Start(const std::string& path) {
     std::lock_guard lock(m_mutex);
     if (m_raw) return true;
-    std::optional<TSpawned> spawned = SpawnHelper(path);
+    TStatus hello = TStatus::NoCapability;
+    std::optional<TSpawned> spawned = SpawnHelper(path, &hello);
+    m_helperInUse = hello == TStatus::InUse;
     if (!spawned) return false;
     std::unique_ptr<TArpHelper> helper = TArpHelper::Adopt(std::move(*spawned));
     if (!helper) return false;
@@ -867,6 +872,13 @@ class TProcessResolver final : public TArpResolver {
     return CheckedSendArp(destAddress, mac, length, otherLength, [&] {
       if (std::shared_ptr<TRawResolver> raw = ServingRaw()) {
         return raw->Ask(destAddress, sourceAddress, mac, length, known);
+      }
+      if (m_helperInUse) {
+        std::call_once(m_saidInUse, [] {
+          qCWarning(lcArp,
+                    "another ARP helper already serves this network namespace (another "
+                    "copy of quenZOR, perhaps of another user): ARP goes through the kernel");
+        });
       }
       return KernelSendArp(destAddress, sourceAddress, mac, length);
     });
@@ -891,6 +903,9 @@ class TProcessResolver final : public TArpResolver {
 
   mutable std::mutex m_mutex;
   std::shared_ptr<TRawResolver> m_raw;  // set once, by StartArpHelper
+  // StartArpHelper's helper was refused: one already serves the namespace. Said once.
+  std::atomic<bool> m_helperInUse{false};
+  std::once_flag m_saidInUse;
 };
 
 TProcessResolver& ProcessResolver() {
@@ -905,9 +920,11 @@ TArpResolver& ProcessArpResolver() { return ProcessResolver(); }
 std::unique_ptr<TArpResolver> MakeArpResolver(TArpMode mode, const std::string& helperPath) {
   if (mode == TArpMode::Kernel) return std::make_unique<TKernelResolver>();
   const std::string path = helperPath.empty() ? DefaultHelperPath() : helperPath;
-  std::unique_ptr<TArpHelper> helper = TArpHelper::StartWithDispatcher(path);
+  TStatus hello = TStatus::NoCapability;
+  std::unique_ptr<TArpHelper> helper = TArpHelper::StartWithDispatcher(path, &hello);
   if (!helper) {
-    qCDebug(lcArp, "the ARP helper %s did not start in this network namespace", path.c_str());
+    qCDebug(lcArp, "the ARP helper %s did not start in this network namespace%s", path.c_str(),
+            hello == TStatus::InUse ? ": another helper already serves it" : "");
   }
   return std::make_unique<TRawResolver>(std::move(helper));
 }

@@ -196,14 +196,25 @@ long UdpNoPorts(lab::TLab& lab, const std::string& host) {
   return -1;
 }
 
-// The pid of the program's raw-ARP helper: its child process.
+// The pid of the program's raw-ARP helper: the child of one of its threads that runs the
+// helper's executable (other children may come first), waited for up to 10 s; 0 when none.
 pid_t HelperOf(pid_t program) {
-  for (const auto& task : fs::directory_iterator("/proc/" + std::to_string(program) + "/task")) {
-    std::istringstream children(ReadFile(task.path() / "children"));
-    pid_t child = 0;
-    if (children >> child) return child;
-  }
-  return 0;
+  pid_t helper = 0;
+  WaitFor(
+      [&] {
+        std::error_code ec;
+        for (const auto& task :
+             fs::directory_iterator("/proc/" + std::to_string(program) + "/task", ec)) {
+          std::istringstream children(ReadFile(task.path() / "children"));
+          for (pid_t child = 0; children >> child;) {
+            const fs::path exe = fs::read_symlink("/proc/" + std::to_string(child) + "/exe", ec);
+            if (!ec && exe.filename() == "quenzor-arp") helper = child;
+          }
+        }
+        return helper != 0;
+      },
+      10s);
+  return helper;
 }
 
 std::string StatusField(pid_t pid, const std::string& field) {

@@ -11,6 +11,7 @@
 #include <arpa/inet.h>
 #include <linux/if_ether.h>
 #include <linux/if_packet.h>
+#include <fcntl.h>
 #include <grp.h>
 #include <net/if.h>
 #include <poll.h>
@@ -322,6 +323,15 @@ TEST(ArpMode, WithTheCapabilityAtStartRawOtherwiseTheKernel) {
   EXPECT_EQ(out,
             "kernel 192.168.72.10 0 00-00-0C-72-00-10\n"
             "kernel 192.168.72.11 67 -\n");
+  // With the capability, while another helper serves the namespace: the program's helper is
+  // refused, and the program asks the kernel as without one.
+  std::unique_ptr<netinfo::TArpResolver> serving;
+  {
+    lab::TScannerScope scope(lab);
+    serving = netinfo::MakeArpResolver(TArpMode::Raw, QZ_ARP_HELPER_PATH);
+  }
+  ASSERT_EQ(lab.RunInScanner({QZ_NETINFO_HELPER, "arp", "192.168.72.10"}, &out), 0);
+  EXPECT_EQ(out, "kernel 192.168.72.10 0 00-00-0C-72-00-10\n");
 }
 
 // A raw resolver's helper serves the namespace the resolver was made in: a caller elsewhere,
@@ -690,6 +700,79 @@ TEST_F(ArpHelperLab, RunByNobodyItRefusesWhatIsNotItsJobAndSendsOnlyWhoHas) {
   EXPECT_LE(capture.WhoHas(), 5 * (kBurst - limited) + 10) << "at most five rounds each";
   std::cout << "[ FIGURE   ] a burst of " << kBurst << " requests: " << limited << " refused, "
             << capture.WhoHas() << " who-has frames" << std::endl;
+}
+
+// Starts the build's helper as root in the calling thread's network namespace, with a socket
+// pair of its own. hello is the status of its hello, 0xFFFF when none came within 3 s.
+struct TStartedHelper {
+  pid_t pid = -1;
+  support::TUniqueFd channel;
+  uint16_t hello = 0xFFFF;
+};
+
+TStartedHelper StartHelper() {
+  TStartedHelper started;
+  int pair[2];
+  if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair) != 0) return started;
+  started.channel.Reset(pair[0]);
+  support::TUniqueFd theirs(pair[1]);
+  started.pid = fork();
+  if (started.pid == 0) {
+    char* argv[] = {const_cast<char*>(QZ_ARP_HELPER_PATH), nullptr};
+    char* envp[] = {nullptr};
+    if (dup2(pair[1], arphelper::kChannelFd) >= 0 && fcntl(arphelper::kChannelFd, F_SETFD, 0) == 0)
+      execve(argv[0], argv, envp);
+    _exit(127);
+  }
+  TAnswer answer{};
+  pollfd p{started.channel.Get(), POLLIN, 0};
+  if (started.pid > 0 && poll(&p, 1, 3000) == 1 &&
+      recv(started.channel.Get(), &answer, sizeof answer, 0) == sizeof answer) {
+    started.hello = answer.status;
+  }
+  return started;
+}
+
+// The helper's exit status once its channel is closed (-1 when it did not end normally).
+int EndHelper(TStartedHelper& started) {
+  started.channel.Reset();
+  int status = 0;
+  if (started.pid <= 0 || waitpid(started.pid, &status, 0) != started.pid || !WIFEXITED(status))
+    return -1;
+  return WEXITSTATUS(status);
+}
+
+// One helper serves a network namespace at a time, so that its frame budget holds for the
+// namespace, however many copies are started: a second one there says InUse and ends (and a
+// raw resolver made there has no helper), one in another namespace serves, and the namespace
+// is free again once the first has ended. The namespaces are fresh ones with only a loopback.
+TEST(ArpHelperLock, OneServingHelperPerNetworkNamespace) {
+  QZ_REQUIRE_LAB();
+  const auto ready = static_cast<uint16_t>(TStatus::Ready);
+  std::thread([&] {
+    ASSERT_EQ(unshare(CLONE_NEWNET), 0);
+    TStartedHelper first = StartHelper();
+    EXPECT_EQ(first.hello, ready);
+    TStartedHelper second = StartHelper();
+    EXPECT_EQ(second.hello, static_cast<uint16_t>(TStatus::InUse));
+    EXPECT_EQ(EndHelper(second), 1) << "the refused helper ends with 1";
+    uint8_t mac[6];
+    uint32_t length = 6;
+    EXPECT_EQ(netinfo::MakeArpResolver(netinfo::TArpMode::Raw, QZ_ARP_HELPER_PATH)
+                  ->SendArp(inet_addr("127.0.0.1"), 0, mac, &length, nullptr, nullptr),
+              netinfo::kArpGenFailure)
+        << "a raw resolver's helper is refused as well";
+    std::thread([&] {
+      ASSERT_EQ(unshare(CLONE_NEWNET), 0);
+      TStartedHelper elsewhere = StartHelper();
+      EXPECT_EQ(elsewhere.hello, ready) << "another namespace has a helper of its own";
+      EXPECT_EQ(EndHelper(elsewhere), 0);
+    }).join();
+    EXPECT_EQ(EndHelper(first), 0);
+    TStartedHelper next = StartHelper();
+    EXPECT_EQ(next.hello, ready) << "the namespace is free once its helper has ended";
+    EXPECT_EQ(EndHelper(next), 0);
+  }).join();
 }
 
 }  // namespace helper
