@@ -165,6 +165,8 @@ std::string ErrorBoxText(const std::string& message) {
 void ShowErrorBox(QWidget* parent, const std::string& message) {
   QMessageBox box(QMessageBox::Critical, QString::fromLatin1(kProgramTitle),
                   QString::fromLocal8Bit(ErrorBoxText(message).c_str()), QMessageBox::Ok, parent);
+  // A message may quote a device or a file name; it is shown as it is, never as markup.
+  box.setTextFormat(Qt::PlainText);
   box.exec();
 }
 
@@ -374,7 +376,7 @@ THistory& TFormMain::History() {
   return m_history.valid() ? *m_history.get() : none;
 }
 
-QString TFormMain::HistoryStatus() const { return Panel1->toolTip(); }
+QString TFormMain::HistoryStatus() const { return Panel1->accessibleDescription(); }
 
 void TFormMain::ShowHistoryStatus() {
   THistory& history = History();
@@ -391,7 +393,9 @@ void TFormMain::ShowHistoryStatus() {
                  "none is marked new or moved.")
                  .arg(QString::fromLocal8Bit(history.Problem().c_str()));
   }
-  Panel1->setToolTip(status);
+  // The status quotes a path and SQLite's words: the tooltip escapes them, the description for
+  // screen readers keeps them plain.
+  Panel1->setToolTip(THostListModel::TipText(status));
   Panel1->setAccessibleDescription(status);
 }
 

@@ -105,7 +105,8 @@ class TFormMain : public QWidget {
   THostTable& Table() { return *m_table; }
   // The device history; waits for it while it is still being read.
   THistory& History();
-  // What the window says about the history (the header's tooltip).
+  // What the window says about the history, as plain text (the header's tooltip shows it escaped
+  // and its accessible description as it is).
   QString HistoryStatus() const;
   // The scan engine: the window reads its progress and requests its stop.
   scan::TScanDriver& Scan() { return m_scan; }

@@ -10,24 +10,38 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <iterator>
+#include <memory>
 
 #include "app/applog.h"
+#include "app/hosttable.h"
+#include "app/safetext.h"
 #include "support/posix.h"
 
 namespace app {
 
 namespace {
 
-constexpr const char* kSchema =
-    "CREATE TABLE IF NOT EXISTS devices ("
+// The objects of a history file, as SQLite keeps their text in sqlite_schema. A file holding
+// anything else (a trigger, a view, another table) is not used.
+constexpr const char* kCreateTable =
+    "CREATE TABLE devices ("
     " mac TEXT PRIMARY KEY NOT NULL,"
     " first_seen INTEGER NOT NULL,"
     " last_seen INTEGER NOT NULL,"
     " last_address TEXT NOT NULL,"
     " host_name TEXT NOT NULL,"
     " title TEXT NOT NULL,"
-    " runs_seen INTEGER NOT NULL) WITHOUT ROWID;"
-    "CREATE INDEX IF NOT EXISTS devices_by_last_seen ON devices(last_seen);";
+    " runs_seen INTEGER NOT NULL) WITHOUT ROWID";
+constexpr const char* kCreateIndex = "CREATE INDEX devices_by_last_seen ON devices(last_seen)";
+
+struct TSchemaObject {
+  const char* Type;
+  const char* Name;
+  const char* Sql;
+};
+constexpr TSchemaObject kSchemaObjects[] = {{"index", "devices_by_last_seen", kCreateIndex},
+                                            {"table", "devices", kCreateTable}};
 
 constexpr const char* kUpsert =
     "INSERT INTO devices(mac, first_seen, last_seen, last_address, host_name, title, runs_seen)"
@@ -72,6 +86,37 @@ bool MakeFolders(const std::string& folder) {
   }
   struct stat info {};
   return ::stat(folder.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+// A path as the file part of an SQLite URI: every byte but the plain ones as %HH.
+std::string UriPath(const std::string& path) {
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string uri;
+  for (const char c : path) {
+    const auto byte = static_cast<unsigned char>(c);
+    if ((byte >= 'a' && byte <= 'z') || (byte >= 'A' && byte <= 'Z') ||
+        (byte >= '0' && byte <= '9') || std::strchr("/._-~", c) != nullptr) {
+      uri += c;
+    } else {
+      uri += '%';
+      uri += kHex[byte >> 4];
+      uri += kHex[byte & 15];
+    }
+  }
+  return uri;
+}
+
+// The file is data, never code: no trigger or view in it runs, the schema cannot be written
+// through SQL, and functions with side effects are refused inside the schema.
+int Harden(sqlite3* db) {
+  int code = sqlite3_db_config(db, SQLITE_DBCONFIG_DEFENSIVE, 1, nullptr);
+  if (code == SQLITE_OK) code = sqlite3_db_config(db, SQLITE_DBCONFIG_ENABLE_TRIGGER, 0, nullptr);
+#ifdef SQLITE_DBCONFIG_ENABLE_VIEW
+  if (code == SQLITE_OK) code = sqlite3_db_config(db, SQLITE_DBCONFIG_ENABLE_VIEW, 0, nullptr);
+#endif
+  if (code == SQLITE_OK)
+    code = sqlite3_exec(db, "PRAGMA trusted_schema=OFF", nullptr, nullptr, nullptr);
+  return code;
 }
 
 bool IsDamaged(int code) {
@@ -133,6 +178,20 @@ bool THistory::Open(const std::string& folder) {
     m_problem = "its folder " + folder + " cannot be made (" + std::strerror(errno) + ")";
     return false;
   }
+  // The folder is resolved first: a home reached through a link (a data disk mounted elsewhere)
+  // is the user's own. Only the file itself must not be a link; O_NOFOLLOW and SQLite's
+  // NOFOLLOW (which refuses a link anywhere in the path) check that on the resolved path.
+  {
+    std::unique_ptr<char, decltype(&std::free)> resolved(::realpath(folder.c_str(), nullptr),
+                                                         &std::free);
+    if (!resolved) {
+      m_problem = "its folder " + folder + " cannot be read (" + std::strerror(errno) + ")";
+      return false;
+    }
+    m_path = resolved.get();
+    if (m_path.back() != '/') m_path += '/';
+    m_path += kHistoryFileName;
+  }
   // The file is made here, not by SQLite, so that it is 0600 from its first byte whatever the
   // umask; SQLite gives its -wal file the mode of the database file. No link is followed.
   {
@@ -144,6 +203,7 @@ bool THistory::Open(const std::string& folder) {
       return false;
     }
   }
+  if (!Inspect()) return false;
   const int code =
       sqlite3_open_v2(m_path.c_str(), &m_db,
                       SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX | SQLITE_OPEN_NOFOLLOW, nullptr);
@@ -151,9 +211,84 @@ bool THistory::Open(const std::string& folder) {
     TurnOff(code, "opening");
     return false;
   }
+  return Configure() && PrepareSchema() && LoadKnown();
+}
+
+bool THistory::Configure() {
   sqlite3_extended_result_codes(m_db, 1);
   sqlite3_busy_timeout(m_db, 0);
-  return PrepareSchema() && LoadKnown();
+  const int code = Harden(m_db);
+  if (code == SQLITE_OK) return true;
+  TurnOff(code, "configuring");
+  return false;
+}
+
+bool THistory::Inspect() {
+  // Nothing is written before the file is known to be of this layout and to hold nothing else,
+  // so the layout is read on a read-only connection first. Without a write-ahead log beside it
+  // the file is the whole database and is read as immutable, which leaves no -wal or -shm file
+  // behind; with one, the log is read too. The version lies in the header, so a later layout
+  // is recognised even when this SQLite cannot parse its schema.
+  struct stat info {};
+  const bool hasLog = ::lstat((m_path + "-wal").c_str(), &info) == 0;
+  const std::string uri =
+      "file:" + UriPath(m_path) + (hasLog ? "?mode=ro" : "?mode=ro&immutable=1");
+  const int code = sqlite3_open_v2(
+      uri.c_str(), &m_db,
+      SQLITE_OPEN_READONLY | SQLITE_OPEN_URI | SQLITE_OPEN_NOMUTEX | SQLITE_OPEN_NOFOLLOW, nullptr);
+  if (code != SQLITE_OK) {
+    TurnOff(code, "opening");
+    return false;
+  }
+  if (!Configure() || !CheckLayout()) return false;
+  Close();
+  return true;
+}
+
+bool THistory::CheckLayout() {
+  int version = -1;
+  {
+    TStatement stmt(m_db, "PRAGMA user_version");
+    const int code = stmt.Code() == SQLITE_OK ? sqlite3_step(stmt.Get()) : stmt.Code();
+    if (code != SQLITE_ROW) {
+      TurnOff(code, "reading its version");
+      return false;
+    }
+    version = sqlite3_column_int(stmt.Get(), 0);
+  }
+  if (version > kHistorySchemaVersion) {
+    Close();
+    m_problem = m_path + " was written by a later quenZOR (layout " + std::to_string(version) +
+                "); it is left as it is";
+    return false;
+  }
+  // A new file holds nothing; one of this layout holds exactly its table and index.
+  size_t matched = 0;
+  size_t objects = 0;
+  TStatement stmt(m_db, "SELECT type, name, tbl_name, sql FROM sqlite_schema");
+  int code = stmt.Code();
+  while (code == SQLITE_OK && (code = sqlite3_step(stmt.Get())) == SQLITE_ROW) {
+    code = SQLITE_OK;
+    ++objects;
+    for (const TSchemaObject& object : kSchemaObjects) {
+      if (ColumnText(stmt.Get(), 0) == object.Type && ColumnText(stmt.Get(), 1) == object.Name &&
+          ColumnText(stmt.Get(), 2) == "devices" && ColumnText(stmt.Get(), 3) == object.Sql)
+        ++matched;
+    }
+  }
+  if (code != SQLITE_DONE) {
+    TurnOff(code, "reading its layout");
+    return false;
+  }
+  const size_t expected = version == 0 ? 0 : std::size(kSchemaObjects);
+  if (objects != expected || matched != expected) {
+    Close();
+    m_problem = m_path + " holds tables, views or triggers that quenZOR did not make; it is " +
+                "left as it is";
+    return false;
+  }
+  m_version = version;
+  return true;
 }
 
 bool THistory::Exec(const char* sql) {
@@ -167,40 +302,41 @@ bool THistory::PrepareSchema() {
   // One copy owns the file while it runs (exclusive locking, taken at once by the first
   // transaction): a second copy finds it locked and runs without history instead of waiting.
   // The write-ahead log keeps commits cheap (no sync per commit with synchronous=NORMAL) and
-  // the file consistent after a crash.
+  // the file consistent after a crash. The layout is read again under the lock, in case the
+  // file changed since it was inspected.
   if (!Exec("PRAGMA locking_mode=EXCLUSIVE") || !Exec("PRAGMA journal_mode=WAL") ||
-      !Exec("PRAGMA synchronous=NORMAL") || !Exec("BEGIN EXCLUSIVE"))
+      !Exec("PRAGMA synchronous=NORMAL") || !Exec("BEGIN EXCLUSIVE") || !CheckLayout())
     return false;
-  int version = -1;
-  {
-    TStatement stmt(m_db, "PRAGMA user_version");
-    const int code = stmt.Code() == SQLITE_OK ? sqlite3_step(stmt.Get()) : stmt.Code();
-    if (code != SQLITE_ROW) {
-      TurnOff(code, "reading its version");
-      return false;
-    }
-    version = sqlite3_column_int(stmt.Get(), 0);
+  if (m_version == 0) {
+    const std::string setVersion = "PRAGMA user_version=" + std::to_string(kHistorySchemaVersion);
+    if (!Exec(kCreateTable) || !Exec(kCreateIndex) || !Exec(setVersion.c_str())) return false;
   }
-  if (version > kHistorySchemaVersion) {
-    m_problem = m_path + " was written by a later quenZOR (layout " + std::to_string(version) +
-                "); it is left as it is";
-    return false;
-  }
-  const std::string setVersion = "PRAGMA user_version=" + std::to_string(kHistorySchemaVersion);
-  return Exec(kSchema) && Exec(setVersion.c_str()) && Exec("COMMIT");
+  return Exec("COMMIT");
 }
 
 bool THistory::LoadKnown() {
-  TStatement stmt(m_db, "SELECT mac, first_seen, last_seen, last_address FROM devices");
-  int code = stmt.Code();
+  // What is read is bounded whatever the file holds: the devices seen last, up to the bound,
+  // and each text cut to what the host table keeps (a MAC text is 17 characters; one read
+  // longer is no MAC and is skipped).
+  int code = SQLITE_OK;
+  {
+    TStatement count(m_db, "SELECT count(*) FROM devices");
+    code = count.Code() == SQLITE_OK ? sqlite3_step(count.Get()) : count.Code();
+    if (code == SQLITE_ROW) m_deviceCount = sqlite3_column_int64(count.Get(), 0);
+  }
+  TStatement stmt(m_db,
+                  "SELECT substr(mac, 1, 18), first_seen, last_seen, substr(last_address, 1, ?1)"
+                  " FROM devices ORDER BY last_seen DESC LIMIT ?2");
+  if (code == SQLITE_ROW) code = stmt.Code();
   if (code == SQLITE_OK) {
+    sqlite3_bind_int64(stmt.Get(), 1, static_cast<int64_t>(kNameCapacity));
+    sqlite3_bind_int64(stmt.Get(), 2, kMaxHistoryDevices);
     while ((code = sqlite3_step(stmt.Get())) == SQLITE_ROW) {
-      ++m_deviceCount;
       const int64_t key = MacKey(ColumnText(stmt.Get(), 0));
       if (key < 0) continue;
       m_known[static_cast<uint64_t>(key)] = {sqlite3_column_int64(stmt.Get(), 1),
                                              sqlite3_column_int64(stmt.Get(), 2),
-                                             ColumnText(stmt.Get(), 3)};
+                                             CleanText(ColumnText(stmt.Get(), 3), kNameCapacity)};
     }
   }
   if (code == SQLITE_DONE) return true;

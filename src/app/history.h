@@ -41,9 +41,11 @@ std::string DefaultHistoryFolder();
 // file 0600). Opening reads what the list needs into memory, so the list never waits on the
 // file; what this run sees is written in small transactions from the main thread, with no busy
 // wait: a write that finds the file locked is tried again at the next flush. A file that cannot
-// be used (folder or file unreadable, locked by another copy, damaged, of a later layout) leaves
-// the history off for this run, with Problem() saying why; a damaged file is renamed aside,
-// never overwritten.
+// be used (folder or file unreadable, locked by another copy, damaged, of a later layout, holding
+// objects it did not make) leaves the history off for this run, with Problem() saying why; a
+// damaged file is renamed aside, never overwritten, and any other is left byte for byte as it
+// is. The folder may be reached through links; the file itself must not be one. Nothing in the
+// file runs (no trigger, no view), and what is read of it is bounded.
 class THistory {
  public:
   // No history at all (Problem() says it was not read).
@@ -80,6 +82,13 @@ class THistory {
 
  private:
   bool Open(const std::string& folder);
+  // Settings of every connection: no busy wait, and nothing in the file ever runs.
+  bool Configure();
+  // Reads the layout on a read-only connection that writes nothing beside the file.
+  bool Inspect();
+  // Whether the open file is of a layout this run writes (noted in m_version) and holds nothing
+  // but its objects; otherwise the history is off with Problem() saying why.
+  bool CheckLayout();
   bool Exec(const char* sql);
   bool PrepareSchema();
   bool LoadKnown();
@@ -94,6 +103,7 @@ class THistory {
   std::string m_problem;
   std::string m_keptAside;
   int64_t m_runStart = 0;
+  int m_version = 0;
   int64_t m_deviceCount = 0;
   std::unordered_map<uint64_t, TKnownDevice> m_known;
   // The last values written per MAC this run, and the devices noted since then.

@@ -110,7 +110,7 @@ QVariant THostListModel::data(const QModelIndex& index, int role) const {
     case Qt::DecorationRole:
       if (index.column() != kHostNameColumn) return {};
       return MarkIcon(record());
-    case Qt::ToolTipRole: return RowDescription(record(), m_history);
+    case Qt::ToolTipRole: return TipText(RowDescription(record(), m_history));
     case Qt::AccessibleDescriptionRole:
       if (index.column() != kHostNameColumn) return {};
       return RowDescription(record(), m_history);
@@ -237,6 +237,13 @@ QIcon THostListModel::MarkIcon(const HostRecord& row) const {
   if (MarksFromHistory() && !known)
     return ThemedIcon("emblem-new", QStyle::SP_MessageBoxInformation);
   return {};
+}
+
+QString THostListModel::TipText(const QString& plain) {
+  if (plain.isEmpty()) return {};
+  QStringList lines = plain.split(QLatin1Char('\n'));
+  for (QString& line : lines) line = line.toHtmlEscaped();
+  return QStringLiteral("<qt>") + lines.join(QStringLiteral("<br>")) + QStringLiteral("</qt>");
 }
 
 QString THostListModel::RowDescription(const HostRecord& row, const THistory* history) {

@@ -50,8 +50,15 @@ class THostListModel : public QAbstractTableModel {
   // The devices of earlier runs that the marks compare with; null: no marks from history.
   void SetHistory(const THistory* history);
 
-  // The tooltip of a row: one line per mark and per source of what it shows.
+  // The words of a row's tooltip, as plain text: one line per mark and per source of what it
+  // shows. This is the host cell's accessible description as it stands; the tooltip itself is
+  // TipText of it.
   static QString RowDescription(const HostRecord& row, const THistory* history);
+  // Plain text as a tooltip: explicit rich text in which every line is escaped, so a device's
+  // words are shown as they are and never read as markup (Qt takes a tooltip whose first line
+  // looks like a tag for rich text, and an <img> in it would make the window read a file).
+  // Empty for empty text.
+  static QString TipText(const QString& plain);
 
   // The text of a cell: host name, IP address, vendor, title or MAC of the row, the row's bytes
   // shown through the locale's 8-bit encoding. Empty for any other column.

@@ -60,6 +60,16 @@ support::TUniqueFd SearchSocket(const std::string& adapterAddress) {
   return fd;
 }
 
+// The adapter addresses as numbers (host order); a text that is no address is left out.
+std::vector<uint32_t> AddressNumbers(const std::vector<std::string>& addresses) {
+  std::vector<uint32_t> numbers;
+  for (const std::string& address : addresses) {
+    in_addr parsed{};
+    if (inet_pton(AF_INET, address.c_str(), &parsed) == 1) numbers.push_back(ntohl(parsed.s_addr));
+  }
+  return numbers;
+}
+
 void SendSearch(const std::vector<support::TUniqueFd>& sockets, const std::string& search) {
   sockaddr_in group{};
   group.sin_family = AF_INET;
@@ -74,6 +84,15 @@ void SendSearch(const std::vector<support::TUniqueFd>& sockets, const std::strin
 }
 
 }  // namespace
+
+bool IsSsdpSourceSwept(uint32_t source, std::span<const uint32_t> adapterAddresses) {
+  bool swept = false;
+  for (const uint32_t adapter : adapterAddresses) {
+    if (source == adapter) return false;
+    if ((source & 0xFFFFFF00u) == (adapter & 0xFFFFFF00u)) swept = true;
+  }
+  return swept;
+}
 
 std::string BuildSsdpSearch() {
   return "M-SEARCH * HTTP/1.1\r\n"
@@ -144,6 +163,7 @@ void TSsdpSearch::Run(std::vector<std::string> adapterAddresses) {
     }
     m_closed.notify_all();
   });
+  const std::vector<uint32_t> adapters = AddressNumbers(adapterAddresses);
   std::vector<support::TUniqueFd> sockets;
   for (const std::string& address : adapterAddresses) {
     support::TUniqueFd fd = SearchSocket(address);
@@ -178,6 +198,9 @@ void TSsdpSearch::Run(std::vector<std::string> adapterAddresses) {
         });
         if (got < 0) break;
         if (static_cast<size_t>(got) > sizeof buffer) continue;
+        // Only a device the pass sweeps is asked for its answer, so no other source may take
+        // a place among the answers kept.
+        if (!IsSsdpSourceSwept(ntohl(from.sin_addr.s_addr), adapters)) continue;
         std::optional<std::string> location =
             ParseSsdpAnswer(std::span<const uint8_t>(buffer, static_cast<size_t>(got)));
         if (!location) continue;

@@ -33,9 +33,14 @@ std::string BuildSsdpSearch();
 // Nothing when the datagram is no such answer or the value is empty or longer than 255 bytes.
 std::optional<std::string> ParseSsdpAnswer(std::span<const uint8_t> datagram);
 
+// Whether an answer from source (host order) may be kept: it lies in the /24 of one of the
+// adapter addresses the search was sent from (the /24s the pass sweeps) and is none of them.
+bool IsSsdpSourceSwept(uint32_t source, std::span<const uint32_t> adapterAddresses);
+
 // One search of a scan pass: starts at once on a thread of its own, sends from each given
 // adapter address (IP_MULTICAST_IF, TTL 2) twice, 300 ms apart, and keeps the answers for
-// about 1.3 s, at most one per source address and at most 1,024 in all. Thread-safe.
+// about 1.3 s from sources that IsSsdpSourceSwept allows, at most one per source address and
+// at most 1,024 in all. Thread-safe.
 class TSsdpSearch {
  public:
   using TClock = std::chrono::steady_clock;

@@ -453,7 +453,8 @@ class FormMainHistory : public FormMain {
     form->DisplayTimerTimer();
     return form;
   }
-  QString Tip(TFormMain& form, const std::string& mac, int role = Qt::ToolTipRole) {
+  // The words of a row's tooltip, as the host cell's accessible description holds them.
+  QString Tip(TFormMain& form, const std::string& mac, int role = Qt::AccessibleDescriptionRole) {
     for (int r = 0; r < form.ListModel->rowCount(); ++r) {
       const QModelIndex cell = form.ListModel->index(r, 0);
       if (form.ListModel->index(r, 4).data().toString().toStdString() == mac)
@@ -522,8 +523,9 @@ TEST_F(FormMainHistory, SecondRunMarksNewMovedConflictingAndLocalDevicesInWords)
             QColor(Qt::black));
 
   // Screen readers get the tooltip's words as the host cell's description.
-  EXPECT_EQ(Tip(*form, "00:00:0C:00:00:02", Qt::AccessibleDescriptionRole),
-            Tip(*form, "00:00:0C:00:00:02"));
+  EXPECT_EQ(Tip(*form, "00:00:0C:00:00:02", Qt::ToolTipRole),
+            THostListModel::TipText(Tip(*form, "00:00:0C:00:00:02")));
+  EXPECT_EQ(form->Panel1->toolTip(), THostListModel::TipText(form->HistoryStatus()));
   EXPECT_FALSE(form->VirtualStringTree1->accessibleName().isEmpty());
   m_now += 19.0 / 86400.0;
   form->TimeOutTimerTimer();

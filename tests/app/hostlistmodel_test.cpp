@@ -3,6 +3,8 @@
 #include <QAbstractItemModelTester>
 #include <QColor>
 #include <QSignalSpy>
+#include <QTextDocument>
+#include <QUrl>
 
 #include <gtest/gtest.h>
 
@@ -123,6 +125,43 @@ TEST_F(HostListModel, TicksTellTheViewsOfTheChangedRowsOnly) {
   m_model.SortByMac();
   expectOnlyRow(2);
   EXPECT_EQ(layout.count(), 0) << "the order stayed";
+}
+
+// A document that notes every resource it is asked for instead of reading it.
+class TWatchedDocument : public QTextDocument {
+ public:
+  QStringList Requested;
+
+ protected:
+  QVariant loadResource(int, const QUrl& name) override {
+    Requested << name.toString();
+    return {};
+  }
+};
+
+// A device's name that looks like markup, with no history (so the tooltip's first line is the
+// device's own words), is shown as text: shown the way a tooltip is, it reads no file. Screen
+// readers get the words as they are.
+TEST_F(HostListModel, DeviceTextInATooltipIsShownAsTextAndReadsNoFile) {
+  const std::string hostile = "<img src=\"/nonexistent/qz-fifo\">";
+  scan::THostDetails details;
+  details.Evidence = {{"Name", hostile, "UPnP"}};
+  m_table.Update("10.0.0.1", "", "00:00:00:00:00:01", "http", "", "", details);
+  m_model.AppendRow(0);
+  const QString plain = "Name: " + QString::fromStdString(hostile) + " (UPnP)";
+  EXPECT_EQ(m_model.data(m_model.index(0, 0), Qt::AccessibleDescriptionRole).toString(), plain);
+  for (int column = 0; column < m_model.columnCount(); ++column) {
+    SCOPED_TRACE(column);
+    const QString tip = m_model.data(m_model.index(0, column), Qt::ToolTipRole).toString();
+    // As QToolTip's label does: rich text when it looks like it, else plain.
+    TWatchedDocument shown;
+    if (Qt::mightBeRichText(tip)) shown.setHtml(tip);
+    else shown.setPlainText(tip);
+    shown.setTextWidth(400);
+    shown.size();
+    EXPECT_EQ(shown.toPlainText().toStdString(), plain.toStdString());
+    EXPECT_TRUE(shown.Requested.isEmpty()) << shown.Requested.join(' ').toStdString();
+  }
 }
 
 TEST(HostListModelCompare, IsOrdinalOnTheMacText) {

@@ -8,6 +8,9 @@ from <ip> with a LOCATION that depends on the kind:
   huge                                    a description of 256 KiB whose name comes last
   bomb                                    a description with a DTD of nested entities
   location <url>                          the given URL; no web server
+  flood <device-type> <friendly-name>     as describe, but first answers the first group search
+                                          1,100 times from forged sources outside the lab's
+                                          networks (10.77/16), then as itself
 Every HTTP request is logged as "request <path>" on standard output. It exits when its parent
 lab ends it (SIGTERM).
 """
@@ -17,6 +20,7 @@ import socket
 import struct
 import sys
 import threading
+import time
 
 GROUP = "239.255.255.250"
 PORT = 49152
@@ -50,7 +54,7 @@ BOMB = """<?xml version="1.0"?>
 
 
 def description(kind, args):
-    if kind == "describe":
+    if kind in ("describe", "flood"):
         return DESCRIPTION.format(kind=args[0], name=args[1]).encode()
     if kind == "huge":
         padding = "<!-- " + "x" * (256 * 1024) + " -->\n"
@@ -78,6 +82,24 @@ def serve(ip, body):
     threading.Thread(target=server.serve_forever, daemon=True).start()
 
 
+FLOOD_COUNT = 1100
+
+
+def flood(answer, peer):
+    """Sends the answer to peer from FLOOD_COUNT forged sources, paced so that the receiver's
+    socket buffer never overflows."""
+    raw = socket.socket(socket.AF_INET, socket.SOCK_RAW, socket.IPPROTO_RAW)
+    for i in range(FLOOD_COUNT):
+        source = "10.77.%d.%d" % (i // 250, i % 250 + 1)
+        udp = struct.pack("!HHHH", 1900, peer[1], 8 + len(answer), 0) + answer
+        ip = struct.pack("!BBHHHBBH4s4s", 0x45, 0, 20 + len(udp), 0, 0, 64, socket.IPPROTO_UDP, 0,
+                         socket.inet_aton(source), socket.inet_aton(peer[0]))
+        raw.sendto(ip + udp, (peer[0], 0))
+        if i % 50 == 49:
+            time.sleep(0.005)
+    raw.close()
+
+
 def main():
     ip, kind, args = sys.argv[1], sys.argv[2], sys.argv[3:]
     body = description(kind, args)
@@ -102,6 +124,7 @@ def main():
     sender = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
     sender.bind((ip, 0))
     print("ready", flush=True)
+    flooded = kind != "flood"
     while True:
         ready, _, _ = select.select([group, unicast], [], [])
         for s in ready:
@@ -109,6 +132,10 @@ def main():
             if query.startswith(b"M-SEARCH"):
                 way = "group" if s is group else "unicast"
                 print("%s search from %s" % (way, peer[0]), flush=True)
+                if way == "group" and not flooded:
+                    flood(answer, peer)
+                    flooded = True
+                    print("flooded %s" % peer[0], flush=True)
                 sender.sendto(answer, peer)
 
 

@@ -1,7 +1,8 @@
 // The name step against real and scripted responders in a lab: minidlna (UPnP, answers only the
 // SSDP group), avahi-daemon publishing a printer and a speaker, a device with UPnP, DNS-SD and a
 // reverse DNS name, a router, and UPnP devices whose answers must not be used (LOCATION on
-// another host or another device, a huge description, an entity bomb). Each host's reported
+// another host or another device, a huge description, an entity bomb), and a device that first
+// answers from 1,100 forged sources outside the swept network, which take no place of its own. Each host's reported
 // name (the export's host column), its evidence and its device type come out as the name step
 // defines them, nothing is fetched off a device, and the search goes to the group twice.
 
@@ -32,7 +33,8 @@ constexpr const char* kOffHost = "192.168.79.45";
 constexpr const char* kHuge = "192.168.79.46";
 constexpr const char* kBomb = "192.168.79.47";
 constexpr const char* kClaimer = "192.168.79.48";
-constexpr const char* kSilent = "192.168.79.49";  // nothing but a logging web service on 8081
+constexpr const char* kSilent = "192.168.79.49";   // nothing but a logging web service on 8081
+constexpr const char* kFlooder = "192.168.79.50";  // answers from 1,100 forged sources first
 
 struct TExpected {
   std::string name;                   // the reported host name: the export's host column
@@ -81,8 +83,8 @@ TEST(NamesLab, EveryDeviceIsNamedFromItsOwnAnswersWithTheEvidenceBehindIt) {
   QZ_REQUIRE_LAB();
   lab::TLab lab;
   lab.AddSegment(std::string(kScanner) + "/24");
-  for (const char* ip :
-       {kMedia, kPrinter, kSpeaker, kTv, kRouter, kOffHost, kHuge, kBomb, kClaimer, kSilent}) {
+  for (const char* ip : {kMedia, kPrinter, kSpeaker, kTv, kRouter, kOffHost, kHuge, kBomb, kClaimer,
+                         kSilent, kFlooder}) {
     lab.AddHost({ip, "", ip == std::string(kTv) ? "tv.lab" : ""});
   }
   lab.Up();
@@ -105,6 +107,7 @@ TEST(NamesLab, EveryDeviceIsNamedFromItsOwnAnswersWithTheEvidenceBehindIt) {
   const pid_t bomb = lab.StartSsdpResponder(kBomb, {"bomb"});
   lab.StartSsdpResponder(kClaimer,
                          {"location", std::string("http://") + kMedia + ":8200/rootDesc.xml"});
+  const pid_t flooder = lab.StartSsdpResponder(kFlooder, {"flood", "MediaRenderer", "Survivor"});
   const pid_t logger = lab.StartInHost(kSilent, {QZ_HTTP_PEER_PATH, kSilent, "8081", "logged"});
 
   std::string output;
@@ -143,6 +146,10 @@ TEST(NamesLab, EveryDeviceIsNamedFromItsOwnAnswersWithTheEvidenceBehindIt) {
       {kBomb, {kBomb, {}, 0}},
       {kClaimer, {kClaimer, {}, 0}},
       {kSilent, {kSilent, {}, 0}},
+      {kFlooder,
+       {"SURVIVOR",
+        {"Name|Survivor|UPnP", "Manufacturer|QZ Lab Devices|UPnP", "Model|MediaRenderer 9000|UPnP"},
+        2}},
   };
   EXPECT_EQ(hosts.size(), expected.size()) << output;
   for (const auto& [ip, want] : expected) {
@@ -163,6 +170,8 @@ TEST(NamesLab, EveryDeviceIsNamedFromItsOwnAnswersWithTheEvidenceBehindIt) {
   EXPECT_EQ(
       CountLines(ReadFile(lab.ProcessLog(offHost)), std::string("group search from ") + kScanner),
       2u);
+  EXPECT_NE(ReadFile(lab.ProcessLog(flooder)).find(std::string("flooded ") + kScanner),
+            std::string::npos);
   std::printf("%s", output.substr(output.find("pass1_ms")).c_str());
 }
 

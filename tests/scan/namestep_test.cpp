@@ -40,6 +40,17 @@ TEST(NameStep, SearchAnswerGivesItsLocationOnlyWhenItLeadsToTheDeviceItself) {
   };
   for (const auto& [location, url] : table)
     EXPECT_EQ(scan::DescriptionUrl(location, device), url) << location;
+
+  // Answers count only from the swept /24s, and never from the machine's own addresses (a
+  // local program could answer from those).
+  const uint32_t adapters[] = {0xC0A84F01u, 0x0A000105u};           // 192.168.79.1, 10.0.1.5
+  EXPECT_TRUE(netinfo::IsSsdpSourceSwept(0xC0A84F2Bu, adapters));   // 192.168.79.43
+  EXPECT_TRUE(netinfo::IsSsdpSourceSwept(0x0A0001FEu, adapters));   // 10.0.1.254
+  EXPECT_FALSE(netinfo::IsSsdpSourceSwept(0xC0A84F01u, adapters));  // our own
+  EXPECT_FALSE(netinfo::IsSsdpSourceSwept(0x0A000105u, adapters));  // our own
+  EXPECT_FALSE(netinfo::IsSsdpSourceSwept(0xC0A85001u, adapters));  // 192.168.80.1
+  EXPECT_FALSE(netinfo::IsSsdpSourceSwept(0x0A4D0001u, adapters));  // 10.77.0.1
+  EXPECT_FALSE(netinfo::IsSsdpSourceSwept(0xC0A84F2Bu, {}));
 }
 
 TEST(NameStep, DescriptionGivesTheRootDeviceFieldsAndNothingForADtdOrABrokenDocument) {
