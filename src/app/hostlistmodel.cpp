@@ -52,7 +52,8 @@ bool HasConflict(const HostRecord& row) {
 bool SameOnScreen(const HostRecord& a, const HostRecord& b) {
   return a.HostName == b.HostName && a.IpAddress == b.IpAddress && a.Vendor == b.Vendor &&
          a.Title == b.Title && a.MacAddress == b.MacAddress && a.Expired == b.Expired &&
-         a.OtherMac == b.OtherMac && a.Evidence == b.Evidence && a.DeviceType == b.DeviceType &&
+         a.OtherMac == b.OtherMac && a.OtherMacs == b.OtherMacs &&
+         a.OtherMacCount == b.OtherMacCount && a.Evidence == b.Evidence && a.DeviceType == b.DeviceType &&
          a.Addresses == b.Addresses;
 }
 
@@ -246,6 +247,23 @@ QString THostListModel::TipText(const QString& plain) {
   return QStringLiteral("<qt>") + lines.join(QStringLiteral("<br>")) + QStringLiteral("</qt>");
 }
 
+// "A", "A and B", "A, B and C", or past three "A, B and 5 more": the other MACs that answered
+// for the row's address.
+QString THostListModel::OtherMacsText(const HostRecord& row) {
+  QStringList named;
+  if (row.OtherMacs.empty()) named << FromBytes(row.OtherMac);
+  for (const std::string& mac : row.OtherMacs) named << FromBytes(mac);
+  const int others = std::max<int>(row.OtherMacCount, static_cast<int>(named.size()));
+  if (others > 3 || others > named.size()) {
+    const qsizetype kept = std::min<qsizetype>(2, named.size());
+    return named.mid(0, kept).join(QStringLiteral(", ")) +
+           QStringLiteral(" and %1 more").arg(others - kept);
+  }
+  if (named.size() == 1) return named[0];
+  const QString last = named.takeLast();
+  return named.join(QStringLiteral(", ")) + QStringLiteral(" and ") + last;
+}
+
 QString THostListModel::RowDescription(const HostRecord& row, const THistory* history) {
   QStringList lines;
   if (row.Expired) lines << QStringLiteral("Not seen again");
@@ -261,7 +279,7 @@ QString THostListModel::RowDescription(const HostRecord& row, const THistory* hi
   }
   if (!row.OtherMac.empty()) {
     lines << QStringLiteral("%1 also answered from %2")
-                 .arg(FromBytes(row.IpAddress), FromBytes(row.OtherMac));
+                 .arg(FromBytes(row.IpAddress), OtherMacsText(row));
   }
   for (const std::string& address : row.Addresses) {
     if (address != row.IpAddress) {

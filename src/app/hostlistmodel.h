@@ -54,6 +54,7 @@ class THostListModel : public QAbstractTableModel {
   // shows. This is the host cell's accessible description as it stands; the tooltip itself is
   // TipText of it.
   static QString RowDescription(const HostRecord& row, const THistory* history);
+  static QString OtherMacsText(const HostRecord& row);
   // Plain text as a tooltip: explicit rich text in which every line is escaped, so a device's
   // words are shown as they are and never read as markup (Qt takes a tooltip whose first line
   // looks like a tag for rich text, and an <img> in it would make the window read a file).

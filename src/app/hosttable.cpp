@@ -33,13 +33,64 @@ void THostTable::Update(const std::string& ipAddress, const std::string& hostNam
                         const std::string& title, const std::string& vendor,
                         const scan::THostDetails& details) {
   std::lock_guard guard(m_lock);
+  if (!details.OtherMac.empty() &&
+      !NoteConflict(ipAddress, macAddress, details.OtherMac, details.MacCount)) {
+    return;
+  }
   Store(ipAddress, hostName, macAddress, protocol, title, vendor, details, false);
 }
 
 void THostTable::Heard(const std::string& ipAddress, const std::string& macAddress,
                        const std::string& vendor, const scan::THostDetails& details) {
   std::lock_guard guard(m_lock);
+  if (!details.OtherMac.empty() &&
+      !NoteConflict(ipAddress, macAddress, details.OtherMac, details.MacCount)) {
+    return;
+  }
   Store(ipAddress, ipAddress, macAddress, "", "", vendor, details, true);
+}
+
+int32_t THostTable::FindRow(const std::string& macAddress) const {
+  int32_t found = -1;
+  const int32_t rowCount = m_rowCount.load(std::memory_order_relaxed);
+  for (int32_t i = 0; i < rowCount; ++i) {
+    if (m_rows[i].MacAddress == macAddress) found = i;  // the last match, as Store finds it
+  }
+  return found;
+}
+
+bool THostTable::NoteConflict(const std::string& ipAddress, const std::string& mac,
+                              const std::string& other, uint16_t count) {
+  auto found = m_conflicts.find(ipAddress);
+  if (found == m_conflicts.end()) {
+    // One entry per address that more than one MAC answered for: at most a sweep's worth.
+    if (m_conflicts.size() >= static_cast<size_t>(kHostSlots)) return FindRow(mac) >= 0;
+    found = m_conflicts.emplace(ipAddress, TAnswers{}).first;
+  }
+  TAnswers& answers = found->second;
+  int32_t rows = 0;
+  for (const std::string& known : answers.Macs) rows += FindRow(known) >= 0 ? 1 : 0;
+  for (const std::string& each : {other, mac}) {
+    if (std::find(answers.Macs.begin(), answers.Macs.end(), each) != answers.Macs.end()) continue;
+    ++answers.Count;
+    if (answers.Macs.size() <= kMaxOtherMacs) answers.Macs.push_back(Cut(each, kNameCapacity));
+  }
+  answers.Count = std::max({answers.Count, static_cast<int32_t>(count),
+                            static_cast<int32_t>(answers.Macs.size())});
+  const bool mayStore = FindRow(mac) >= 0 || rows < kMaxRowsPerAddress;
+  // Every row of the address's MACs names the others, and how many there were.
+  for (const std::string& known : answers.Macs) {
+    const int32_t index = FindRow(known);
+    if (index < 0) continue;
+    HostRecord& row = m_rows[index];
+    row.OtherMacs.clear();
+    for (const std::string& each : answers.Macs) {
+      if (each != known && row.OtherMacs.size() < kMaxOtherMacs) row.OtherMacs.push_back(each);
+    }
+    row.OtherMacCount = answers.Count - 1;
+    row.OtherMac = row.OtherMacs.empty() ? std::string() : row.OtherMacs.front();
+  }
+  return mayStore;
 }
 
 void THostTable::Store(const std::string& ipAddress, const std::string& hostName,
@@ -82,7 +133,21 @@ void THostTable::Store(const std::string& ipAddress, const std::string& hostName
   if (row.Addresses.size() < kMaxAddressesPerMac &&
       std::find(row.Addresses.begin(), row.Addresses.end(), row.IpAddress) == row.Addresses.end())
     row.Addresses.push_back(row.IpAddress);
-  if (!details.OtherMac.empty()) row.OtherMac = Cut(details.OtherMac, kNameCapacity);
+  if (!details.OtherMac.empty() && row.OtherMacs.empty()) {
+    // A new row of a conflict: it names the others as the address's other rows do.
+    const auto found = m_conflicts.find(row.IpAddress);
+    if (found != m_conflicts.end()) {
+      for (const std::string& each : found->second.Macs) {
+        if (each != row.MacAddress && row.OtherMacs.size() < kMaxOtherMacs)
+          row.OtherMacs.push_back(each);
+      }
+      row.OtherMacCount = found->second.Count - 1;
+    } else {
+      row.OtherMacs = {Cut(details.OtherMac, kNameCapacity)};
+      row.OtherMacCount = 1;
+    }
+    row.OtherMac = row.OtherMacs.empty() ? Cut(details.OtherMac, kNameCapacity) : row.OtherMacs.front();
+  }
   if (!details.Evidence.empty()) {
     row.Evidence.clear();
     for (const scan::TEvidence& e : details.Evidence) {

@@ -5,6 +5,7 @@
 #include <functional>
 #include <mutex>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "scan/hostdetails.h"
@@ -27,6 +28,10 @@ struct HostRecord {
   // What the reports said beyond the five texts: the other MAC that answered for the address
   // in this run, the names and models with their sources (cleaned), the type they name.
   std::string OtherMac;
+  // Every other MAC that answered for the row's address this run (at most kMaxOtherMacs, the
+  // first of them OtherMac), and how many others there were in all.
+  std::vector<std::string> OtherMacs;
+  int32_t OtherMacCount = 0;
   std::vector<scan::TEvidence> Evidence;
   scan::TDeviceType DeviceType = scan::TDeviceType::None;
   // The addresses this MAC answered from in this run, in order of first report (at most
@@ -42,6 +47,10 @@ inline constexpr size_t kNameCapacity = 50;
 inline constexpr size_t kVendorCapacity = 250;
 inline constexpr const char* kNoTitle = "<no title>";
 inline constexpr size_t kMaxAddressesPerMac = 8;
+inline constexpr size_t kMaxOtherMacs = 8;
+// However many MACs answer for one address (a spoofer may send any number), at most this
+// many of them get a row of their own; the rows name the others.
+inline constexpr int32_t kMaxRowsPerAddress = 2;
 
 // A host seen once and not again for more than this many whole seconds is marked expired.
 inline constexpr int64_t kExpirySeconds = 18;
@@ -102,6 +111,12 @@ class THostTable {
  private:
   // Update's and Heard's work under the lock; keepTexts leaves a listed row's name, title and
   // protocol as they are.
+  // Notes that mac and other both answered for ipAddress (count: how many did, when counted)
+  // and tells each row of the address's MACs about the others. False when mac has no row
+  // and may not get one: the address's MACs have kMaxRowsPerAddress rows already.
+  bool NoteConflict(const std::string& ipAddress, const std::string& mac, const std::string& other,
+                    uint16_t count);
+  int32_t FindRow(const std::string& macAddress) const;
   void Store(const std::string& ipAddress, const std::string& hostName,
              const std::string& macAddress, const std::string& protocol, const std::string& title,
              const std::string& vendor, const scan::THostDetails& details, bool keepTexts);
@@ -111,6 +126,13 @@ class THostTable {
   std::vector<HostRecord> m_rows;  // kHostSlots slots, never resized
   std::atomic<int32_t> m_rowCount{0};
   std::atomic<uint64_t> m_changeCount{0};
+  // The MACs that answered for each address where more than one did (at most kMaxOtherMacs
+  // + 1 kept), and how many did.
+  struct TAnswers {
+    std::vector<std::string> Macs;
+    int32_t Count = 0;
+  };
+  std::unordered_map<std::string, TAnswers> m_conflicts;
   int32_t m_passesStarted = 0;
   bool m_passRunning = false;
 };

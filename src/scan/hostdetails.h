@@ -30,6 +30,9 @@ struct THostDetails {
   // Another MAC that answered ARP for the same address within the deadline (raw mode sees
   // it), formatted as the report's MAC; empty when only one answered.
   std::string OtherMac;
+  // How many different MACs answered for the address, when the way of asking counted them
+  // (0: not counted).
+  uint16_t MacCount = 0;
   // Every name and model found for the device, in the order of the name step.
   std::vector<TEvidence> Evidence;
   TDeviceType DeviceType = TDeviceType::None;

@@ -155,6 +155,7 @@ void TScanDriver::OnHeard(const netinfo::TArpHeard& heard) {
   const std::string address = netinfo::FormatDotted(heard.Address);
   THostDetails details;
   if (heard.Mac != heard.FirstMac) details.OtherMac = FormatMac(heard.FirstMac);
+  details.MacCount = heard.Count;
   qCDebug(lcScan, "%s: heard %s%s", address.c_str(), FormatMac(heard.Mac).c_str(),
           heard.Late ? " late" : " besides the first answer");
   std::lock_guard lock(m_heardMutex);
