@@ -483,13 +483,27 @@ pid_t TLab::StartHttpServer(const std::string& ip, const std::string& kind,
   return pid;
 }
 
-pid_t TLab::StartDelayedArpHost(const std::string& ip, int delayMs) {
+pid_t TLab::StartArpResponder(const std::string& ip, const TArpBehaviour& behaviour) {
   std::string ns = HostNs(ip);
   std::string batch = TempDir() + "/arpoff-" + ip + ".batch";
   WriteFile(batch, std::string("link set dev ") + kHostAdapter + " arp off\n");
   RunIpBatch(ns, batch);
   std::string ready = TempDir() + "/arp-ready-" + ip;
-  pid_t pid = StartIn(ns, {QZ_ARP_RESPONDER, kHostAdapter, ip, std::to_string(delayMs), ready}, {});
+  std::vector<std::string> argv{QZ_ARP_RESPONDER, kHostAdapter, ip,
+                                std::to_string(behaviour.delayMs), ready};
+  if (behaviour.dozePercent > 0)
+    argv.insert(argv.end(), {"--doze", std::to_string(behaviour.dozePercent)});
+  if (behaviour.spacingMs > 0)
+    argv.insert(argv.end(), {"--spacing", std::to_string(behaviour.spacingMs)});
+  if (!behaviour.fromMacs.empty()) {
+    std::string list;
+    for (const auto& mac : behaviour.fromMacs) {
+      if (!ValidMac(mac)) throw std::invalid_argument("bad MAC " + mac);
+      list += (list.empty() ? "" : ",") + mac;
+    }
+    argv.insert(argv.end(), {"--from", list});
+  }
+  pid_t pid = StartIn(ns, argv, {});
   auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
   while (!fs::exists(ready)) {
     if (ChildEnded(pid) || std::chrono::steady_clock::now() > deadline) {
@@ -498,6 +512,12 @@ pid_t TLab::StartDelayedArpHost(const std::string& ip, int delayMs) {
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
   return pid;
+}
+
+pid_t TLab::StartDelayedArpHost(const std::string& ip, int delayMs) {
+  TArpBehaviour behaviour;
+  behaviour.delayMs = delayMs;
+  return StartArpResponder(ip, behaviour);
 }
 
 // ---- name responders ----

@@ -26,6 +26,18 @@ bool HaveRoot();
     if (!::lab::HaveRoot()) GTEST_SKIP() << "needs root to build network namespaces"; \
   } while (0)
 
+// How a host that answers ARP through the lab's responder behaves (see
+// arp_delay_responder.cpp): replies delayMs late; dozePercent of the broadcast who-has frames
+// lost at random (unicast ones always answered); who-has frames within spacingMs of the
+// previous one ignored, and the first after 10 s of quiet only wakes it; fromMacs: each
+// request answered once from each of these MACs, in order, instead of the host's own.
+struct TArpBehaviour {
+  int delayMs = 0;
+  int dozePercent = 0;
+  int spacingMs = 0;
+  std::vector<std::string> fromMacs;
+};
+
 struct THost {
   std::string ip;    // dotted; may carry "/len", else the segment's prefix length applies
   std::string mac;   // "00:00:0c:12:34:56"; empty: a fixed locally administered one
@@ -77,8 +89,10 @@ class TLab {
   // A web server on ip:80 serving docroot; kind is "lighttpd", "busybox" or "python".
   // Returns once the port accepts connections.
   pid_t StartHttpServer(const std::string& ip, const std::string& kind, const std::string& docroot);
-  // Turns the host's kernel ARP off and answers ARP requests for its address from a
-  // scripted responder, each reply delayed by delayMs. Returns once it listens.
+  // Turns the host's kernel ARP off and answers ARP requests for its address from the lab's
+  // responder, which behaves as told. Returns once it listens.
+  pid_t StartArpResponder(const std::string& ip, const TArpBehaviour& behaviour);
+  // The same with replies delayed by delayMs and nothing else.
   pid_t StartDelayedArpHost(const std::string& ip, int delayMs);
 
   // Real name responders in a host: Debian's avahi-daemon publishing `hostName`.local (it

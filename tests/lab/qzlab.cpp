@@ -18,6 +18,13 @@
 //                                         a web server on <ip>:80 serving docroot
 //   arpdelay <ip> <ms>                    the host answers ARP only through a responder
 //                                         that delays each reply by <ms>
+//   arp <ip> [delay MS] [doze PCT] [spacing MS] [from MAC,MAC...]
+//                                         the host answers ARP only through a responder
+//                                         that behaves as told: replies MS late, loses PCT %
+//                                         of the broadcast who-has frames (never unicast
+//                                         ones), ignores who-has frames within MS of the
+//                                         previous one, answers from these MACs instead
+//                                         (tests/lab/arp_delay_responder.cpp)
 //   mdns <ip> <host-name>                 avahi-daemon in the host, publishing <host-name>.local
 //   netbios <ip> <name>                   nmbd in the host, with the NetBIOS name <name>
 //   badnames <ip>                         a responder that answers name queries only with
@@ -43,6 +50,7 @@
 #include <arpa/inet.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <iostream>
@@ -101,6 +109,11 @@ void ReadLabFile(const std::string& path, lab::TLab& lab, std::vector<TLater>& l
         std::snprintf(mac, sizeof mac, "%s:%02x:%02x", w[4].c_str(), (i + 1) >> 8, (i + 1) & 0xff);
         lab.AddHost({NextIp(w[2], i), mac, "", std::stoi(w[1])});
       }
+    } else if (w[0] == "arp") {
+      need(2);
+      if (w.size() % 2 != 0)
+        throw std::runtime_error(path + ":" + std::to_string(number) + ": arp wants pairs");
+      later.push_back({w[0], std::vector<std::string>(w.begin() + 1, w.end())});
     } else if (w[0] == "http" || w[0] == "arpdelay" || w[0] == "mdns" || w[0] == "netbios" ||
                w[0] == "badnames" || w[0] == "dnssd" || w[0] == "minidlna" || w[0] == "ssdp") {
       need(w[0] == "http" ? 4 : w[0] == "badnames" ? 2 : w[0] == "dnssd" ? 7 : 3);
@@ -132,6 +145,27 @@ void StartSsdp(lab::TLab& lab, const std::vector<std::string>& a) {
   lab.StartSsdpResponder(a[0], args);
 }
 
+// args: the address, then pairs of a word and its value.
+void StartArp(lab::TLab& lab, const std::vector<std::string>& args) {
+  lab::TArpBehaviour behaviour;
+  for (size_t i = 1; i + 1 < args.size(); i += 2) {
+    const std::string& value = args[i + 1];
+    if (args[i] == "delay") behaviour.delayMs = std::stoi(value);
+    else if (args[i] == "doze") behaviour.dozePercent = std::stoi(value);
+    else if (args[i] == "spacing") behaviour.spacingMs = std::stoi(value);
+    else if (args[i] == "from") {
+      for (size_t start = 0; start <= value.size();) {
+        size_t comma = std::min(value.find(',', start), value.size());
+        behaviour.fromMacs.push_back(value.substr(start, comma - start));
+        start = comma + 1;
+      }
+    } else {
+      throw std::runtime_error("arp " + args[0] + ": unknown word " + args[i]);
+    }
+  }
+  lab.StartArpResponder(args[0], behaviour);
+}
+
 int Up(const std::string& labFilePath) {
   lab::TLab lab;
   std::vector<TLater> later;
@@ -147,6 +181,7 @@ int Up(const std::string& labFilePath) {
       else if (item.kind == "dnssd") StartDnsSd(lab, item.args);
       else if (item.kind == "minidlna") lab.StartMinidlna(item.args[0], Join(item.args, 1));
       else if (item.kind == "ssdp") StartSsdp(lab, item.args);
+      else if (item.kind == "arp") StartArp(lab, item.args);
       else lab.StartDelayedArpHost(item.args[0], std::stoi(item.args[1]));
     }
   } catch (...) {
