@@ -53,8 +53,8 @@ bool SameOnScreen(const HostRecord& a, const HostRecord& b) {
   return a.HostName == b.HostName && a.IpAddress == b.IpAddress && a.Vendor == b.Vendor &&
          a.Title == b.Title && a.MacAddress == b.MacAddress && a.Expired == b.Expired &&
          a.OtherMac == b.OtherMac && a.OtherMacs == b.OtherMacs &&
-         a.OtherMacCount == b.OtherMacCount && a.Evidence == b.Evidence && a.DeviceType == b.DeviceType &&
-         a.Addresses == b.Addresses;
+         a.OtherMacCount == b.OtherMacCount && a.Evidence == b.Evidence &&
+         a.DeviceType == b.DeviceType && a.Addresses == b.Addresses;
 }
 
 }  // namespace

@@ -75,8 +75,8 @@ bool THostTable::NoteConflict(const std::string& ipAddress, const std::string& m
     ++answers.Count;
     if (answers.Macs.size() <= kMaxOtherMacs) answers.Macs.push_back(Cut(each, kNameCapacity));
   }
-  answers.Count = std::max({answers.Count, static_cast<int32_t>(count),
-                            static_cast<int32_t>(answers.Macs.size())});
+  answers.Count = std::max(
+      {answers.Count, static_cast<int32_t>(count), static_cast<int32_t>(answers.Macs.size())});
   const bool mayStore = FindRow(mac) >= 0 || rows < kMaxRowsPerAddress;
   // Every row of the address's MACs names the others, and how many there were.
   for (const std::string& known : answers.Macs) {
@@ -146,7 +146,8 @@ void THostTable::Store(const std::string& ipAddress, const std::string& hostName
       row.OtherMacs = {Cut(details.OtherMac, kNameCapacity)};
       row.OtherMacCount = 1;
     }
-    row.OtherMac = row.OtherMacs.empty() ? Cut(details.OtherMac, kNameCapacity) : row.OtherMacs.front();
+    row.OtherMac =
+        row.OtherMacs.empty() ? Cut(details.OtherMac, kNameCapacity) : row.OtherMacs.front();
   }
   if (!details.Evidence.empty()) {
     row.Evidence.clear();

@@ -341,7 +341,8 @@ TEST_F(FormMain, NothingIsWrittenBeforeTheFirstRow) {
 }
 
 // Pass 2 brings titles and names for hosts already listed: the export must carry them even when
-// no new row arrives.
+// no new row arrives, and the views hear of them at the next display tick, while the pass
+// still runs.
 TEST_F(FormMain, ChangedListedRowsReachTheExportWithoutANewRow) {
   TFormServices services = Services();
   services.Delay = [](int32_t) {};
@@ -353,8 +354,11 @@ TEST_F(FormMain, ChangedListedRowsReachTheExportWithoutANewRow) {
   QFile::remove(ExportFile());
   form.DisplayTimerTimer();
   EXPECT_EQ(ReadFile(ExportFile()), "<missing>") << "nothing changed, nothing rewritten";
+  QSignalSpy changed(form.ListModel, &QAbstractItemModel::dataChanged);
   Report(form, "10.0.0.1", "00:00:0C:00:00:01", "Router login");
   form.DisplayTimerTimer();
+  ASSERT_EQ(changed.count(), 1) << "the views hear of the changed row at the tick";
+  EXPECT_EQ(changed[0][0].toModelIndex().row(), 0);
   EXPECT_EQ(ReadFile(ExportFile()),
             "host;ip;vendor;title;mac\r\n"
             "10.0.0.1;10.0.0.1;Cisco Systems, Inc;Router login;00:00:0C:00:00:01\r\n");

@@ -1,5 +1,7 @@
 #include "app/hosttable.h"
 
+#include "app/hostlistmodel.h"
+
 #include <atomic>
 #include <thread>
 
@@ -48,6 +50,38 @@ TEST(HostTable, SecondReportOfSameMacUpdatesTheRowInPlace) {
   EXPECT_EQ(row.Title, "New");
   EXPECT_FALSE(row.IsHttps);
   EXPECT_EQ(row.FirstSeen, 0);
+}
+
+// A station heard late makes a row as a first report does; heard again, a listed row keeps the
+// name and title its worker found. However many MACs answer for one address, two get rows
+// and each row counts the others.
+TEST(HostTable, HeardStationsKeepWhatWorkersFoundAndAnAddressMakesAtMostTwoRows) {
+  TClockedTable t;
+  t.table.Heard("10.0.0.9", "00:11:22:33:44:09", "Vendor");
+  ASSERT_EQ(t.table.RowCount(), 1);
+  EXPECT_EQ(t.table.Row(0).HostName, "10.0.0.9");
+  Report(t.table, "00:11:22:33:44:09", "10.0.0.9", "Camera", "CAM", "http");
+  t.table.Heard("10.0.0.9", "00:11:22:33:44:09", "Vendor");
+  EXPECT_EQ(t.table.Row(0).HostName, "CAM");
+  EXPECT_EQ(t.table.Row(0).Title, "Camera");
+  EXPECT_EQ(t.table.Row(0).FirstSeen, 0) << "heard again: seen again";
+
+  for (const char* fake : {"02:00:00:00:00:01", "02:00:00:00:00:02", "02:00:00:00:00:03"}) {
+    scan::THostDetails details;
+    details.OtherMac = "00:11:22:33:44:09";
+    t.table.Heard("10.0.0.9", fake, "", details);
+  }
+  ASSERT_EQ(t.table.RowCount(), 2) << "the first MAC and one other";
+  for (int32_t i = 0; i < 2; ++i) {
+    EXPECT_EQ(t.table.Row(i).OtherMacCount, 3) << i;
+    EXPECT_EQ(t.table.Row(i).OtherMacs.size(), 3u) << i;
+  }
+  EXPECT_EQ(THostListModel::OtherMacsText(t.table.Row(1)).toStdString(),
+            "00:11:22:33:44:09, 02:00:00:00:00:02 and 02:00:00:00:00:03");
+  HostRecord many = t.table.Row(1);
+  many.OtherMacCount = 7;
+  EXPECT_EQ(THostListModel::OtherMacsText(many).toStdString(),
+            "00:11:22:33:44:09, 02:00:00:00:00:02 and 5 more");
 }
 
 TEST(HostTable, NoTitleFillsOnlyAnEmptyTitle) {

@@ -489,6 +489,7 @@ pid_t TLab::StartArpResponder(const std::string& ip, const TArpBehaviour& behavi
   WriteFile(batch, std::string("link set dev ") + kHostAdapter + " arp off\n");
   RunIpBatch(ns, batch);
   std::string ready = TempDir() + "/arp-ready-" + ip;
+  fs::remove(ready);  // left by a responder this host had before
   std::vector<std::string> argv{QZ_ARP_RESPONDER, kHostAdapter, ip,
                                 std::to_string(behaviour.delayMs), ready};
   if (behaviour.dozePercent > 0)

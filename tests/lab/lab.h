@@ -35,7 +35,7 @@ struct TArpBehaviour {
   int delayMs = 0;
   int dozePercent = 0;
   int spacingMs = 0;
-  std::vector<std::string> fromMacs;
+  std::vector<std::string> fromMacs = {};
 };
 
 struct THost {
