@@ -86,8 +86,10 @@ now_ms() { date +%s%3N; }
 median() { sort -n | awk '{v[NR]=$1} END {if (NR == 0) print "-"; else print (NR % 2) ? v[(NR+1)/2] : int((v[NR/2] + v[NR/2+1]) / 2)}'; }
 
 # Samples the sent frames of all scanner adapters every 100 ms ("<ns> <frames>" lines in $1).
+# Started as a plain command (qzlab and ip exec into the shell), so that $! is the shell itself
+# and the kill ends it.
 start_sampler() {
-  in_lab sh -c 'while :; do t=$(date +%s%N); n=0
+  "$qzlab" exec "$prefix" sh -c 'while :; do t=$(date +%s%N); n=0
     for f in /sys/class/net/qzs*/statistics/tx_packets; do read v <"$f"; n=$((n + v)); done
     echo "$t $n"; sleep 0.1; done' >"$1" 2>/dev/null &
   sampler=$!

@@ -33,20 +33,49 @@ void THostTable::Update(const std::string& ipAddress, const std::string& hostNam
                         const std::string& title, const std::string& vendor,
                         const scan::THostDetails& details) {
   std::lock_guard guard(m_lock);
-  if (!details.OtherMac.empty() &&
-      !NoteConflict(ipAddress, macAddress, details.OtherMac, details.MacCount)) {
-    return;
-  }
+  if (!MayStore(ipAddress, macAddress, details)) return;
   Store(ipAddress, hostName, macAddress, protocol, title, vendor, details, false);
+  ShareTexts(ipAddress, macAddress);
+}
+
+// The other rows of a conflict at ipAddress show what the worker found there too: the name,
+// the title and the evidence belong to the address, while the answers do not tell which
+// station gave them (the device type stays with the row it came with).
+void THostTable::ShareTexts(const std::string& ipAddress, const std::string& macAddress) {
+  const auto found = m_conflicts.find(ipAddress);
+  const int32_t from = FindRow(macAddress);
+  if (found == m_conflicts.end() || from < 0) return;
+  const HostRecord source = m_rows[from];
+  for (const std::string& other : found->second.Macs) {
+    const int32_t index = FindRow(other);
+    if (index < 0 || index == from || m_rows[index].IpAddress != ipAddress) continue;
+    HostRecord& row = m_rows[index];
+    if (row.HostName != source.HostName || row.Title != source.Title) {
+      m_changeCount.fetch_add(1, std::memory_order_release);
+    }
+    row.HostName = source.HostName;
+    row.Title = source.Title;
+    row.IsHttps = source.IsHttps;
+    row.Evidence = source.Evidence;
+  }
+}
+
+bool THostTable::MayStore(const std::string& ipAddress, const std::string& macAddress,
+                          const scan::THostDetails& details) {
+  if (!details.OtherMac.empty()) {
+    return NoteConflict(ipAddress, macAddress, details.OtherMac, details.MacCount);
+  }
+  // An address that more than one MAC answered for stays within its rows whichever MAC
+  // answers first next time.
+  const auto found = m_conflicts.find(ipAddress);
+  if (found == m_conflicts.end()) return true;
+  return NoteConflict(ipAddress, macAddress, found->second.Macs.front(), details.MacCount);
 }
 
 void THostTable::Heard(const std::string& ipAddress, const std::string& macAddress,
                        const std::string& vendor, const scan::THostDetails& details) {
   std::lock_guard guard(m_lock);
-  if (!details.OtherMac.empty() &&
-      !NoteConflict(ipAddress, macAddress, details.OtherMac, details.MacCount)) {
-    return;
-  }
+  if (!MayStore(ipAddress, macAddress, details)) return;
   Store(ipAddress, ipAddress, macAddress, "", "", vendor, details, true);
 }
 
@@ -72,11 +101,20 @@ bool THostTable::NoteConflict(const std::string& ipAddress, const std::string& m
   for (const std::string& known : answers.Macs) rows += FindRow(known) >= 0 ? 1 : 0;
   for (const std::string& each : {other, mac}) {
     if (std::find(answers.Macs.begin(), answers.Macs.end(), each) != answers.Macs.end()) continue;
-    ++answers.Count;
-    if (answers.Macs.size() <= kMaxOtherMacs) answers.Macs.push_back(Cut(each, kNameCapacity));
+    if (answers.Macs.size() <= kMaxOtherMacs) {
+      answers.Macs.push_back(Cut(each, kNameCapacity));
+      continue;
+    }
+    // Past the named ones a MAC is told apart by its hash, up to a bound; past that the count
+    // grows only with what the scan counted.
+    const uint64_t key = std::hash<std::string>{}(each);
+    if (answers.Unnamed.size() < kMaxCountedMacs &&
+        std::find(answers.Unnamed.begin(), answers.Unnamed.end(), key) == answers.Unnamed.end()) {
+      answers.Unnamed.push_back(key);
+    }
   }
-  answers.Count = std::max(
-      {answers.Count, static_cast<int32_t>(count), static_cast<int32_t>(answers.Macs.size())});
+  answers.Count = std::max(static_cast<int32_t>(count),
+                           static_cast<int32_t>(answers.Macs.size() + answers.Unnamed.size()));
   const bool mayStore = FindRow(mac) >= 0 || rows < kMaxRowsPerAddress;
   // Every row of the address's MACs names the others, and how many there were.
   for (const std::string& known : answers.Macs) {

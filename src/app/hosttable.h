@@ -130,8 +130,13 @@ class THostTable {
   // + 1 kept), and how many did.
   struct TAnswers {
     std::vector<std::string> Macs;
+    std::vector<uint64_t> Unnamed;  // hashes of the MACs past Macs, at most kMaxCountedMacs
     int32_t Count = 0;
   };
+  static constexpr size_t kMaxCountedMacs = 64;
+  bool MayStore(const std::string& ipAddress, const std::string& macAddress,
+                const scan::THostDetails& details);
+  void ShareTexts(const std::string& ipAddress, const std::string& macAddress);
   std::unordered_map<std::string, TAnswers> m_conflicts;
   int32_t m_passesStarted = 0;
   bool m_passRunning = false;

@@ -224,15 +224,16 @@ bool LockDown() {
 constexpr int64_t kFirstGapMs = 450;
 constexpr int64_t kGapGrowthMs = 100;
 constexpr uint32_t kJitterMs = 60;
-// Different MACs beyond the kept ones that one request still tells apart for its count.
-constexpr size_t kMostCounted = 248;
+// Different MACs beyond the kept ones that one request still tells apart for its count; past
+// them the count stops growing (it is then a lower bound).
+constexpr size_t kMostCounted = 24;
 
 struct TPending {
   TRequest request;
   uint32_t sender = 0;  // our address in the target's /24
   uint8_t ownMac[6] = {};
   int64_t start = 0;     // the first who-has
-  int64_t nextSend = 0;  // the next round, while nobody has answered
+  int64_t nextSend = 0;  // the next round, while anyone is still to be asked
   int rounds = 1;
   bool said = false;   // the first message (Answered or NoAnswer) has gone
   bool late = false;   // that first message was NoAnswer
@@ -286,7 +287,7 @@ class THelper {
   static int64_t NextEvent(const TPending& p) {
     int64_t next = p.start + kListenMs;
     if (!p.said) next = std::min(next, p.start + kFirstAnswerMs);
-    if (p.count == 0) next = std::min(next, p.nextSend);
+    if (RoundFrames(p) > 0) next = std::min(next, p.nextSend);
     return next;
   }
 
@@ -377,11 +378,31 @@ class THelper {
     return true;
   }
 
-  // One who-has to the broadcast address and one to each MAC the request knows.
+  static bool Answered(const TPending& p, const uint8_t (&mac)[6]) {
+    const uint16_t kept = std::min(p.count, kKeptMacs);
+    for (uint16_t i = 0; i < kept; ++i) {
+      if (std::memcmp(p.macs[i], mac, 6) == 0) return true;
+    }
+    return false;
+  }
+
+  // Who-has frames a round of p sends: one to the broadcast address while nobody has answered,
+  // and one to each known MAC that has not answered yet (another station answering first,
+  // a spoofer say, must not keep a dozing device from being asked).
+  static uint32_t RoundFrames(const TPending& p) {
+    uint32_t frames = p.count == 0 ? 1 : 0;
+    for (uint16_t i = 0; i < p.request.knownCount; ++i) {
+      if (!Answered(p, p.request.knownMacs[i])) ++frames;
+    }
+    return frames;
+  }
+
   void SendRound(const TPending& p) {
     static constexpr uint8_t kBroadcast[6] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
-    SendWhoHas(p, kBroadcast);
-    for (uint16_t i = 0; i < p.request.knownCount; ++i) SendWhoHas(p, p.request.knownMacs[i]);
+    if (p.count == 0) SendWhoHas(p, kBroadcast);
+    for (uint16_t i = 0; i < p.request.knownCount; ++i) {
+      if (!Answered(p, p.request.knownMacs[i])) SendWhoHas(p, p.request.knownMacs[i]);
+    }
   }
 
   void SendWhoHas(const TPending& p, const uint8_t (&to)[6]) {
@@ -455,9 +476,12 @@ class THelper {
     if (p.count >= kKeptMacs) {
       // Past the kept MACs a spoofer could say any number: counted, and said at the close.
       const uint64_t key = MacKey(mac);
-      if (std::find(p.beyond.begin(), p.beyond.end(), key) != p.beyond.end()) return;
-      if (p.beyond.size() < kMostCounted) p.beyond.push_back(key);
-      if (p.count < 0xFFFF) ++p.count;
+      if (p.beyond.size() >= kMostCounted ||
+          std::find(p.beyond.begin(), p.beyond.end(), key) != p.beyond.end()) {
+        return;
+      }
+      p.beyond.push_back(key);
+      ++p.count;
       return;
     }
     std::memcpy(p.macs[p.count], mac, 6);
@@ -483,8 +507,8 @@ class THelper {
         p.said = true;
         p.late = true;
       }
-      if (p.count == 0 && now >= p.nextSend) {
-        if (TakeTokens(now, 1u + p.request.knownCount)) SendRound(p);
+      if (now >= p.nextSend && RoundFrames(p) > 0) {
+        if (TakeTokens(now, RoundFrames(p))) SendRound(p);
         p.nextSend +=
             kFirstGapMs + kGapGrowthMs * p.rounds + Jitter(p.request.target, p.rounds + 1);
         ++p.rounds;

@@ -135,42 +135,84 @@ const netinfo::TKnownMacs& TScanDriver::KnownMacsFor(uint32_t address) const {
   return found == m_known.end() ? none : found->second;
 }
 
-void TScanDriver::Remember(uint32_t address, const netinfo::TMacBytes& mac) {
+// A worker's answer goes first; a station heard besides it only takes a free place, so that
+// a spoofer's MACs never push the device that answered out of the next pass's asks.
+void TScanDriver::Remember(uint32_t address, const netinfo::TMacBytes& mac, bool first) {
   netinfo::TKnownMacs& macs = m_answered[address];
-  std::erase(macs, mac);
-  macs.insert(macs.begin(), mac);
+  if (first) {
+    std::erase(macs, mac);
+    macs.insert(macs.begin(), mac);
+  } else if (std::find(macs.begin(), macs.end(), mac) == macs.end()) {
+    macs.push_back(mac);
+  }
   if (macs.size() > kMostKnownMacs) macs.resize(kMostKnownMacs);
 }
 
+void TScanDriver::NoteAsking(uint32_t address) {
+  std::lock_guard lock(m_heardMutex);
+  m_asking.insert(address);
+}
+
+// The worker probes the address itself: what was heard for it meanwhile needs no worker.
 void TScanDriver::NoteAnswer(uint32_t address, const netinfo::TMacBytes& mac) {
   std::lock_guard lock(m_heardMutex);
-  Remember(address, mac);
-  m_reported.emplace(address, mac);
+  Remember(address, mac, true);
+  m_asking.erase(address);
+  m_heardWhileAsking.erase(address);
+  m_probed.insert(address);
+}
+
+// The worker gave up: a station heard for the address meanwhile gets a worker of its own.
+void TScanDriver::NoteSilent(uint32_t address) {
+  std::lock_guard lock(m_heardMutex);
+  m_asking.erase(address);
+  const auto held = m_heardWhileAsking.find(address);
+  if (held == m_heardWhileAsking.end()) return;
+  if (m_probingHeard && m_probed.insert(address).second) m_heardQueue.push_back(held->second);
+  m_heardWhileAsking.erase(held);
 }
 
 // The network's thread: the station gets its row at once; in a pass with pages it is probed
 // as well, unless a worker of the pass has it already.
+// The network's thread: the station gets its row at once; in a pass with pages its address is
+// probed as well, unless a worker of the pass probes it already (the address's rows share
+// what that worker finds). The end of a window tells how many MACs answered in all.
 void TScanDriver::OnHeard(const netinfo::TArpHeard& heard) {
-  if (heard.Closed) return;
   const std::string address = netinfo::FormatDotted(heard.Address);
   THostDetails details;
-  if (heard.Mac != heard.FirstMac) details.OtherMac = FormatMac(heard.FirstMac);
   details.MacCount = heard.Count;
-  qCDebug(lcScan, "%s: heard %s%s", address.c_str(), FormatMac(heard.Mac).c_str(),
-          heard.Late ? " late" : " besides the first answer");
+  const netinfo::TMacBytes& mac = heard.Closed ? heard.FirstMac : heard.Mac;
+  if (mac != heard.FirstMac) details.OtherMac = FormatMac(heard.FirstMac);
+  qCDebug(lcScan, "%s: heard %s%s (%u MACs)", address.c_str(), FormatMac(mac).c_str(),
+          heard.Closed ? " at the window's end"
+          : heard.Late ? " late"
+                       : " besides the first",
+          heard.Count);
   std::lock_guard lock(m_heardMutex);
-  Remember(heard.Address, heard.Mac);
-  if (m_heardReport) m_heardReport(address, FormatMac(heard.Mac), details);
-  if (m_probingHeard && m_reported.emplace(heard.Address, heard.Mac).second) {
-    m_heardQueue.push_back({address, heard.Mac, details});
+  if (!heard.Closed) Remember(heard.Address, mac, heard.Late);
+  if (m_heardReport) m_heardReport(address, FormatMac(mac), details);
+  if (heard.Closed || !m_probingHeard || m_probed.count(heard.Address) != 0) return;
+  // While the address's worker still waits for its answer, that answer decides who probes.
+  if (m_asking.count(heard.Address) != 0) {
+    m_heardWhileAsking.emplace(heard.Address, THeardProbe{address, mac, details});
+    return;
   }
+  m_probed.insert(heard.Address);
+  m_heardQueue.push_back({address, mac, details});
 }
 
+// Within the pass's worker limit, like every other worker; none after a stop request.
 void TScanDriver::StartHeardProbes() {
   std::vector<THeardProbe> due;
   {
     std::lock_guard lock(m_heardMutex);
-    due.swap(m_heardQueue);
+    if (m_stopRequested) m_heardQueue.clear();
+    const size_t room =
+        static_cast<size_t>(std::max<int32_t>(0, m_workerLimit + 1 - m_activeWorkers));
+    const size_t count = std::min(room, m_heardQueue.size());
+    due.assign(m_heardQueue.begin(), m_heardQueue.begin() + static_cast<std::ptrdiff_t>(count));
+    m_heardQueue.erase(m_heardQueue.begin(),
+                       m_heardQueue.begin() + static_cast<std::ptrdiff_t>(count));
   }
   for (const THeardProbe& probe : due) {
     TArpThread::CreateHeard(*this, probe.Address, probe.Mac, probe.Details);
@@ -254,7 +296,9 @@ void TScanDriver::PrepareKnownMacs(bool probeHttp) {
       if (std::find(known.begin(), known.end(), mac) == known.end()) known.push_back(mac);
     }
   }
-  m_reported.clear();
+  m_probed.clear();
+  m_asking.clear();
+  m_heardWhileAsking.clear();
   m_heardQueue.clear();
   m_probingHeard = probeHttp;
 }

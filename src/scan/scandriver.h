@@ -12,6 +12,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <map>
 #include <set>
 #include <string>
 #include <unordered_map>
@@ -107,9 +108,13 @@ class TScanDriver {
   // The MACs the running pass asks for address (empty for most); any thread during a pass.
   const netinfo::TKnownMacs& KnownMacsFor(uint32_t address) const;
   // A worker's answer: remembered for the next pass, and not probed again in this one.
+  // A worker begins its ARP request for address, and ends it with or without an answer.
+  void NoteAsking(uint32_t address);
   void NoteAnswer(uint32_t address, const netinfo::TMacBytes& mac);
-  void Remember(uint32_t address, const netinfo::TMacBytes& mac);  // holds m_heardMutex
-  void OnHeard(const netinfo::TArpHeard& heard);                   // the network's thread
+  void NoteSilent(uint32_t address);
+  // Holds m_heardMutex; first: the worker's answer, else a station heard late or besides it.
+  void Remember(uint32_t address, const netinfo::TMacBytes& mac, bool first);
+  void OnHeard(const netinfo::TArpHeard& heard);  // the network's thread
   // Starts a worker for each station heard late in this pass (main thread, during a pass).
   void StartHeardProbes();
   bool HeardWindowOpen() const;
@@ -141,8 +146,10 @@ class TScanDriver {
   std::chrono::steady_clock::time_point m_lastAsk{};  // the pass's last worker started
   mutable std::mutex m_heardMutex;                    // guards what follows
   THeardReport m_heardReport;
-  TKnownMacMap m_answered;  // this run's answers, most recent first
-  std::set<std::pair<uint32_t, netinfo::TMacBytes>> m_reported;  // the pass's probed stations
+  TKnownMacMap m_answered;      // this run's answers, most recent first
+  std::set<uint32_t> m_probed;  // the pass's addresses a worker probes
+  std::set<uint32_t> m_asking;  // addresses whose worker waits for its ARP answer
+  std::map<uint32_t, THeardProbe> m_heardWhileAsking;
   std::vector<THeardProbe> m_heardQueue;
   bool m_probingHeard = false;  // a pass with pages runs: stations heard late are probed
   // Last, so that it is unhooked first when the driver goes.

@@ -126,10 +126,14 @@ void TArpThread::Probe() {
     std::copy(m_heardMac.begin(), m_heardMac.end(), mac);
     otherLength = 0;
   } else {
+    m_driver.NoteAsking(destination);
     const uint32_t result =
         m_driver.m_network.SendArp(destination, 0, mac, &macLength, otherMac, &otherLength,
                                    m_driver.KnownMacsFor(destination));
-    if (result != 0 || macLength == 0) return;
+    if (result != 0 || macLength == 0) {
+      m_driver.NoteSilent(destination);
+      return;
+    }
     netinfo::TMacBytes answered;
     std::copy(mac, mac + 6, answered.begin());
     m_driver.NoteAnswer(destination, answered);

@@ -78,6 +78,14 @@ TEST(HostTable, HeardStationsKeepWhatWorkersFoundAndAnAddressMakesAtMostTwoRows)
   }
   EXPECT_EQ(THostListModel::OtherMacsText(t.table.Row(1)).toStdString(),
             "00:11:22:33:44:09, 02:00:00:00:00:02 and 02:00:00:00:00:03");
+  // A new MAC answering first next time makes no third row; what a worker finds at the address
+  // shows on its other row too.
+  Report(t.table, "02:00:00:00:00:04", "10.0.0.9");
+  Report(t.table, "00:11:22:33:44:09", "10.0.0.9", "Camera 2", "CAM", "http");
+  EXPECT_EQ(t.table.RowCount(), 2);
+  EXPECT_EQ(t.table.Row(1).Title, "Camera 2");
+  EXPECT_EQ(t.table.Row(1).HostName, "CAM");
+  EXPECT_EQ(t.table.Row(0).OtherMacCount, 4);
   HostRecord many = t.table.Row(1);
   many.OtherMacCount = 7;
   EXPECT_EQ(THostListModel::OtherMacsText(many).toStdString(),
