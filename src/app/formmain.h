@@ -50,12 +50,9 @@ class TFormMain : public QWidget {
   explicit TFormMain(TSessionServices services = {}, QWidget* parent = nullptr);
   ~TFormMain() override;
 
-  void VirtualStringTree1NodeClick(const QModelIndex& index);
-
   // The outer (frame) height and width of the window.
   int OuterHeight() const;
   int OuterWidth() const;
-  void SetOuterHeight(int height);
 
   // What the window says about the history, as plain text (the header's tooltip shows it escaped
   // and its accessible description as it is).
@@ -74,6 +71,8 @@ class TFormMain : public QWidget {
   void CreatePanel(const QPalette& palette);
   void ConnectSession();
   void LayoutChildren();
+  void VirtualStringTree1NodeClick(const QModelIndex& index);
+  void SetOuterHeight(int height);
   int AvailableHeight() const;
   void ShowProgress(int percent);
   void ShowHistoryStatus(const QString& status);

@@ -217,7 +217,8 @@ void TScanSession::ShowHistoryStatus() {
                  "none is marked new or moved.")
                  .arg(QString::fromLocal8Bit(history.Problem().c_str()));
   }
-  // The status quotes a path and SQLite's words: the window shows it as plain text only.
+  // The status quotes a path and SQLite's words: it stays plain text, which the window escapes
+  // for its tooltip.
   m_historyStatus = status;
   emit HistoryStatusChanged(status);
 }

@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <QApplication>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
@@ -177,6 +178,7 @@ TEST_F(FormMain, LayoutHasTheDesignedSizesFontsAndColours) {
 
 TEST_F(ScanSession, StartsItsTimersAndReadsItsTonesAndTheVendorTable) {
   TScanSession session(Services());
+  EXPECT_TRUE(QApplication::allWidgets().isEmpty()) << "a session makes no widget";
   EXPECT_TRUE(session.Started());
   EXPECT_EQ(session.ScanTimer->interval(), 100);
   EXPECT_EQ(session.DisplayTimer->interval(), 200);
