@@ -39,3 +39,21 @@ function(qz_subsystem name)
   target_include_directories(qz_${name} PUBLIC "${PROJECT_SOURCE_DIR}/src")
   qz_strict(qz_${name})
 endfunction()
+
+# The compile flags of the file that carries cap_net_raw (the raw-ARP helper) and of what it
+# links, in every build, not only in the package (whose flags come from dpkg-buildflags): a
+# stack protector and position-independent code; FORTIFY where the optimiser runs, unless the
+# caller's flags set a value already (the package's). The sanitizer builds are left as they
+# are. The helper's own link options are in src/arphelper/CMakeLists.txt.
+function(qz_helper_hardening target)
+  set(_not_sanitized "$<NOT:$<CONFIG:Asan,Tsan>>")
+  set(_optimised "$<CONFIG:RelWithDebInfo,Release,MinSizeRel>")
+  string(TOUPPER "${CMAKE_BUILD_TYPE}" _build_type)
+  if(CMAKE_CXX_FLAGS MATCHES "_FORTIFY_SOURCE" OR
+     CMAKE_CXX_FLAGS_${_build_type} MATCHES "_FORTIFY_SOURCE")
+    set(_optimised 0)
+  endif()
+  target_compile_options(${target} PRIVATE
+    $<${_not_sanitized}:-fstack-protector-strong -fPIE>
+    $<$<AND:${_not_sanitized},${_optimised}>:-D_FORTIFY_SOURCE=2>)
+endfunction()

@@ -6,15 +6,17 @@
 #
 # FORTIFY leaves a trace only where a call's bound is known to the compiler but the length
 # only at run time; a small program may have no such call (the raw-ARP helper has none). When
-# the file imports no *_chk function and a CMake build folder (Ninja) and target are given,
-# every compile command of that target must define _FORTIFY_SOURCE instead.
+# the file imports no *_chk function and a CMake build folder (Ninja) and targets are given (the
+# executable's, then the static libraries it links), every compile command of those targets
+# must define _FORTIFY_SOURCE instead.
 #
-# Usage: scripts/check-hardening.sh <file> [<build-dir> <target>]
+# Usage: scripts/check-hardening.sh <file> [<build-dir> <target>...]
 # Exits 0 when every check passes, 1 otherwise.
 set -euo pipefail
 file="$1"
 build="${2:-}"
-target="${3:-}"
+targets=("${@:3}")
+target="${targets[0]:-}"
 failed=0
 
 say() {  # say ok|FAIL what
@@ -56,14 +58,16 @@ if [ -n "$fortified" ]; then
   say ok "FORTIFY: imports ${fortified% }"
 elif [ -n "$build" ] && [ -n "$target" ]; then
   # `ninja -t commands` lists the commands of the target and of what it depends on: only the
-  # compiles of the target's own objects count.
-  compiles="$(ninja -C "$build" -t commands "$target" | grep -F "CMakeFiles/$target.dir/" | grep -E ' -c ' || true)"
+  # compiles of the named targets' own objects count.
+  compiles="$(for t in "${targets[@]}"; do
+    ninja -C "$build" -t commands "$t" | grep -F "CMakeFiles/$t.dir/" | grep -E ' -c ' || true
+  done | sort -u)"
   total="$(grep -c . <<<"$compiles" || true)"
   defined="$(grep -cE -- '-D_FORTIFY_SOURCE=[1-9]' <<<"$compiles" || true)"
   if [ "$total" -gt 0 ] && [ "$defined" -eq "$total" ]; then
-    say ok "FORTIFY: no *_chk import (no call with a bound known only at run time); $defined of $total compiles of $target in $build define $(grep -oE -- '-D_FORTIFY_SOURCE=[1-9]' <<<"$compiles" | sort -u | paste -sd " ")"
+    say ok "FORTIFY: no *_chk import (no call with a bound known only at run time); $defined of $total compiles of ${targets[*]} in $build define $(grep -oE -- '-D_FORTIFY_SOURCE=[1-9]' <<<"$compiles" | sort -u | paste -sd " ")"
   else
-    say FAIL "FORTIFY: no *_chk import, and ${defined:-0} of ${total:-0} compiles of $target in $build define _FORTIFY_SOURCE"
+    say FAIL "FORTIFY: no *_chk import, and ${defined:-0} of ${total:-0} compiles of ${targets[*]} in $build define _FORTIFY_SOURCE"
   fi
 else
   say FAIL "FORTIFY: no *_chk function among its imports"

@@ -9,6 +9,8 @@ packages=(
   qt6-base-dev libasound2-dev libgtest-dev libgmock-dev libseccomp-dev libsqlite3-dev
   # fuzzing and sanitizers
   clang libclang-rt-14-dev
+  # the layout check (scripts/check-format.sh)
+  clang-format-14
   # the test network: namespaces, real servers and peers
   iproute2 util-linux libcap2-bin lighttpd busybox python3 procps
   iputils-ping

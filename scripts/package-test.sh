@@ -142,9 +142,11 @@ fi
 echo "== hardening of the installed executables (readelf)"
 # Built with dpkg-buildflags, and the helper with its own flags as well: each is checked on the
 # installed file; FORTIFY, where a file shows no trace of it, from the package build's commands.
-for installed in "$program:quenzor" "$helper:quenzor-arp"; do
+# The helper's wire (qz_arpwire, a static library it links) is checked with it.
+for installed in "$program:quenzor" "$helper:quenzor-arp qz_arpwire"; do
   echo "  ${installed%%:*}"
-  if scripts/check-hardening.sh "${installed%%:*}" "$package_build" "${installed##*:}"; then
+  # shellcheck disable=SC2086  # the targets are words
+  if scripts/check-hardening.sh "${installed%%:*}" "$package_build" ${installed#*:}; then
     pass "${installed%%:*} is built hardened (PIE, RELRO, BIND_NOW, stack protector, FORTIFY)"
   else
     fail "${installed%%:*} is built hardened (PIE, RELRO, BIND_NOW, stack protector, FORTIFY)"

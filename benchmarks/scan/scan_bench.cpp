@@ -25,9 +25,10 @@
 #include "netinfo/ssdp.h"
 #include "platform/messagepump.h"
 #include "platform/privileges.h"
-#include "scan/countingnetwork.h"
 #include "scan/scandriver.h"
 #include "scan/systemnetwork.h"
+
+#include "common/countingnetwork.h"
 
 #include <QCoreApplication>
 
@@ -72,40 +73,14 @@ bool InLabNamespace() {
 
 using TClock = std::chrono::steady_clock;
 
-// Notes when each address was asked: the time from there to its report is the time from an
-// answer to its row (a responsive device answers within a millisecond or two).
-class TTimedNetwork final : public scan::TScanNetwork {
+// When each address was asked (the counting network tells): the time from there to its report
+// is the time from an answer to its row (a responsive device answers within a millisecond or
+// two).
+class TAskTimes {
  public:
-  explicit TTimedNetwork(scan::TScanNetwork& inner) : m_inner(inner) {}
-  uint32_t AdapterList(int32_t& count, netinfo::TAdaptorRows& rows) override {
-    return m_inner.AdapterList(count, rows);
-  }
-  bool ArpHoldsDescriptors() override { return m_inner.ArpHoldsDescriptors(); }
-  uint32_t SendArp(uint32_t destAddress, uint32_t sourceAddress, uint8_t* mac, uint32_t* length,
-                   uint8_t* otherMac, uint32_t* otherLength,
-                   const netinfo::TKnownMacs& known) override {
-    {
-      std::lock_guard lock(m_mutex);
-      m_asked.emplace(destAddress, TClock::now());
-    }
-    return m_inner.SendArp(destAddress, sourceAddress, mac, length, otherMac, otherLength, known);
-  }
-  netinfo::TArpListening ListenToArp(netinfo::THeardCallback heard) override {
-    return m_inner.ListenToArp(std::move(heard));
-  }
-  std::string FetchPage(const std::string& url, const std::string& address,
-                        const support::TDeadline& deadline) override {
-    return m_inner.FetchPage(url, address, deadline);
-  }
-  std::unique_ptr<netinfo::TSsdpSearch> StartSsdpSearch(std::vector<std::string> a) override {
-    return m_inner.StartSsdpSearch(std::move(a));
-  }
-  scan::TNameFindings FindNames(const std::string& address, netinfo::TSsdpSearch* search,
-                                TClock::time_point deadline) override {
-    return m_inner.FindNames(address, search, deadline);
-  }
-  bool StartThread(std::unique_ptr<platform::TThread> thread) override {
-    return m_inner.StartThread(std::move(thread));
+  void Asked(uint32_t address) {
+    std::lock_guard lock(m_mutex);
+    m_asked.emplace(address, TClock::now());
   }
   // Milliseconds since address was asked; -1 when it was not.
   long long SinceAsked(const std::string& address) const {
@@ -117,7 +92,6 @@ class TTimedNetwork final : public scan::TScanNetwork {
   }
 
  private:
-  scan::TScanNetwork& m_inner;
   mutable std::mutex m_mutex;
   std::map<uint32_t, TClock::time_point> m_asked;
 };
@@ -196,8 +170,9 @@ int main(int argc, char** argv) {
   int lateHosts = 0;
   scan::TSystemNetwork system;
   scan::TCountingNetwork counting(system);
-  TTimedNetwork network(counting);
-  scan::TScanDriver driver(network);
+  TAskTimes askTimes;
+  counting.SetArpAsked([&askTimes](uint32_t address) { askTimes.Asked(address); });
+  scan::TScanDriver driver(counting);
   if (!knownPath.empty()) driver.SetKnownMacs(ReadKnown(knownPath));
   std::vector<long long> rowTimes;  // in the order of the reports
   std::vector<long long> askToRow;  // the same
@@ -206,7 +181,7 @@ int main(int argc, char** argv) {
     if (!seen.emplace(ip, mac).second) return;
     rowTimes.push_back(
         std::chrono::duration_cast<std::chrono::milliseconds>(TClock::now() - mainStarted).count());
-    askToRow.push_back(network.SinceAsked(ip));
+    askToRow.push_back(askTimes.SinceAsked(ip));
     hosts.emplace_back(ip, mac);
     if (late) ++lateHosts;
   };

@@ -7,11 +7,11 @@
 // and to each known MAC, and says every MAC that answers as it comes. Whoever runs it directly
 // gets nothing beyond ARP who-has requests on the local segment, at a capped rate.
 //
-// libc, libseccomp and the program's rtnetlink client only: nothing here reads the
+// libc, libseccomp and the wire it shares with the program (src/arpwire) only: nothing here reads the
 // environment or loads code.
 
-#include "arphelper/protocol.h"
-#include "netinfo/netlink.h"
+#include "arpwire/protocol.h"
+#include "arpwire/netlink.h"
 #include "support/posix.h"
 
 #include <arpa/inet.h>
@@ -41,6 +41,21 @@
 namespace arphelper {
 namespace {
 
+using arpwire::IdOfMalformed;
+using arpwire::IsUnicastMac;
+using arpwire::kChannelFd;
+using arpwire::kFirstAnswerMs;
+using arpwire::kKeptMacs;
+using arpwire::kLate;
+using arpwire::kListenMs;
+using arpwire::kMagic;
+using arpwire::kVersion;
+using arpwire::ParseRequest;
+using arpwire::TAnswer;
+using arpwire::TNetlink;
+using arpwire::TRequest;
+using arpwire::TRtAttributes;
+using arpwire::TStatus;
 using support::RetryOnEintr;
 using support::TUniqueFd;
 
@@ -92,7 +107,7 @@ bool SameSlash24(uint32_t a, uint32_t b) { return (ntohl(a) >> 8) == (ntohl(b) >
 
 class TAdapters {
  public:
-  explicit TAdapters(netinfo::TNetlink& netlink) : m_netlink(netlink) {}
+  explicit TAdapters(TNetlink& netlink) : m_netlink(netlink) {}
 
   const TAdapter& Get(uint32_t ifIndex, int64_t now) {
     for (TAdapter& known : m_known) {
@@ -118,7 +133,7 @@ class TAdapters {
       if (m->nlmsg_type != RTM_NEWLINK || m->nlmsg_len < NLMSG_LENGTH(sizeof(ifinfomsg))) return;
       const auto* info = static_cast<const ifinfomsg*>(NLMSG_DATA(m));
       if (static_cast<uint32_t>(info->ifi_index) != ifIndex) return;
-      netinfo::TRtAttributes a(IFLA_RTA(info), static_cast<int>(IFLA_PAYLOAD(m)));
+      TRtAttributes a(IFLA_RTA(info), static_cast<int>(IFLA_PAYLOAD(m)));
       const std::vector<uint8_t> mac = a.Bytes(IFLA_ADDRESS);
       adapter.usable = info->ifi_type == ARPHRD_ETHER && (info->ifi_flags & IFF_UP) &&
                        !(info->ifi_flags & (IFF_NOARP | IFF_LOOPBACK)) && mac.size() == 6;
@@ -134,7 +149,7 @@ class TAdapters {
           }
           const auto* info = static_cast<const ifaddrmsg*>(NLMSG_DATA(m));
           if (info->ifa_index != ifIndex || info->ifa_family != AF_INET) return;
-          netinfo::TRtAttributes a(IFA_RTA(info), static_cast<int>(IFA_PAYLOAD(m)));
+          TRtAttributes a(IFA_RTA(info), static_cast<int>(IFA_PAYLOAD(m)));
           auto local = a.U32(IFA_LOCAL);
           if (!local) local = a.U32(IFA_ADDRESS);
           if (local && adapter.addresses.size() < kMostAddresses) {
@@ -145,7 +160,7 @@ class TAdapters {
     return adapter;
   }
 
-  netinfo::TNetlink& m_netlink;
+  TNetlink& m_netlink;
   std::vector<TAdapter> m_known;
 };
 
@@ -260,7 +275,7 @@ uint32_t Jitter(uint32_t target, int round) {
 
 class THelper {
  public:
-  THelper(int channel, TUniqueFd packet, netinfo::TNetlink& netlink)
+  THelper(int channel, TUniqueFd packet, TNetlink& netlink)
       : m_channel(channel), m_packet(std::move(packet)), m_adapters(netlink) {
     m_pending.reserve(256);
   }
@@ -572,7 +587,7 @@ int main() {
   prctl(PR_SET_PDEATHSIG, SIGKILL);
   if (!IsChannel(kChannelFd)) return 2;
   TUniqueFd packet = OpenPacketSocket();
-  netinfo::TNetlink netlink(16384);
+  arpwire::TNetlink netlink(16384);
   if (!packet || netlink.Open() != 0) {
     SayNoCapability(kChannelFd);
     return 1;

@@ -1,6 +1,6 @@
 #include "netinfo/adapters.h"
 
-#include "netinfo/netlink.h"
+#include "arpwire/netlink.h"
 
 #include <arpa/inet.h>
 #include <linux/if_arp.h>
@@ -44,6 +44,8 @@ struct TKernelAdapter {
 
 namespace {
 
+using arpwire::TNetlink;
+using arpwire::TRtAttributes;
 using TAddrEntry = TKernelAdapter::TAddrEntry;
 
 constexpr uint32_t kErrorGenFailure = 31;

@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "arphelper/protocol.h"
+#include "arpwire/protocol.h"
 
 namespace {
 
@@ -18,17 +18,17 @@ void Check(bool condition) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  arphelper::TRequest request;
-  if (arphelper::ParseRequest(data, size, request)) {
+  arpwire::TRequest request;
+  if (arpwire::ParseRequest(data, size, request)) {
     Check(size == sizeof request);
     Check(std::memcmp(&request, data, size) == 0);
-    Check(request.magic == arphelper::kMagic && request.version == arphelper::kVersion);
+    Check(request.magic == arpwire::kMagic && request.version == arpwire::kVersion);
     Check(request.id != 0 && request.ifIndex != 0 && request.target != 0);
   } else {
-    const uint32_t id = arphelper::IdOfMalformed(data, size);
+    const uint32_t id = arpwire::IdOfMalformed(data, size);
     if (size < 12) Check(id == 0);
   }
-  arphelper::TAnswer answer;
-  if (arphelper::ParseAnswer(data, size, answer)) Check(size == sizeof answer);
+  arpwire::TAnswer answer;
+  if (arpwire::ParseAnswer(data, size, answer)) Check(size == sizeof answer);
   return 0;
 }

@@ -1,7 +1,9 @@
 #include "http/exchangelog.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/file.h>
+#include <sys/inotify.h>
 #include <unistd.h>
 
 #include <QCoreApplication>
@@ -118,6 +120,27 @@ TEST(AppendLogLine, AppendsToExistingContent) {
   EXPECT_EQ(test::ReadFile(path), "old\r\nnew\r\n");
 }
 
+// Counts the opens an inotify descriptor reports until there are wanted of them or limit passes.
+int OpensWithin(int watch, int wanted, std::chrono::milliseconds limit) {
+  const auto giveUp = std::chrono::steady_clock::now() + limit;
+  int opens = 0;
+  while (opens < wanted) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        giveUp - std::chrono::steady_clock::now());
+    if (left.count() <= 0) break;
+    pollfd ready{watch, POLLIN, 0};
+    if (poll(&ready, 1, static_cast<int>(left.count())) <= 0) continue;
+    alignas(inotify_event) char buffer[4096];
+    const ssize_t got = read(watch, buffer, sizeof buffer);
+    for (ssize_t at = 0; got > 0 && at < got;) {
+      const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
+      if (event->mask & IN_OPEN) ++opens;
+      at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+    }
+  }
+  return opens;
+}
+
 TEST(AppendLogLine, FileHeldByAnotherWriterIsRetriedUntilReleased) {
   test::TTempHome home;
   std::string path = home.Path() + "/held.log";
@@ -126,12 +149,18 @@ TEST(AppendLogLine, FileHeldByAnotherWriterIsRetriedUntilReleased) {
   ASSERT_GE(holder, 0);
   ASSERT_EQ(flock(holder, LOCK_EX | LOCK_NB), 0);
 
+  // Every attempt opens the file afresh: its second open shows that the first attempt found
+  // the file held and gave way.
+  const int watch = inotify_init1(IN_CLOEXEC);
+  ASSERT_GE(watch, 0);
+  ASSERT_GE(inotify_add_watch(watch, path.c_str(), IN_OPEN), 0);
   std::atomic<bool> done{false};
   std::thread writer([&] {
     EXPECT_TRUE(AppendLogLine(path, "after release"));
     done = true;
   });
-  std::this_thread::sleep_for(std::chrono::milliseconds(150));
+  EXPECT_GE(OpensWithin(watch, 2, std::chrono::seconds(30)), 2);
+  close(watch);
   EXPECT_FALSE(done.load());
   EXPECT_EQ(test::ReadFile(path), "");
   close(holder);

@@ -3,7 +3,7 @@
 #include "lab/lab.h"
 #include "lab/labprocess.h"
 #include "netinfo/adapters.h"
-#include "arphelper/protocol.h"
+#include "arpwire/protocol.h"
 #include "support/posix.h"
 
 #include <gtest/gtest.h>
@@ -368,9 +368,9 @@ TEST(ArpResolver, RawServesOnlyItsOwnNamespace) {
 
 namespace helper {
 
-using arphelper::TAnswer;
-using arphelper::TRequest;
-using arphelper::TStatus;
+using arpwire::TAnswer;
+using arpwire::TRequest;
+using arpwire::TStatus;
 
 constexpr const char* kScannerIp = "192.168.73.2";
 constexpr uint8_t kScannerMacBytes[6] = {0x02, 0, 0, 0, 0x73, 0x02};
@@ -614,7 +614,7 @@ TEST_F(ArpHelperLab, RunByNobodyItRefusesWhatIsNotItsJobAndSendsOnlyWhoHas) {
     char* argv[] = {const_cast<char*>(helperCopy.c_str()), nullptr};
     char* envp[] = {nullptr};
     if (setgroups(0, nullptr) == 0 && setresgid(65534, 65534, 65534) == 0 &&
-        setresuid(65534, 65534, 65534) == 0 && dup2(pair[1], arphelper::kChannelFd) >= 0) {
+        setresuid(65534, 65534, 65534) == 0 && dup2(pair[1], arpwire::kChannelFd) >= 0) {
       execve(argv[0], argv, envp);
     }
     _exit(127);
@@ -720,7 +720,7 @@ TStartedHelper StartHelper() {
   if (started.pid == 0) {
     char* argv[] = {const_cast<char*>(QZ_ARP_HELPER_PATH), nullptr};
     char* envp[] = {nullptr};
-    if (dup2(pair[1], arphelper::kChannelFd) >= 0 && fcntl(arphelper::kChannelFd, F_SETFD, 0) == 0)
+    if (dup2(pair[1], arpwire::kChannelFd) >= 0 && fcntl(arpwire::kChannelFd, F_SETFD, 0) == 0)
       execve(argv[0], argv, envp);
     _exit(127);
   }

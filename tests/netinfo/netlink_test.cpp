@@ -1,10 +1,10 @@
-#include "netinfo/netlink.h"
+#include "arpwire/netlink.h"
 
 #include <linux/if.h>
 
 #include <gtest/gtest.h>
 
-namespace netinfo {
+namespace arpwire {
 namespace {
 
 // A reply larger than the receive buffer is taken whole (the buffer grows), not cut and then
@@ -31,4 +31,4 @@ TEST(Netlink, RepliesLargerThanTheBufferArriveWhole) {
 }
 
 }  // namespace
-}  // namespace netinfo
+}  // namespace arpwire

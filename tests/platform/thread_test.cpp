@@ -7,11 +7,16 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/syscall.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <fstream>
 #include <functional>
 #include <stdexcept>
+#include <string>
 #include <thread>
 
 namespace {
@@ -37,7 +42,24 @@ struct TObservations {
   std::atomic<bool> destroyed{false};
   std::atomic<bool> destroyedOnMainThread{false};
   std::atomic<size_t> stackSize{0};
+  std::atomic<pid_t> workerTid{0};
 };
+
+// Waits (within a generous bound) until the thread tid sleeps or has ended; false at the bound.
+// /proc/self/task/<tid>/stat gives its state after the parenthesised name: S while it waits.
+bool WorkerSleepsOrEnded(pid_t tid) {
+  const std::string path = "/proc/self/task/" + std::to_string(tid) + "/stat";
+  const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (std::chrono::steady_clock::now() < giveUp) {
+    std::ifstream in(path);
+    std::string stat;
+    if (!std::getline(in, stat)) return true;  // ended
+    const size_t name = stat.rfind(')');
+    if (name != std::string::npos && stat.compare(name, 3, ") S") == 0) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return false;
+}
 
 bool IsMainThread() { return QThread::currentThread() == QCoreApplication::instance()->thread(); }
 
@@ -58,6 +80,7 @@ class TProbe : public TThread {
       m_seen.stackSize = size;
       pthread_attr_destroy(&attr);
     }
+    m_seen.workerTid = static_cast<pid_t>(syscall(SYS_gettid));
     m_seen.executed = true;
     if (m_fail) throw std::runtime_error("body failed");
   }
@@ -93,9 +116,10 @@ TEST(Thread, EndHandlerWaitsForTheMainThreadToPump) {
   TObservations seen;
   ASSERT_TRUE(StartThread(MakeProbe(seen)));
   // Without a pump on the main thread the body finishes but the handler cannot run, and the
-  // worker keeps its object alive while it waits.
+  // worker keeps its object alive while it waits: the worker goes to sleep (or, were it not to
+  // wait, would end) with neither having happened.
   while (!seen.executed) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  ASSERT_TRUE(WorkerSleepsOrEnded(seen.workerTid));
   EXPECT_FALSE(seen.handlerRan);
   EXPECT_FALSE(seen.destroyed);
 

@@ -33,7 +33,7 @@
 #include <vector>
 
 #include "platform/messagepump.h"
-#include "scan/countingnetwork.h"
+#include "common/countingnetwork.h"
 #include "scan/scandriver.h"
 #include "scan/systemnetwork.h"
 

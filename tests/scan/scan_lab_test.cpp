@@ -4,7 +4,7 @@
 
 #include "lab/lab.h"
 #include "netinfo/arp.h"
-#include "scan/countingnetwork.h"
+#include "common/countingnetwork.h"
 #include "scan/scandriver.h"
 #include "scan/systemnetwork.h"
 #include "scanrecorder.h"

@@ -1,8 +1,9 @@
 #pragma once
 
 #include "netinfo/adapters.h"
-#include "scan/countingnetwork.h"
 #include "scan/scannetwork.h"
+
+#include "common/countingnetwork.h"
 
 #include <condition_variable>
 #include <cstdint>

@@ -1,4 +1,4 @@
-#include "scan/countingnetwork.h"
+#include "common/countingnetwork.h"
 
 #include "netinfo/ssdp.h"
 
@@ -29,6 +29,7 @@ uint32_t TCountingNetwork::SendArp(uint32_t destAddress, uint32_t sourceAddress,
                                    uint32_t* length, uint8_t* otherMac, uint32_t* otherLength,
                                    const netinfo::TKnownMacs& known) {
   const TStepMark step(m_counts);
+  if (m_arpAsked) m_arpAsked(destAddress);
   return m_inner.SendArp(destAddress, sourceAddress, mac, length, otherMac, otherLength, known);
 }
 

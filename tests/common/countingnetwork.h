@@ -4,6 +4,8 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
+#include <utility>
 
 namespace scan {
 
@@ -42,7 +44,8 @@ class TStepMark {
 };
 
 // A network that passes every call on to another and counts the workers (benchmarks and lab
-// tests print or check the figures). The other network must outlive it.
+// tests print or check the figures). The other network must outlive it. Test and benchmark code
+// only: the program itself never counts.
 class TCountingNetwork final : public TScanNetwork {
  public:
   explicit TCountingNetwork(TScanNetwork& inner) : m_inner(inner) {}
@@ -63,9 +66,15 @@ class TCountingNetwork final : public TScanNetwork {
 
   TWorkerCounts& Counts() { return m_counts; }
 
+  // Called with the address of every SendArp as it is passed on, on the worker's thread. Set
+  // before the scan starts.
+  using TArpAsked = std::function<void(uint32_t destAddress)>;
+  void SetArpAsked(TArpAsked asked) { m_arpAsked = std::move(asked); }
+
  private:
   TScanNetwork& m_inner;
   TWorkerCounts m_counts;
+  TArpAsked m_arpAsked;
 };
 
 }  // namespace scan

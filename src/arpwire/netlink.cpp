@@ -1,4 +1,4 @@
-#include "netinfo/netlink.h"
+#include "arpwire/netlink.h"
 
 #include <poll.h>
 #include <sys/socket.h>
@@ -9,7 +9,7 @@
 #include <chrono>
 #include <cstring>
 
-namespace netinfo {
+namespace arpwire {
 
 namespace {
 
@@ -235,4 +235,4 @@ int TNetlink::ReadReplies(uint32_t sequence, bool isDump, const THandler& onMess
   }
 }
 
-}  // namespace netinfo
+}  // namespace arpwire

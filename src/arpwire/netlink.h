@@ -18,7 +18,7 @@
 
 #include "support/posix.h"
 
-namespace netinfo {
+namespace arpwire {
 
 // Attributes of one rtnetlink message, by type (the last one of a type wins).
 class TRtAttributes {
@@ -74,4 +74,4 @@ class TNetlink {
 
 std::vector<uint8_t> U32Attribute(uint32_t value);
 
-}  // namespace netinfo
+}  // namespace arpwire

@@ -21,7 +21,7 @@
 #include <cstdint>
 #include <cstring>
 
-namespace arphelper {
+namespace arpwire {
 
 inline constexpr uint32_t kMagic = 0x515A4150;  // "QZAP"
 inline constexpr uint16_t kVersion = 2;
@@ -125,4 +125,4 @@ inline bool ParseAnswer(const void* data, size_t size, TAnswer& answer) {
   return answer.magic == kMagic && answer.version == kVersion;
 }
 
-}  // namespace arphelper
+}  // namespace arpwire
