@@ -250,6 +250,12 @@ class DeviceIdentityLab : public testing::Test {
     EXPECT_EQ(printer->Words.count("Name: Hall Printer (DNS-SD)"), 1)
         << printer->Words.toStdString();
 
+    // A UPnP device offers what its device type names.
+    const TRowView* speaker = first.Find("00:0E:58:88:00:21");
+    ASSERT_TRUE(speaker);
+    EXPECT_EQ(LineAfter(speaker->Words, "Offers: "), "Media renderer")
+        << speaker->Words.toStdString();
+
     const TRowView* repeater = first.Find(kRepeaterMac);
     ASSERT_TRUE(repeater);
     EXPECT_EQ(RepeaterAddresses(repeater->Words), kBehind1) << repeater->Words.toStdString();
@@ -329,6 +335,9 @@ class DeviceIdentityLab : public testing::Test {
         QApplication::processEvents();
       }
     }
+    // Beside the window in the order of their rows, so that no two leader lines cross.
+    std::sort(tips.begin(), tips.end(),
+              [](const auto& a, const auto& b) { return a.first < b.first; });
     int tipsWidth = 0;
     int tipsHeight = 0;
     for (const auto& [y, tip] : tips) {
