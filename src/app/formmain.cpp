@@ -381,8 +381,13 @@ QString TFormMain::HistoryStatus() const { return Panel1->accessibleDescription(
 void TFormMain::ShowHistoryStatus() {
   THistory& history = History();
   QString status;
-  if (history.Available()) {
-    const size_t known = history.KnownCount();
+  if (history.StartedEmpty()) {
+    status = QStringLiteral(
+                 "Device history: started with this run, kept in %1. Nothing is marked new "
+                 "now; new devices are marked from the next run on.")
+                 .arg(QString::fromLocal8Bit(history.Path().c_str()));
+  } else if (history.Available()) {
+    const size_t known = history.KnownDeviceCount();
     status = QStringLiteral("Device history: %1 %2 known from earlier runs, kept in %3")
                  .arg(known)
                  .arg(known == 1 ? QStringLiteral("device") : QStringLiteral("devices"))
@@ -415,15 +420,19 @@ void TFormMain::RecordHistory(bool all) {
   THistory& history = History();
   if (!history.Available()) return;
   const int32_t rowCount = m_table->RowCount();
-  if (m_table->ChangeCount() != m_recordedChanges || rowCount != m_recordedRows) {
+  const uint64_t details = m_table->DetailChangeCount();
+  if (m_table->ChangeCount() != m_recordedChanges || rowCount != m_recordedRows ||
+      details != m_recordedDetails) {
     m_table->ReadRows([&](const std::vector<HostRecord>& rows, int32_t count, uint64_t changes) {
       for (int32_t i = 0; i < count; ++i) {
         const HostRecord& row = rows[static_cast<size_t>(i)];
-        history.Record({row.MacAddress, row.IpAddress, row.HostName, row.Title});
+        history.Record({row.MacAddress, row.IpAddress, row.HostName, row.Title, row.Evidence,
+                        row.Addresses});
       }
       m_recordedChanges = changes;
       m_recordedRows = count;
     });
+    m_recordedDetails = details;
   }
   // A tick writes one small transaction; the close writes what is left (a full table is at most
   // 40 of them) unless the file is locked.

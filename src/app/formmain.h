@@ -162,6 +162,7 @@ class TFormMain : public QWidget {
   bool m_historyAttached = false;
   uint64_t m_recordedChanges = 0;
   int32_t m_recordedRows = 0;
+  uint64_t m_recordedDetails = 0;
   std::string m_exportPath;
   int32_t m_passCounter = 0;
   bool m_passRunning = false;  // ScanTimerTimer is inside a pass

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <iterator>
@@ -15,6 +16,7 @@
 
 #include "app/applog.h"
 #include "app/hosttable.h"
+#include "app/ouitable.h"
 #include "app/safetext.h"
 #include "support/posix.h"
 
@@ -34,20 +36,39 @@ constexpr const char* kCreateTable =
     " title TEXT NOT NULL,"
     " runs_seen INTEGER NOT NULL) WITHOUT ROWID";
 constexpr const char* kCreateIndex = "CREATE INDEX devices_by_last_seen ON devices(last_seen)";
+// Since layout 2: the device a MAC belongs to (a MAC text), its names ("source<TAB>name" lines)
+// and the addresses it answered for in its last run (separated by spaces).
+constexpr const char* kCreateDetails =
+    "CREATE TABLE device_details ("
+    " mac TEXT PRIMARY KEY NOT NULL,"
+    " device TEXT NOT NULL,"
+    " names TEXT NOT NULL,"
+    " addresses TEXT NOT NULL) WITHOUT ROWID";
 
 struct TSchemaObject {
   const char* Type;
   const char* Name;
+  const char* Table;
   const char* Sql;
+  int Since;  // the layout that added it
 };
-constexpr TSchemaObject kSchemaObjects[] = {{"index", "devices_by_last_seen", kCreateIndex},
-                                            {"table", "devices", kCreateTable}};
+constexpr TSchemaObject kSchemaObjects[] = {
+    {"table", "devices", "devices", kCreateTable, 1},
+    {"index", "devices_by_last_seen", "devices", kCreateIndex, 1},
+    {"table", "device_details", "device_details", kCreateDetails, 2}};
+
+// What is read of a device's names and addresses, in characters: enough for what is written.
+constexpr int64_t kMaxNamesText = static_cast<int64_t>(kMaxDeviceNames) * (kNameCapacity * 4 + 16);
+constexpr int64_t kMaxAddressesText = static_cast<int64_t>(kMaxAddressesPerMac) * 16;
 
 constexpr const char* kUpsert =
     "INSERT INTO devices(mac, first_seen, last_seen, last_address, host_name, title, runs_seen)"
     " VALUES(?1, ?2, ?2, ?3, ?4, ?5, 1)"
     " ON CONFLICT(mac) DO UPDATE SET last_seen = ?2, last_address = ?3, host_name = ?4,"
     " title = ?5, runs_seen = runs_seen + ?6";
+constexpr const char* kUpsertDetails =
+    "INSERT INTO device_details(mac, device, names, addresses) VALUES(?1, ?2, ?3, ?4)"
+    " ON CONFLICT(mac) DO UPDATE SET device = ?2, names = ?3, addresses = ?4";
 
 // A statement that finalises itself.
 class TStatement {
@@ -129,6 +150,54 @@ bool IsBusy(int code) {
   return primary == SQLITE_BUSY || primary == SQLITE_LOCKED;
 }
 
+// "source<TAB>name" lines, as written; lines of another source, or past the bound, are skipped.
+std::vector<TDeviceName> ReadNames(const std::string& text) {
+  std::vector<TDeviceName> names;
+  size_t start = 0;
+  while (start < text.size() && names.size() < kMaxDeviceNames) {
+    size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    const std::string line = text.substr(start, end - start);
+    start = end + 1;
+    const size_t tab = line.find('\t');
+    if (tab == std::string::npos || !IsIdentifyingSource(line.substr(0, tab))) continue;
+    const std::string name = CleanText(line.substr(tab + 1), kNameCapacity);
+    std::string key = NameKey(name);
+    if (!key.empty()) names.push_back({name, line.substr(0, tab), std::move(key)});
+  }
+  return names;
+}
+
+std::string WriteNames(const std::vector<TDeviceName>& names) {
+  std::string text;
+  for (const TDeviceName& name : names) {
+    if (!text.empty()) text += '\n';
+    text += name.Source + '\t' + name.Text;
+  }
+  return text;
+}
+
+std::vector<std::string> ReadAddresses(const std::string& text) {
+  std::vector<std::string> addresses;
+  size_t start = 0;
+  while (start < text.size() && addresses.size() < kMaxAddressesPerMac) {
+    size_t end = text.find(' ', start);
+    if (end == std::string::npos) end = text.size();
+    if (end > start) addresses.push_back(CleanText(text.substr(start, end - start), 15));
+    start = end + 1;
+  }
+  return addresses;
+}
+
+std::string WriteAddresses(const std::vector<std::string>& addresses) {
+  std::string text;
+  for (size_t i = 0; i < addresses.size() && i < kMaxAddressesPerMac; ++i) {
+    if (i > 0) text += ' ';
+    text += addresses[i];
+  }
+  return text;
+}
+
 int HexDigit(char c) {
   if (c >= '0' && c <= '9') return c - '0';
   if (c >= 'a' && c <= 'f') return c - 'a' + 10;
@@ -149,6 +218,16 @@ int64_t MacKey(std::string_view macAddress) {
     key = (key << 8) | (high << 4) | low;
   }
   return key;
+}
+
+std::string MacText(uint64_t key) {
+  char text[18];
+  std::snprintf(
+      text, sizeof text, "%02X:%02X:%02X:%02X:%02X:%02X", static_cast<unsigned>((key >> 40) & 0xff),
+      static_cast<unsigned>((key >> 32) & 0xff), static_cast<unsigned>((key >> 24) & 0xff),
+      static_cast<unsigned>((key >> 16) & 0xff), static_cast<unsigned>((key >> 8) & 0xff),
+      static_cast<unsigned>(key & 0xff));
+  return text;
 }
 
 std::string DefaultHistoryFolder() {
@@ -262,17 +341,20 @@ bool THistory::CheckLayout() {
                 "); it is left as it is";
     return false;
   }
-  // A new file holds nothing; one of this layout holds exactly its table and index.
+  // A new file holds nothing; one of a known layout holds exactly the objects of that layout.
   size_t matched = 0;
   size_t objects = 0;
+  size_t expected = 0;
+  for (const TSchemaObject& object : kSchemaObjects) expected += object.Since <= version ? 1 : 0;
   TStatement stmt(m_db, "SELECT type, name, tbl_name, sql FROM sqlite_schema");
   int code = stmt.Code();
   while (code == SQLITE_OK && (code = sqlite3_step(stmt.Get())) == SQLITE_ROW) {
     code = SQLITE_OK;
     ++objects;
     for (const TSchemaObject& object : kSchemaObjects) {
-      if (ColumnText(stmt.Get(), 0) == object.Type && ColumnText(stmt.Get(), 1) == object.Name &&
-          ColumnText(stmt.Get(), 2) == "devices" && ColumnText(stmt.Get(), 3) == object.Sql)
+      if (object.Since <= version && ColumnText(stmt.Get(), 0) == object.Type &&
+          ColumnText(stmt.Get(), 1) == object.Name && ColumnText(stmt.Get(), 2) == object.Table &&
+          ColumnText(stmt.Get(), 3) == object.Sql)
         ++matched;
     }
   }
@@ -280,7 +362,6 @@ bool THistory::CheckLayout() {
     TurnOff(code, "reading its layout");
     return false;
   }
-  const size_t expected = version == 0 ? 0 : std::size(kSchemaObjects);
   if (objects != expected || matched != expected) {
     Close();
     m_problem = m_path + " holds tables, views or triggers that quenZOR did not make; it is " +
@@ -307,9 +388,15 @@ bool THistory::PrepareSchema() {
   if (!Exec("PRAGMA locking_mode=EXCLUSIVE") || !Exec("PRAGMA journal_mode=WAL") ||
       !Exec("PRAGMA synchronous=NORMAL") || !Exec("BEGIN EXCLUSIVE") || !CheckLayout())
     return false;
-  if (m_version == 0) {
+  // A new file gets every object; one of an earlier layout the objects added since, in the same
+  // transaction as its new version, so it is either upgraded whole or left as it was.
+  if (m_version < kHistorySchemaVersion) {
+    for (const TSchemaObject& object : kSchemaObjects) {
+      if (object.Since > m_version && !Exec(object.Sql)) return false;
+    }
     const std::string setVersion = "PRAGMA user_version=" + std::to_string(kHistorySchemaVersion);
-    if (!Exec(kCreateTable) || !Exec(kCreateIndex) || !Exec(setVersion.c_str())) return false;
+    if (!Exec(setVersion.c_str())) return false;
+    m_version = kHistorySchemaVersion;
   }
   return Exec("COMMIT");
 }
@@ -325,21 +412,34 @@ bool THistory::LoadKnown() {
     if (code == SQLITE_ROW) m_deviceCount = sqlite3_column_int64(count.Get(), 0);
   }
   TStatement stmt(m_db,
-                  "SELECT substr(mac, 1, 18), first_seen, last_seen, substr(last_address, 1, ?1)"
-                  " FROM devices ORDER BY last_seen DESC LIMIT ?2");
+                  "SELECT substr(d.mac, 1, 18), d.first_seen, d.last_seen,"
+                  " substr(d.last_address, 1, ?1), substr(x.device, 1, 18),"
+                  " substr(x.names, 1, ?3), substr(x.addresses, 1, ?4)"
+                  " FROM devices AS d LEFT JOIN device_details AS x ON x.mac = d.mac"
+                  " ORDER BY d.last_seen DESC LIMIT ?2");
   if (code == SQLITE_ROW) code = stmt.Code();
   if (code == SQLITE_OK) {
     sqlite3_bind_int64(stmt.Get(), 1, static_cast<int64_t>(kNameCapacity));
     sqlite3_bind_int64(stmt.Get(), 2, kMaxHistoryDevices);
+    sqlite3_bind_int64(stmt.Get(), 3, kMaxNamesText);
+    sqlite3_bind_int64(stmt.Get(), 4, kMaxAddressesText);
     while ((code = sqlite3_step(stmt.Get())) == SQLITE_ROW) {
       const int64_t key = MacKey(ColumnText(stmt.Get(), 0));
       if (key < 0) continue;
+      const int64_t device = MacKey(ColumnText(stmt.Get(), 4));
       m_known[static_cast<uint64_t>(key)] = {sqlite3_column_int64(stmt.Get(), 1),
                                              sqlite3_column_int64(stmt.Get(), 2),
-                                             CleanText(ColumnText(stmt.Get(), 3), kNameCapacity)};
+                                             CleanText(ColumnText(stmt.Get(), 3), kNameCapacity),
+                                             static_cast<uint64_t>(device < 0 ? key : device),
+                                             ReadNames(ColumnText(stmt.Get(), 5)),
+                                             ReadAddresses(ColumnText(stmt.Get(), 6))};
     }
   }
-  if (code == SQLITE_DONE) return true;
+  if (code == SQLITE_DONE) {
+    m_startedEmpty = m_known.empty();
+    IndexNames();
+    return true;
+  }
   m_known.clear();
   TurnOff(code, "reading");
   return false;
@@ -352,12 +452,111 @@ const TKnownDevice* THistory::Known(std::string_view macAddress) const {
   return found == m_known.end() ? nullptr : &found->second;
 }
 
+void THistory::IndexNames() {
+  // Each device counts once, however many of its MACs gave a name.
+  std::unordered_map<uint64_t, int64_t> latestSeen;
+  for (const auto& [mac, known] : m_known) {
+    const auto found = latestSeen.find(known.Device);
+    if (found == latestSeen.end() || found->second < known.LastSeen) {
+      latestSeen[known.Device] = known.LastSeen;
+      m_deviceLatest[known.Device] = mac;
+    }
+    for (const TDeviceName& name : known.Names) {
+      const auto [owner, added] = m_nameOwners.try_emplace(name.Key, TNameOwner{known.Device});
+      if (!added && owner->second.Device != known.Device) owner->second.Shared = true;
+    }
+  }
+}
+
+const TDeviceLink* THistory::LinkOf(std::string_view macAddress) const {
+  const int64_t key = MacKey(macAddress);
+  if (key < 0) return nullptr;
+  const auto found = m_links.find(static_cast<uint64_t>(key));
+  return found == m_links.end() ? nullptr : &found->second;
+}
+
+std::optional<uint64_t> THistory::DeviceNamed(const std::vector<TDeviceName>& names) const {
+  std::optional<uint64_t> device;
+  for (const TDeviceName& name : names) {
+    const auto owner = m_nameOwners.find(name.Key);
+    if (owner == m_nameOwners.end() || owner->second.Shared) continue;
+    if (device && *device != owner->second.Device) return std::nullopt;
+    device = owner->second.Device;
+  }
+  return device;
+}
+
+void THistory::NoteLink(const TSeenDevice& seen) {
+  const int64_t key = MacKey(seen.MacAddress);
+  if (key < 0) return;
+  if (const TKnownDevice* known = Known(seen.MacAddress)) {
+    // The device is here under a MAC it had before: a new MAC is someone else.
+    if (m_devicesSeen.insert(known->Device).second) DropLinksTo(known->Device);
+    return;
+  }
+  if (m_links.count(static_cast<uint64_t>(key)) || !IsLocallyAdministered(seen.MacAddress)) return;
+  const std::vector<TDeviceName> names = IdentifyingNames(seen.Evidence);
+  const std::optional<uint64_t> device = DeviceNamed(names);
+  if (!device || m_devicesSeen.count(*device) || m_contested.count(*device)) return;
+  for (const auto& [mac, link] : m_links) {
+    if (link.Device != *device) continue;
+    // Two new MACs claim one device: neither is taken for it.
+    m_contested.insert(*device);
+    DropLinksTo(*device);
+    return;
+  }
+  const uint64_t latest = m_deviceLatest.at(*device);
+  const auto name = std::find_if(names.begin(), names.end(), [&](const TDeviceName& each) {
+    const auto owner = m_nameOwners.find(each.Key);
+    return owner != m_nameOwners.end() && owner->second.Device == *device;
+  });
+  m_links[static_cast<uint64_t>(key)] = {name->Text, MacText(latest), m_known.at(latest).LastSeen,
+                                         *device};
+  ++m_linkChanges;
+  Requeue(seen.MacAddress);
+}
+
+void THistory::DropLinksTo(uint64_t device) {
+  for (auto link = m_links.begin(); link != m_links.end();) {
+    if (link->second.Device != device) {
+      ++link;
+      continue;
+    }
+    const std::string mac = MacText(link->first);
+    link = m_links.erase(link);
+    ++m_linkChanges;
+    Requeue(mac);
+  }
+}
+
+void THistory::Requeue(const std::string& macAddress) {
+  // A MAC text as the table gives it; the written copy is keyed by that same text.
+  for (const auto& [mac, device] : m_written) {
+    if (MacKey(mac) != MacKey(macAddress) || m_pendingMacs.count(mac)) continue;
+    m_pendingMacs.insert(mac);
+    m_pending.push_back(device);
+  }
+}
+
+std::string THistory::DeviceOf(const TSeenDevice& device) const {
+  if (const TDeviceLink* link = LinkOf(device.MacAddress)) return MacText(link->Device);
+  if (const TKnownDevice* known = Known(device.MacAddress)) return MacText(known->Device);
+  return device.MacAddress;
+}
+
+std::string THistory::NamesOf(const TSeenDevice& device) const {
+  // A run in which the device said no name (heard only, or its name step found nothing) keeps
+  // the names it gave before.
+  const std::vector<TDeviceName> names = IdentifyingNames(device.Evidence);
+  const TKnownDevice* known = Known(device.MacAddress);
+  return WriteNames(names.empty() && known ? known->Names : names);
+}
+
 void THistory::Record(const TSeenDevice& device) {
   if (!m_db) return;
+  NoteLink(device);
   const auto written = m_written.find(device.MacAddress);
-  if (written != m_written.end() && written->second.IpAddress == device.IpAddress &&
-      written->second.HostName == device.HostName && written->second.Title == device.Title)
-    return;
+  if (written != m_written.end() && written->second == device) return;
   if (m_pendingMacs.count(device.MacAddress)) {
     for (TSeenDevice& pending : m_pending) {
       if (pending.MacAddress == device.MacAddress) pending = device;
@@ -391,7 +590,8 @@ bool THistory::WriteBatch(const std::vector<TSeenDevice>& batch, int64_t nowSeco
   int64_t added = 0;
   {
     TStatement upsert(m_db, kUpsert);
-    code = upsert.Code();
+    TStatement details(m_db, kUpsertDetails);
+    code = upsert.Code() != SQLITE_OK ? upsert.Code() : details.Code();
     for (size_t i = 0; code == SQLITE_OK && i < batch.size(); ++i) {
       const TSeenDevice& device = batch[i];
       const bool seenThisRun = m_written.count(device.MacAddress) > 0;
@@ -404,9 +604,9 @@ bool THistory::WriteBatch(const std::vector<TSeenDevice>& batch, int64_t nowSeco
       // A run counts once per device, however often its row changes.
       sqlite3_bind_int(stmt, 6, seenThisRun ? 0 : 1);
       code = sqlite3_step(stmt);
-      if (code == SQLITE_DONE) code = SQLITE_OK;
-      if (!seenThisRun && !Known(device.MacAddress)) ++added;
       sqlite3_reset(stmt);
+      if (code == SQLITE_DONE) code = WriteDetails(details.Get(), device);
+      if (!seenThisRun && !Known(device.MacAddress)) ++added;
     }
   }
   if (code == SQLITE_OK && m_deviceCount + added > kMaxHistoryDevices)
@@ -421,8 +621,24 @@ bool THistory::WriteBatch(const std::vector<TSeenDevice>& batch, int64_t nowSeco
   return false;
 }
 
+int THistory::WriteDetails(sqlite3_stmt* stmt, const TSeenDevice& device) {
+  BindText(stmt, 1, device.MacAddress);
+  BindText(stmt, 2, DeviceOf(device));
+  BindText(stmt, 3, NamesOf(device));
+  BindText(stmt, 4, WriteAddresses(device.Addresses));
+  const int code = sqlite3_step(stmt);
+  sqlite3_reset(stmt);
+  return code == SQLITE_DONE ? SQLITE_OK : code;
+}
+
 int THistory::ForgetOldest(int64_t excess, int64_t* added) {
   // The devices unseen for longest go first; this run's devices carry the newest times.
+  TStatement forgetDetails(m_db,
+                           "DELETE FROM device_details WHERE mac IN"
+                           " (SELECT mac FROM devices ORDER BY last_seen ASC LIMIT ?1)");
+  if (forgetDetails.Code() != SQLITE_OK) return forgetDetails.Code();
+  sqlite3_bind_int64(forgetDetails.Get(), 1, excess);
+  if (const int code = sqlite3_step(forgetDetails.Get()); code != SQLITE_DONE) return code;
   TStatement forget(m_db,
                     "DELETE FROM devices WHERE mac IN"
                     " (SELECT mac FROM devices ORDER BY last_seen ASC LIMIT ?1)");

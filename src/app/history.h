@@ -2,20 +2,27 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
+#include "app/devicelink.h"
+#include "scan/hostdetails.h"
+
 struct sqlite3;
+struct sqlite3_stmt;
 
 namespace app {
 
 // At most this many devices are remembered; past it the ones unseen for longest go first.
 inline constexpr int64_t kMaxHistoryDevices = 100000;
-// The history file's layout; a file of a later layout is left alone.
-inline constexpr int kHistorySchemaVersion = 1;
+// The history file's layout; a file of an earlier layout is brought up to it in place, one of a
+// later layout is left alone. Layout 2 keeps each device's names with their sources, the
+// addresses it answered for, and the device it belongs to.
+inline constexpr int kHistorySchemaVersion = 2;
 inline constexpr const char* kHistoryFileName = "history.sqlite";
 
 // What an earlier run knew of a device: times in seconds since the epoch, the address as the
@@ -24,6 +31,21 @@ struct TKnownDevice {
   int64_t FirstSeen = 0;
   int64_t LastSeen = 0;
   std::string LastAddress;
+  // The device this MAC belongs to, as the 48-bit MAC that stands for it: its own, or that of
+  // the MAC it was linked to as a new private address of the same device.
+  uint64_t Device = 0;
+  // The names that tell it apart, and the addresses it answered for in its last run (empty for
+  // devices kept by an earlier layout, which kept neither).
+  std::vector<TDeviceName> Names;
+  std::vector<std::string> Addresses;
+};
+
+// A MAC that this run takes for a new private address of a known device.
+struct TDeviceLink {
+  std::string Name;      // the name both gave
+  std::string OldMac;    // the device's MAC seen most recently before
+  int64_t LastSeen = 0;  // when that MAC was last seen
+  uint64_t Device = 0;
 };
 
 // A device as this run lists it, to be remembered.
@@ -32,6 +54,10 @@ struct TSeenDevice {
   std::string IpAddress;
   std::string HostName;
   std::string Title;
+  // What the device said about itself, and the addresses its MAC answered for this run.
+  std::vector<scan::TEvidence> Evidence = {};
+  std::vector<std::string> Addresses = {};
+  bool operator==(const TSeenDevice&) const = default;
 };
 
 // "$XDG_DATA_HOME/quenzor" (an absolute XDG_DATA_HOME only), else "$HOME/.local/share/quenzor".
@@ -66,6 +92,14 @@ class THistory {
   // What the history knew of a MAC before this run; null for a device never seen.
   const TKnownDevice* Known(std::string_view macAddress) const;
   size_t KnownCount() const { return m_known.size(); }
+  // How many devices those MACs are, linked MACs counting as one.
+  size_t KnownDeviceCount() const { return m_deviceLatest.size(); }
+  // Whether the history held no device when this run began: a first run marks nothing new.
+  bool StartedEmpty() const { return Available() && m_startedEmpty; }
+  // The known device whose new private address a MAC of this run is; null when it is none.
+  const TDeviceLink* LinkOf(std::string_view macAddress) const;
+  // Grows whenever a link is made or undone, which changes a row's marks without changing it.
+  uint64_t LinkChangeCount() const { return m_linkChanges; }
   // Calls visit(48-bit MAC, what was known of it) for every device of earlier runs.
   template <typename TVisit>
   void ForEachKnown(TVisit&& visit) const {
@@ -73,6 +107,10 @@ class THistory {
   }
 
   // Notes a device as this run lists it; written at the next Flush when anything changed.
+  // A MAC that the history has never seen, with the locally administered bit, whose device
+  // gives a name (IdentifyingNames) that one known device gave and no other, is linked to that
+  // device, unless the device's own MAC shows up in this run too or another new MAC of this
+  // run claims the same device (then neither is linked).
   void Record(const TSeenDevice& device);
   // Writes up to kFlushBatch noted devices in one transaction. A locked file keeps them for
   // the next flush; a damaged one turns the history off. Returns the number still waiting.
@@ -92,7 +130,19 @@ class THistory {
   bool Exec(const char* sql);
   bool PrepareSchema();
   bool LoadKnown();
+  void IndexNames();
+  void NoteLink(const TSeenDevice& device);
+  // The one known device that a name among names stands for; none when no name does, or
+  // when they stand for different devices.
+  std::optional<uint64_t> DeviceNamed(const std::vector<TDeviceName>& names) const;
+  void DropLinksTo(uint64_t device);
+  // Writes a device again at the next flush, as its link changed.
+  void Requeue(const std::string& macAddress);
+  // The device column, names and addresses a MAC is written with.
+  std::string DeviceOf(const TSeenDevice& device) const;
+  std::string NamesOf(const TSeenDevice& device) const;
   bool WriteBatch(const std::vector<TSeenDevice>& batch, int64_t nowSeconds);
+  int WriteDetails(sqlite3_stmt* stmt, const TSeenDevice& device);
   int ForgetOldest(int64_t excess, int64_t* added);
   void TurnOff(int code, const std::string& doing);
   void SetAside();
@@ -106,6 +156,19 @@ class THistory {
   int m_version = 0;
   int64_t m_deviceCount = 0;
   std::unordered_map<uint64_t, TKnownDevice> m_known;
+  bool m_startedEmpty = false;
+  // Per name key, the one device that gave it, or that more than one did.
+  struct TNameOwner {
+    uint64_t Device = 0;
+    bool Shared = false;
+  };
+  std::unordered_map<std::string, TNameOwner> m_nameOwners;
+  // Per device, its MAC seen most recently.
+  std::unordered_map<uint64_t, uint64_t> m_deviceLatest;
+  std::unordered_map<uint64_t, TDeviceLink> m_links;  // by the new MAC
+  std::unordered_set<uint64_t> m_devicesSeen;         // known devices listed this run
+  std::unordered_set<uint64_t> m_contested;           // devices two new MACs claimed
+  uint64_t m_linkChanges = 0;
   // The last values written per MAC this run, and the devices noted since then.
   std::unordered_map<std::string, TSeenDevice> m_written;
   std::vector<TSeenDevice> m_pending;
@@ -115,5 +178,7 @@ class THistory {
 // A MAC text ("00:00:0C:12:34:56", either case, ":" or "-") as a 48-bit number; -1 when the text
 // is not one.
 int64_t MacKey(std::string_view macAddress);
+// A 48-bit MAC as text, "00:00:0C:12:34:56".
+std::string MacText(uint64_t key);
 
 }  // namespace app

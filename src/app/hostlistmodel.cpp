@@ -43,8 +43,42 @@ QIcon ThemedIcon(const char* themeName, QStyle::StandardPixmap fallback) {
                           QApplication::style()->standardIcon(fallback));
 }
 
+int32_t AddressesAnswered(const HostRecord& row) {
+  return std::max(row.AddressCount, static_cast<int32_t>(row.Addresses.size()));
+}
+
+// A MAC answering for several addresses is a router or Wi-Fi repeater answering for the devices
+// behind it, not a conflict of its own.
+bool AnswersForOthers(const HostRecord& row) {
+  return AddressesAnswered(row) >= kRepeaterAddresses;
+}
+
 bool HasConflict(const HostRecord& row) {
-  return !row.OtherMac.empty() || row.Addresses.size() > 1;
+  return !row.OtherMac.empty() || (row.Addresses.size() > 1 && !AnswersForOthers(row));
+}
+
+// Moved: another address than last time, unless the MAC answers for others now or answered for
+// this address too last time.
+bool HasMoved(const HostRecord& row, const TKnownDevice& known) {
+  if (known.LastAddress == row.IpAddress || AnswersForOthers(row)) return false;
+  return std::find(known.Addresses.begin(), known.Addresses.end(), row.IpAddress) ==
+         known.Addresses.end();
+}
+
+// New: a MAC the history has never seen, unless the history began with this run (everything
+// would be new) or the MAC is a new private address of a known device.
+bool IsNew(const HostRecord& row, const THistory* history) {
+  return history && history->Available() && !history->StartedEmpty() &&
+         !history->Known(row.MacAddress) && !history->LinkOf(row.MacAddress);
+}
+
+// "A, B, C" and past max "A, B and 5 more".
+QString ListText(const std::vector<std::string>& items, size_t max, int total) {
+  QStringList named;
+  for (size_t i = 0; i < items.size() && i < max; ++i) named << FromBytes(items[i]);
+  QString text = named.join(QStringLiteral(", "));
+  if (total > named.size()) text += QStringLiteral(" and %1 more").arg(total - named.size());
+  return text;
 }
 
 // Whether two records look the same in the list: texts, colours, marks and tooltips. The report
@@ -54,7 +88,9 @@ bool SameOnScreen(const HostRecord& a, const HostRecord& b) {
          a.Title == b.Title && a.MacAddress == b.MacAddress && a.Expired == b.Expired &&
          a.OtherMac == b.OtherMac && a.OtherMacs == b.OtherMacs &&
          a.OtherMacCount == b.OtherMacCount && a.Evidence == b.Evidence &&
-         a.DeviceType == b.DeviceType && a.Addresses == b.Addresses;
+         a.DeviceType == b.DeviceType && a.Addresses == b.Addresses &&
+         a.AddressCount == b.AddressCount && a.OtherMacsAt == b.OtherMacsAt &&
+         a.Repeaters == b.Repeaters && a.Offers == b.Offers;
 }
 
 }  // namespace
@@ -102,8 +138,7 @@ QVariant THostListModel::data(const QModelIndex& index, int role) const {
       if (index.column() != kHostNameColumn) return {};
       return QColor(Qt::black);
     case Qt::FontRole: {
-      const HostRecord row = record();
-      if (!MarksFromHistory() || m_history->Known(row.MacAddress)) return {};
+      if (!IsNew(record(), m_history)) return {};
       QFont bold;
       bold.setBold(true);
       return bold;
@@ -196,7 +231,9 @@ std::vector<int> THostListModel::TakeChanges() {
 }
 
 void THostListModel::Announce(const std::vector<int>& changed) {
-  if (MarksFromHistory() != m_shownMarks) {
+  // A link made or undone changes the marks of rows that did not change themselves.
+  if (MarksFromHistory() != m_shownMarks ||
+      (m_history && m_history->LinkChangeCount() != m_shownLinks)) {
     AnnounceAllRows();
     return;
   }
@@ -210,6 +247,7 @@ void THostListModel::Announce(const std::vector<int>& changed) {
 
 void THostListModel::AnnounceAllRows() {
   m_shownMarks = MarksFromHistory();
+  m_shownLinks = m_history ? m_history->LinkChangeCount() : 0;
   if (m_rows.empty()) return;
   emit dataChanged(index(0, 0), index(rowCount() - 1, kColumnCount - 1));
 }
@@ -226,8 +264,7 @@ bool THostListModel::MarksFromHistory() const { return m_history && m_history->A
 QIcon THostListModel::MarkIcon(const HostRecord& row) const {
   if (HasConflict(row)) return ThemedIcon("dialog-warning", QStyle::SP_MessageBoxWarning);
   const TKnownDevice* known = MarksFromHistory() ? m_history->Known(row.MacAddress) : nullptr;
-  if (known && known->LastAddress != row.IpAddress)
-    return ThemedIcon("go-jump", QStyle::SP_ArrowRight);
+  if (known && HasMoved(row, *known)) return ThemedIcon("go-jump", QStyle::SP_ArrowRight);
   switch (row.DeviceType) {
     case scan::TDeviceType::Printer: return ThemedIcon("printer", QStyle::SP_FileIcon);
     case scan::TDeviceType::MediaPlayer: return ThemedIcon("video-display", QStyle::SP_MediaPlay);
@@ -235,8 +272,8 @@ QIcon THostListModel::MarkIcon(const HostRecord& row) const {
     case scan::TDeviceType::Computer: return ThemedIcon("computer", QStyle::SP_ComputerIcon);
     case scan::TDeviceType::None: break;
   }
-  if (MarksFromHistory() && !known)
-    return ThemedIcon("emblem-new", QStyle::SP_MessageBoxInformation);
+  if (AnswersForOthers(row)) return ThemedIcon("network-wired", QStyle::SP_DriveNetIcon);
+  if (IsNew(row, m_history)) return ThemedIcon("emblem-new", QStyle::SP_MessageBoxInformation);
   return {};
 }
 
@@ -264,30 +301,56 @@ QString THostListModel::OtherMacsText(const HostRecord& row) {
   return named.join(QStringLiteral(", ")) + QStringLiteral(" and ") + last;
 }
 
+QStringList THostListModel::HistoryLines(const HostRecord& row, const THistory& history) {
+  if (const TKnownDevice* known = history.Known(row.MacAddress)) {
+    const QString lastAddress = FromBytes(known->LastAddress);
+    QStringList lines{QStringLiteral("Known since %1, last seen %2 at %3")
+                          .arg(DateText(known->FirstSeen), DateText(known->LastSeen), lastAddress)};
+    if (HasMoved(row, *known)) lines << QStringLiteral("Moved from ") + lastAddress;
+    return lines;
+  }
+  if (const TDeviceLink* link = history.LinkOf(row.MacAddress)) {
+    return {QStringLiteral("New private address of %1 (last seen %2 as %3)")
+                .arg(FromBytes(link->Name), DateText(link->LastSeen), FromBytes(link->OldMac))};
+  }
+  if (history.StartedEmpty()) return {};
+  return {QStringLiteral("New: first seen now")};
+}
+
 QString THostListModel::RowDescription(const HostRecord& row, const THistory* history) {
   QStringList lines;
   if (row.Expired) lines << QStringLiteral("Not seen again");
-  if (history && history->Available()) {
-    if (const TKnownDevice* known = history->Known(row.MacAddress)) {
-      const QString lastAddress = FromBytes(known->LastAddress);
-      lines << QStringLiteral("Known since %1, last seen %2 at %3")
-                   .arg(DateText(known->FirstSeen), DateText(known->LastSeen), lastAddress);
-      if (known->LastAddress != row.IpAddress) lines << QStringLiteral("Moved from ") + lastAddress;
-    } else {
-      lines << QStringLiteral("New: first seen now");
-    }
-  }
+  if (history && history->Available()) lines << HistoryLines(row, *history);
   if (!row.OtherMac.empty()) {
-    lines << QStringLiteral("%1 also answered from %2")
-                 .arg(FromBytes(row.IpAddress), OtherMacsText(row));
+    const std::string& at = row.OtherMacsAt.empty() ? row.IpAddress : row.OtherMacsAt;
+    lines << QStringLiteral("%1 also answered from %2").arg(FromBytes(at), OtherMacsText(row));
   }
-  for (const std::string& address : row.Addresses) {
-    if (address != row.IpAddress) {
-      lines << QStringLiteral("%1 also answered for %2")
-                   .arg(FromBytes(row.MacAddress), FromBytes(address));
+  for (const std::string& repeater : row.Repeaters) {
+    lines << QStringLiteral("%1 is a router or Wi-Fi repeater answering for the devices behind it")
+                 .arg(FromBytes(repeater));
+  }
+  if (AnswersForOthers(row)) {
+    QString addresses = ListText(row.Addresses, kMaxAddressesPerMac, 0);
+    if (AddressesAnswered(row) > static_cast<int32_t>(row.Addresses.size()))
+      addresses += QStringLiteral("\u2026");
+    lines << QStringLiteral(
+                 "Answers for %1 addresses (a router or Wi-Fi repeater answering for the devices "
+                 "behind it): %2")
+                 .arg(AddressesAnswered(row))
+                 .arg(addresses);
+  } else {
+    for (const std::string& address : row.Addresses) {
+      if (address != row.IpAddress) {
+        lines << QStringLiteral("%1 also answered for %2")
+                     .arg(FromBytes(row.MacAddress), FromBytes(address));
+      }
     }
   }
   if (row.DeviceType != scan::TDeviceType::None) lines << TypeText(row.DeviceType);
+  if (!row.Offers.empty()) {
+    lines << QStringLiteral("Offers: ") +
+                 ListText(row.Offers, kMaxOffersNamed, static_cast<int>(row.Offers.size()));
+  }
   for (const scan::TEvidence& evidence : row.Evidence) {
     lines << QStringLiteral("%1: %2 (%3)")
                  .arg(FromBytes(evidence.What), FromBytes(evidence.Text),

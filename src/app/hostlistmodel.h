@@ -55,6 +55,11 @@ class THostListModel : public QAbstractTableModel {
   // TipText of it.
   static QString RowDescription(const HostRecord& row, const THistory* history);
   static QString OtherMacsText(const HostRecord& row);
+  // What the history says of a row: known since, moved, new, or a new private address of a
+  // known device; nothing new in a run that began the history.
+  static QStringList HistoryLines(const HostRecord& row, const THistory& history);
+  // An "Offers:" line names this many, then says how many more.
+  static constexpr size_t kMaxOffersNamed = 8;
   // Plain text as a tooltip: explicit rich text in which every line is escaped, so a device's
   // words are shown as they are and never read as markup (Qt takes a tooltip whose first line
   // looks like a tag for rich text, and an <img> in it would make the window read a file).
@@ -89,6 +94,7 @@ class THostListModel : public QAbstractTableModel {
   std::vector<TListRow> m_rows;
   const THistory* m_history = nullptr;
   bool m_shownMarks = false;  // whether the views last heard of rows with history marks
+  uint64_t m_shownLinks = 0;  // the history's link count when the views last heard of all rows
 };
 
 }  // namespace app

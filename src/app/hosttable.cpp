@@ -53,6 +53,8 @@ void THostTable::ShareTexts(const std::string& ipAddress, const std::string& mac
     if (row.HostName != source.HostName || row.Title != source.Title) {
       m_changeCount.fetch_add(1, std::memory_order_release);
     }
+    if (row.Evidence != source.Evidence)
+      m_detailChangeCount.fetch_add(1, std::memory_order_release);
     row.HostName = source.HostName;
     row.Title = source.Title;
     row.IsHttps = source.IsHttps;
@@ -127,6 +129,8 @@ bool THostTable::NoteConflict(const std::string& ipAddress, const std::string& m
     }
     row.OtherMacCount = answers.Count - 1;
     row.OtherMac = row.OtherMacs.empty() ? std::string() : row.OtherMacs.front();
+    row.OtherMacsAt = Cut(ipAddress, kNameCapacity);
+    NoteRepeaters(index);
   }
   return mayStore;
 }
@@ -168,9 +172,7 @@ void THostTable::Store(const std::string& ipAddress, const std::string& hostName
   row.IpAddress = Cut(ipAddress, kNameCapacity);
   row.MacAddress = Cut(macAddress, kNameCapacity);
   row.Vendor = CleanText(vendor, kVendorCapacity);
-  if (row.Addresses.size() < kMaxAddressesPerMac &&
-      std::find(row.Addresses.begin(), row.Addresses.end(), row.IpAddress) == row.Addresses.end())
-    row.Addresses.push_back(row.IpAddress);
+  CountAddress(row);
   if (!details.OtherMac.empty() && row.OtherMacs.empty()) {
     // A new row of a conflict: it names the others as the address's other rows do.
     const auto found = m_conflicts.find(row.IpAddress);
@@ -186,6 +188,7 @@ void THostTable::Store(const std::string& ipAddress, const std::string& hostName
     }
     row.OtherMac =
         row.OtherMacs.empty() ? Cut(details.OtherMac, kNameCapacity) : row.OtherMacs.front();
+    row.OtherMacsAt = row.IpAddress;
   }
   if (!details.Evidence.empty()) {
     row.Evidence.clear();
@@ -194,6 +197,24 @@ void THostTable::Store(const std::string& ipAddress, const std::string& hostName
     }
   }
   if (details.DeviceType != scan::TDeviceType::None) row.DeviceType = details.DeviceType;
+  if (!details.Offers.empty()) {
+    row.Offers.clear();
+    for (const std::string& offer : details.Offers) {
+      if (row.Offers.size() < kMaxOffers) row.Offers.push_back(CleanText(offer, kNameCapacity));
+    }
+  }
+  // A MAC that now answers for others tells the rows that name it; a new row of a conflict
+  // learns which of its others do.
+  if (before.AddressCount < kRepeaterAddresses && row.AddressCount >= kRepeaterAddresses) {
+    for (int32_t i = 0; i < rowCount; ++i) {
+      const std::vector<std::string>& others = m_rows[i].OtherMacs;
+      if (std::find(others.begin(), others.end(), row.MacAddress) != others.end()) NoteRepeaters(i);
+    }
+  }
+  if (!row.OtherMacs.empty()) NoteRepeaters(target);
+  if (before.Evidence != row.Evidence || before.Addresses != row.Addresses ||
+      before.AddressCount != row.AddressCount || before.Offers != row.Offers)
+    m_detailChangeCount.fetch_add(1, std::memory_order_release);
 
   const bool exportedFieldsChanged = isNew || before.HostName != row.HostName ||
                                      before.IpAddress != row.IpAddress ||
@@ -202,6 +223,31 @@ void THostTable::Store(const std::string& ipAddress, const std::string& hostName
   if (exportedFieldsChanged) m_changeCount.fetch_add(1, std::memory_order_release);
   // Publishing the count last keeps a reader that respects RowCount away from a half-made row.
   if (isNew) m_rowCount.store(rowCount + 1, std::memory_order_release);
+}
+
+void THostTable::CountAddress(HostRecord& row) {
+  const bool kept =
+      std::find(row.Addresses.begin(), row.Addresses.end(), row.IpAddress) != row.Addresses.end();
+  if (!kept && row.Addresses.size() < kMaxAddressesPerMac) {
+    row.Addresses.push_back(row.IpAddress);
+  } else if (!kept && m_moreAddressCount < kMaxCountedAddressesInAll) {
+    std::unordered_set<std::string>& more = m_moreAddresses[row.MacAddress];
+    if (more.size() < kMaxCountedAddresses && more.insert(row.IpAddress).second)
+      ++m_moreAddressCount;
+  }
+  const auto more = m_moreAddresses.find(row.MacAddress);
+  row.AddressCount = static_cast<int32_t>(
+      row.Addresses.size() + (more == m_moreAddresses.end() ? 0 : more->second.size()));
+}
+
+void THostTable::NoteRepeaters(int32_t index) {
+  HostRecord& row = m_rows[index];
+  row.Repeaters.clear();
+  for (const std::string& other : row.OtherMacs) {
+    const int32_t found = FindRow(other);
+    if (found >= 0 && m_rows[found].AddressCount >= kRepeaterAddresses)
+      row.Repeaters.push_back(other);
+  }
 }
 
 HostRecord THostTable::Row(int32_t index) const {

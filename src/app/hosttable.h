@@ -6,6 +6,7 @@
 #include <mutex>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "scan/hostdetails.h"
@@ -34,9 +35,18 @@ struct HostRecord {
   int32_t OtherMacCount = 0;
   std::vector<scan::TEvidence> Evidence;
   scan::TDeviceType DeviceType = scan::TDeviceType::None;
+  // The address OtherMacs answered for: the row's own, or one of its Addresses.
+  std::string OtherMacsAt;
+  // Those of OtherMacs that answer for kRepeaterAddresses or more addresses: routers or Wi-Fi
+  // repeaters answering for the devices behind them.
+  std::vector<std::string> Repeaters;
   // The addresses this MAC answered from in this run, in order of first report (at most
-  // kMaxAddressesPerMac): more than one is a proxy ARP or a spoofer.
+  // kMaxAddressesPerMac), and how many there were in all: two are a proxy ARP or a spoofer,
+  // kRepeaterAddresses or more a router or repeater answering for the devices behind it.
   std::vector<std::string> Addresses;
+  int32_t AddressCount = 0;
+  // What the device offers, in words, from the types it announced (at most kMaxOffers).
+  std::vector<std::string> Offers;
   // How many passes had started when the row was first reported.
   int32_t PassesAtReport = 0;
 };
@@ -48,6 +58,10 @@ inline constexpr size_t kVendorCapacity = 250;
 inline constexpr const char* kNoTitle = "<no title>";
 inline constexpr size_t kMaxAddressesPerMac = 8;
 inline constexpr size_t kMaxOtherMacs = 8;
+inline constexpr size_t kMaxOffers = 32;
+// A MAC answering for this many addresses or more in one run answers for others: a router's
+// proxy ARP or a Wi-Fi repeater's MAC translation, not a conflict.
+inline constexpr int32_t kRepeaterAddresses = 3;
 // However many MACs answer for one address (a spoofer may send any number), at most this
 // many of them get a row of their own; the rows name the others.
 inline constexpr int32_t kMaxRowsPerAddress = 2;
@@ -102,6 +116,9 @@ class THostTable {
 
   // Grows whenever a report changes a field that the export writes.
   uint64_t ChangeCount() const { return m_changeCount.load(std::memory_order_acquire); }
+  // Grows whenever a report changes what the device history keeps of a row beyond those
+  // fields: its evidence and its addresses.
+  uint64_t DetailChangeCount() const { return m_detailChangeCount.load(std::memory_order_acquire); }
 
   // Runs reader over rows 0 to RowCount() - 1 under the lock, with the change count that the
   // rows reflect. reader must not block or dispatch messages.
@@ -126,6 +143,7 @@ class THostTable {
   std::vector<HostRecord> m_rows;  // kHostSlots slots, never resized
   std::atomic<int32_t> m_rowCount{0};
   std::atomic<uint64_t> m_changeCount{0};
+  std::atomic<uint64_t> m_detailChangeCount{0};
   // The MACs that answered for each address where more than one did (at most kMaxOtherMacs
   // + 1 kept), and how many did.
   struct TAnswers {
@@ -138,6 +156,16 @@ class THostTable {
                 const scan::THostDetails& details);
   void ShareTexts(const std::string& ipAddress, const std::string& macAddress);
   std::unordered_map<std::string, TAnswers> m_conflicts;
+  // Past a row's kept Addresses, the further addresses its MAC answered from, so that a router
+  // answering for a whole segment is counted; bounded per MAC and in all.
+  static constexpr size_t kMaxCountedAddresses = 1024;
+  static constexpr size_t kMaxCountedAddressesInAll = 65536;
+  std::unordered_map<std::string, std::unordered_set<std::string>> m_moreAddresses;
+  size_t m_moreAddressCount = 0;
+  void CountAddress(HostRecord& row);
+  // Names, in the row at index and in the rows of the MACs it names as others, which of their
+  // others answer for others.
+  void NoteRepeaters(int32_t index);
   int32_t m_passesStarted = 0;
   bool m_passRunning = false;
 };

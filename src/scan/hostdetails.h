@@ -36,6 +36,8 @@ struct THostDetails {
   // Every name and model found for the device, in the order of the name step.
   std::vector<TEvidence> Evidence;
   TDeviceType DeviceType = TDeviceType::None;
+  // What the device offers, in words ("Printing (IPP)"), from the types it announced.
+  std::vector<std::string> Offers;
   bool operator==(const THostDetails&) const = default;
 };
 

@@ -8,7 +8,9 @@
 
 #include <algorithm>
 #include <future>
+#include <string_view>
 #include <system_error>
+#include <utility>
 
 namespace scan {
 
@@ -62,6 +64,59 @@ bool IsUpnpKind(const TNameFindings& findings, std::string_view kind) {
   return findings.Upnp->DeviceType.find(wanted) != std::string::npos;
 }
 
+// What a service or device type offers, in words; null for a type without words of its own.
+const char* OfferWords(std::string_view type) {
+  static constexpr std::pair<std::string_view, const char*> kWords[] = {
+      {"_ipp._tcp", "Printing (IPP)"},
+      {"_ipps._tcp", "Printing (IPP)"},
+      {"_printer._tcp", "Printing (LPD)"},
+      {"_pdl-datastream._tcp", "Printing (raw)"},
+      {"_scanner._tcp", "Scanning"},
+      {"_uscan._tcp", "Scanning"},
+      {"_airplay._tcp", "AirPlay"},
+      {"_raop._tcp", "AirPlay audio"},
+      {"_googlecast._tcp", "Google Cast"},
+      {"_smb._tcp", "File sharing (SMB)"},
+      {"_afpovertcp._tcp", "File sharing (AFP)"},
+      {"_nfs._tcp", "File sharing (NFS)"},
+      {"_ssh._tcp", "SSH"},
+      {"_sftp-ssh._tcp", "File transfer (SFTP)"},
+      {"_http._tcp", "Web page (HTTP)"},
+      {"_https._tcp", "Web page (HTTPS)"},
+      {"MediaServer", "Media server"},
+      {"MediaRenderer", "Media renderer"},
+      {"InternetGatewayDevice", "Internet gateway"},
+      {"WLANAccessPointDevice", "Wi-Fi access point"},
+  };
+  for (const auto& [known, words] : kWords) {
+    if (known == type) return words;
+  }
+  return nullptr;
+}
+
+// A type without words of its own, as its bare name: "_foo-bar._tcp" gives "foo-bar". Service
+// names are letters, digits and hyphens; anything else is dropped, and the name is cut.
+std::string BareTypeName(std::string_view type) {
+  constexpr size_t kMaxBareName = 32;
+  if (!type.empty() && type.front() == '_') type.remove_prefix(1);
+  type = type.substr(0, type.find('.'));
+  std::string bare;
+  for (const char c : type) {
+    const bool plain =
+        (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-';
+    if (plain && bare.size() < kMaxBareName) bare += c;
+  }
+  return bare;
+}
+
+// The kind in "urn:<domain>:device:<kind>:<version>"; empty for anything else.
+std::string_view UpnpKind(std::string_view deviceType) {
+  const size_t at = deviceType.find(":device:");
+  if (at == std::string_view::npos) return {};
+  const std::string_view kind = deviceType.substr(at + 8);
+  return kind.substr(0, kind.find(':'));
+}
+
 }  // namespace
 
 TNameFindings FindNames(const std::string& address, netinfo::TSsdpSearch* search,
@@ -104,8 +159,13 @@ std::string ShownName(const TNameFindings& findings) {
 
 std::vector<TEvidence> EvidenceOf(const TNameFindings& findings) {
   std::vector<TEvidence> evidence;
+  // The same text from the same source is said once: a printer names itself in every service
+  // it announces.
   const auto add = [&evidence](const char* what, const std::string& text, const char* source) {
-    if (!text.empty()) evidence.push_back({what, text, source});
+    if (text.empty()) return;
+    TEvidence item{what, text, source};
+    if (std::find(evidence.begin(), evidence.end(), item) == evidence.end())
+      evidence.push_back(std::move(item));
   };
   add("Name", findings.ReverseDns, kSourceReverseDns);
   add("Name", findings.Mdns, kSourceMdns);
@@ -120,6 +180,25 @@ std::vector<TEvidence> EvidenceOf(const TNameFindings& findings) {
     add("Model", instance.Model, kSourceDnsSd);
   }
   return evidence;
+}
+
+std::vector<std::string> OffersOf(const TNameFindings& findings) {
+  std::vector<std::string> offers;
+  const auto add = [&offers](std::string_view type) {
+    const char* words = OfferWords(type);
+    std::string offer = words ? std::string(words) : BareTypeName(type);
+    if (!offer.empty() && std::find(offers.begin(), offers.end(), offer) == offers.end())
+      offers.push_back(std::move(offer));
+  };
+  if (findings.Upnp) {
+    const std::string_view kind = UpnpKind(findings.Upnp->DeviceType);
+    if (!kind.empty()) add(kind);
+  }
+  for (const std::string& type : findings.ServiceTypes) {
+    // These two describe the host itself and offer nothing to use.
+    if (type != "_device-info._tcp" && type != "_workstation._tcp") add(type);
+  }
+  return offers;
 }
 
 TDeviceType DeviceTypeOf(const TNameFindings& findings) {

@@ -43,8 +43,14 @@ TNameFindings FindNames(const std::string& address, netinfo::TSsdpSearch* search
 // the NetBIOS name, the UPnP friendly name, the first DNS-SD instance name; empty when none.
 std::string ShownName(const TNameFindings& findings);
 
-// Every name, model and manufacturer, in the order of ShownName, with its source.
+// Every name, model and manufacturer, in the order of ShownName, with its source; the same text
+// from the same source once.
 std::vector<TEvidence> EvidenceOf(const TNameFindings& findings);
+
+// What the device offers, in words, from its UPnP device type and DNS-SD service types, each
+// said once: "Printing (IPP)", "Media server"; a type without words of its own by its bare name
+// ("_foo._tcp" gives "foo"), never guessed into a category.
+std::vector<std::string> OffersOf(const TNameFindings& findings);
 
 // The device type that an announced service or device type names, never a guess:
 // printer (DNS-SD _ipp, _ipps, _printer, _pdl-datastream), router (UPnP InternetGatewayDevice),

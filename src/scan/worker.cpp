@@ -42,6 +42,7 @@ std::string NameStep(TScanNetwork& network, netinfo::TSsdpSearch* search,
   const TNameFindings findings = network.FindNames(address, search, deadline);
   details.Evidence = EvidenceOf(findings);
   details.DeviceType = DeviceTypeOf(findings);
+  details.Offers = OffersOf(findings);
   const std::string name = ShownName(findings);
   return name.empty() ? address : UpperName(name);
 }

@@ -571,7 +571,7 @@ TEST_F(FormMainHistory, BrokenHistoryLeavesTheListWorkingAndSaysWhy) {
   };
   std::unique_ptr<THistory> holder;
   const std::vector<TCase> cases = {
-      {"missing", [] {}, "Device history: 0 devices known"},
+      {"missing", [] {}, "Device history: started with this run"},
       {"folder cannot be made", [&] { writeFile(folder, "not a folder"); }, "cannot be made"},
       {"file unreadable", [&] { QDir().mkpath(file); }, "cannot be read"},
       {"damaged", [&] { QDir().mkpath(folder), writeFile(file, garbage); },

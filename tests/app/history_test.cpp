@@ -120,7 +120,7 @@ TEST(History, IsTheUsersOwnFileAndNeverRunsOrChangesWhatItCannotUse) {
   // A later layout, in the write-ahead mode this program leaves its own files in, with a
   // schema this SQLite cannot parse.
   ExecSql(path,
-          "PRAGMA journal_mode=WAL; DROP TRIGGER planted; PRAGMA user_version=2;"
+          "PRAGMA journal_mode=WAL; DROP TRIGGER planted; PRAGMA user_version=3;"
           " PRAGMA writable_schema=ON;"
           " UPDATE sqlite_schema SET sql = 'CREATE INDEX devices_by_last_seen ON devices(last_seen)"
           " WHERE a syntax to come' WHERE name = 'devices_by_last_seen';");

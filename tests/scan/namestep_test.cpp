@@ -104,4 +104,30 @@ TEST(NameStep, HostColumnOrderAndDeviceTypeComeFromEvidenceOnly) {
   EXPECT_EQ(scan::DeviceTypeOf(host), scan::TDeviceType::Printer);
 }
 
+TEST(NameStep, OffersAreSaidInWordsOnceAndUnknownTypesByTheirBareName) {
+  scan::TNameFindings printer;
+  printer.ServiceTypes = {"_ipp._tcp",  "_ipps._tcp",        "_printer._tcp",
+                          "_http._tcp", "_device-info._tcp", "_x-Vendor_9<b>._tcp",
+                          "_ssh._tcp",  "_airplay._tcp",     "_googlecast._tcp",
+                          "_smb._tcp",  "_workstation._tcp", "_hap._udp"};
+  printer.Upnp = scan::TUpnpDescription{"", "", "", "urn:schemas-upnp-org:device:MediaServer:1"};
+  EXPECT_EQ(scan::OffersOf(printer),
+            (std::vector<std::string>{"Media server", "Printing (IPP)", "Printing (LPD)",
+                                      "Web page (HTTP)", "x-Vendor9b", "SSH", "AirPlay",
+                                      "Google Cast", "File sharing (SMB)", "hap"}));
+  printer.Upnp->DeviceType = "urn:dial-multiscreen-org:device:dial:1";
+  EXPECT_EQ(scan::OffersOf(printer).front(), "dial");
+  printer.Upnp->DeviceType = "not a urn";
+  EXPECT_EQ(scan::OffersOf(printer).front(), "Printing (IPP)");
+
+  // Three services of one printer name it once.
+  printer.Instances = {{"Hall Printer", "_ipp._tcp", "LaserJet"},
+                       {"Hall Printer", "_printer._tcp", "LaserJet"},
+                       {"Hall Printer", "_http._tcp", ""}};
+  printer.Upnp.reset();
+  EXPECT_EQ(scan::EvidenceOf(printer),
+            (std::vector<scan::TEvidence>{{"Name", "Hall Printer", scan::kSourceDnsSd},
+                                          {"Model", "LaserJet", scan::kSourceDnsSd}}));
+}
+
 }  // namespace
