@@ -316,7 +316,7 @@ class DeviceIdentityLab : public testing::Test {
     QApplication::processEvents();
     const QPixmap window = form.grab();
     QTreeView& view = *form.VirtualStringTree1;
-    std::vector<std::pair<int, QPixmap>> tips;
+    std::vector<std::pair<QRect, QPixmap>> tips;  // the row in the window, its tooltip
     for (const char* mac : {kLinkedPrivate, kRepeaterMac, kPrinterMac}) {
       for (int r = 0; r < form.ListModel->rowCount(); ++r) {
         if (form.ListModel->index(r, app::THostListModel::kMacAddressColumn).data().toString() !=
@@ -329,7 +329,9 @@ class DeviceIdentityLab : public testing::Test {
         QApplication::processEvents();
         for (QWidget* widget : QApplication::topLevelWidgets()) {
           if (widget->inherits("QTipLabel") && widget->isVisible())
-            tips.emplace_back(view.viewport()->mapTo(&form, rect.center()).y(), widget->grab());
+            tips.emplace_back(QRect(0, view.viewport()->mapTo(&form, rect.topLeft()).y(),
+                                    window.width(), rect.height()),
+                              widget->grab());
         }
         QToolTip::hideText();
         QApplication::processEvents();
@@ -337,22 +339,25 @@ class DeviceIdentityLab : public testing::Test {
     }
     // Beside the window in the order of their rows, so that no two leader lines cross.
     std::sort(tips.begin(), tips.end(),
-              [](const auto& a, const auto& b) { return a.first < b.first; });
+              [](const auto& a, const auto& b) { return a.first.top() < b.first.top(); });
     int tipsWidth = 0;
     int tipsHeight = 0;
-    for (const auto& [y, tip] : tips) {
+    for (const auto& [row, tip] : tips) {
       tipsWidth = std::max(tipsWidth, tip.width());
       tipsHeight += tip.height() + 12;
     }
-    QPixmap canvas(window.width() + tipsWidth + 36, std::max(window.height(), tipsHeight) + 24);
+    QPixmap canvas(window.width() + tipsWidth + 84, std::max(window.height(), tipsHeight) + 24);
     canvas.fill(QColor(0xf0, 0xf0, 0xf0));
     QPainter painter(&canvas);
     painter.drawPixmap(12, 12, window);
     int top = 12;
     painter.setPen(QPen(QColor(0x30, 0x60, 0xc0), 2));
-    for (const auto& [y, tip] : tips) {
-      const int left = window.width() + 24;
-      painter.drawLine(12 + 150, 12 + y, left, top + tip.height() / 2);
+    for (const auto& [row, tip] : tips) {
+      // The row outlined, a line from its end to its tooltip.
+      const QRect outline = row.translated(12, 12).adjusted(1, -1, -2, 0);
+      const int left = window.width() + 72;
+      painter.drawRect(outline);
+      painter.drawLine(outline.right(), outline.center().y(), left, top + tip.height() / 2);
       painter.drawPixmap(left, top, tip);
       top += tip.height() + 12;
     }
