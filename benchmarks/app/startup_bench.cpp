@@ -73,7 +73,7 @@ int main(int argc, char** argv) {
   long long startup = 0;
   long long historyReady = 0;
   {
-    app::TFormServices services;
+    app::TSessionServices services;
     services.ScanNetwork = [](bool, bool, scan::TStatusCallback, scan::TResultCallback) {};
     services.ExportPath = std::string(folder) + "/quenZOR.csv";
     services.EndProcess = [] {};
@@ -83,8 +83,8 @@ int main(int argc, char** argv) {
     while (!form.windowHandle() || !form.windowHandle()->isExposed()) QApplication::processEvents();
     startup = MsSince(start);
     // The window's own table may still be loading in the background: wait for it.
-    form.Oui().LookupVendor("00:00:0C:00:00:00");
-    form.History();
+    form.Session().Oui().LookupVendor("00:00:0C:00:00:00");
+    form.Session().History();
     historyReady = MsSince(start);
   }
 

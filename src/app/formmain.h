@@ -2,26 +2,16 @@
 
 #include <QWidget>
 #include <cstdint>
-#include <functional>
-#include <future>
 #include <memory>
 #include <string>
-#include <vector>
 
-#include "app/history.h"
-#include "app/hosttable.h"
-#include "app/ouitable.h"
-#include "scan/scandriver.h"
-#include "scan/systemnetwork.h"
+#include "app/scansession.h"
 
 class QLabel;
 class QProgressBar;
-class QTimer;
 class QTreeView;
 
 namespace app {
-
-class THostListModel;
 
 inline constexpr int kFormWidth = 828;   // outer width; the window snaps back to it
 inline constexpr int kFormHeight = 486;  // outer height at start
@@ -50,79 +40,24 @@ std::string ErrorBoxText(const std::string& message);
 // Shows an error that escaped a handler: a modal box with the caption "quenZOR".
 void ShowErrorBox(QWidget* parent, const std::string& message);
 
-// What the main window calls outside itself; tests replace these.
-struct TFormServices {
-  THostTable* Table = nullptr;  // the process-wide HostTable() when null
-  // What the window's scan driver works through: the system when null. Outlives the window.
-  scan::TScanNetwork* Network = nullptr;
-  // The window's own scan driver when null.
-  std::function<void(bool probeHttp, bool resolveNames, scan::TStatusCallback,
-                     scan::TResultCallback)>
-      ScanNetwork;
-  std::function<void(int32_t milliseconds)> Delay;  // DelayWithMessages
-  std::function<void(const std::string& url)> OpenUrl;
-  std::function<void()> EndProcess;  // flushes and ends the process, exit code 0
-  std::function<void(const std::string& message)> ShowError;
-  std::string ExportPath;     // ~/quenZOR.csv when empty
-  std::string HistoryFolder;  // DefaultHistoryFolder() when empty
-};
-
-// The program's one window: header panel with title and progress bar, the result list, and the
-// three timers that drive the scan (ScanTimer), the display of new rows (DisplayTimer) and the
-// expiry marks (TimeOutTimer).
+// The program's one window: header panel with title and progress bar, and the result list of
+// its scan session, which it creates. The window lays out, grows as rows arrive, opens a row's
+// page on a click or Enter, and shows how the history stands; the session does the rest.
 class TFormMain : public QWidget {
   Q_OBJECT
 
  public:
-  explicit TFormMain(TFormServices services = {}, QWidget* parent = nullptr);
+  explicit TFormMain(TSessionServices services = {}, QWidget* parent = nullptr);
   ~TFormMain() override;
-
-  // The result callback of a scan pass; runs on worker threads.
-  void HostFound(const std::string& ipAddress, const std::string& hostName,
-                 const std::string& macAddress, const std::string& protocol,
-                 const std::string& title, const scan::THostDetails& details = {});
-  // Where the scan's late answers go, whether a pass runs or not; on the ARP resolver's thread.
-  // details.OtherMac answered for the address too: both rows name each other.
-  void HostHeard(const std::string& ipAddress, const std::string& macAddress,
-                 const scan::THostDetails& details);
-  // The status callback of a scan pass: dispatches the pending window messages.
-  void ScanStatus(const std::string& text);
-
-  void ScanTimerTimer();
-  void DisplayTimerTimer();
-  void TimeOutTimerTimer();
-  void VirtualStringTree1NodeClick(const QModelIndex& index);
 
   // The outer (frame) height and width of the window.
   int OuterHeight() const;
   int OuterWidth() const;
-  void SetOuterHeight(int height);
 
-  int32_t DisplayedCount() const { return m_displayedCount; }
-  int32_t PassCounter() const { return m_passCounter; }
-  // The vendor table; waits for it while it is still being read.
-  const TOuiTable& Oui() const;
-  THostTable& Table() { return *m_table; }
-  // The device history; waits for it while it is still being read.
-  THistory& History();
   // What the window says about the history, as plain text (the header's tooltip shows it escaped
   // and its accessible description as it is).
   QString HistoryStatus() const;
-  // The scan engine: the window reads its progress and requests its stop.
-  scan::TScanDriver& Scan() { return m_scan; }
-
-  // Components, named as the window declares them.
-  QTreeView* VirtualStringTree1 = nullptr;
-  QTimer* ScanTimer = nullptr;
-  QTimer* DisplayTimer = nullptr;
-  std::vector<uint8_t> downWav;
-  std::vector<uint8_t> upWav;
-  QWidget* Panel1 = nullptr;
-  QLabel* Label1 = nullptr;
-  QLabel* Label2 = nullptr;
-  QProgressBar* Progress = nullptr;
-  QTimer* TimeOutTimer = nullptr;
-  THostListModel* ListModel = nullptr;
+  TScanSession& Session() { return *m_session; }
 
  protected:
   void closeEvent(QCloseEvent* event) override;
@@ -130,45 +65,25 @@ class TFormMain : public QWidget {
   void resizeEvent(QResizeEvent* event) override;
 
  private:
-  bool FormCreate();
+  void FormCreate();
   void CreateComponents();
   void CreateList();
-  void CreateTimers();
   void CreatePanel(const QPalette& palette);
+  void ConnectSession();
   void LayoutChildren();
-  void PlaySound(const std::vector<uint8_t>& image);
-  void ExportNow();
-  void Guarded(const std::function<void()>& handler);
+  void VirtualStringTree1NodeClick(const QModelIndex& index);
+  void SetOuterHeight(int height);
   int AvailableHeight() const;
-  bool HistoryRead() const;
-  void AttachHistory();
-  // Hands the scan the MACs the history knows, by address, once it has been read (waiting
-  // for it a short while at most).
-  void GiveKnownMacsToScan();
-  void RecordHistory(bool all = false);
-  void ShowHistoryStatus();
-  // Logs a row with what its tooltip says (quenzor.app debug lines).
-  void LogRow(const char* what, int32_t tableRow) const;
+  void ShowProgress(int percent);
+  void ShowHistoryStatus(const QString& status);
 
-  TFormServices m_services;
-  THostTable* m_table;
-  scan::TSystemNetwork m_systemNetwork;
-  scan::TScanDriver m_scan;
-  // OuiLines: read on a thread of its own, so the registry lists do not hold up the window.
-  std::shared_future<std::shared_ptr<const TOuiTable>> m_oui;
-  // The device history: read on a thread of its own as well; the list waits for it only when
-  // its first row arrives, since the marks compare with it.
-  std::shared_future<std::shared_ptr<THistory>> m_history;
-  bool m_historyAttached = false;
-  uint64_t m_recordedChanges = 0;
-  int32_t m_recordedRows = 0;
-  uint64_t m_recordedDetails = 0;
-  std::string m_exportPath;
-  int32_t m_passCounter = 0;
-  bool m_passRunning = false;  // ScanTimerTimer is inside a pass
-  int32_t m_displayedCount = 0;
-  uint64_t m_exportedChanges = 0;
-  bool m_exported = false;
+  std::unique_ptr<TScanSession> m_session;
+  // Components, named as the window declares them.
+  QTreeView* VirtualStringTree1 = nullptr;
+  QWidget* Panel1 = nullptr;
+  QLabel* Label1 = nullptr;
+  QLabel* Label2 = nullptr;
+  QProgressBar* Progress = nullptr;
 };
 
 }  // namespace app

@@ -554,9 +554,9 @@ std::string THistory::NamesOf(const TSeenDevice& device) const {
 
 void THistory::Record(const TSeenDevice& device) {
   if (!m_db) return;
-  NoteLink(device);
   const auto written = m_written.find(device.MacAddress);
   if (written != m_written.end() && written->second == device) return;
+  NoteLink(device);
   if (m_pendingMacs.count(device.MacAddress)) {
     for (TSeenDevice& pending : m_pending) {
       if (pending.MacAddress == device.MacAddress) pending = device;

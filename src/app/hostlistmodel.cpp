@@ -124,32 +124,32 @@ int THostListModel::CompareNodes(const HostRecord& row1, const HostRecord& row2)
 QVariant THostListModel::data(const QModelIndex& index, int role) const {
   if (!checkIndex(index, CheckIndexOption::IndexIsValid | CheckIndexOption::ParentIsInvalid))
     return {};
-  const auto record = [&] {
-    return m_table.Row(m_rows[static_cast<size_t>(index.row())].TableRow);
-  };
+  // What the views were last told of, never the live table row: a view asks between ticks
+  // too, and must not show a value whose change it has not heard of. No table lock is taken.
+  const HostRecord& row = m_rows[static_cast<size_t>(index.row())].Shown;
   switch (role) {
-    case Qt::DisplayRole: return CellText(record(), index.column());
+    case Qt::DisplayRole: return CellText(row, index.column());
     case Qt::BackgroundRole:
       // The host-name cell shows whether the host was seen only once and then not again.
       if (index.column() != kHostNameColumn) return {};
-      return record().Expired ? QColor(Qt::red) : QColor(Qt::white);
+      return row.Expired ? QColor(Qt::red) : QColor(Qt::white);
     case Qt::ForegroundRole:
       // The host cell's own red or white stays in a dark theme too, so its text is dark.
       if (index.column() != kHostNameColumn) return {};
       return QColor(Qt::black);
     case Qt::FontRole: {
-      if (!IsNew(record(), m_history)) return {};
+      if (!IsNew(row, m_history)) return {};
       QFont bold;
       bold.setBold(true);
       return bold;
     }
     case Qt::DecorationRole:
       if (index.column() != kHostNameColumn) return {};
-      return MarkIcon(record());
-    case Qt::ToolTipRole: return TipText(RowDescription(record(), m_history));
+      return MarkIcon(row);
+    case Qt::ToolTipRole: return TipText(RowDescription(row, m_history));
     case Qt::AccessibleDescriptionRole:
       if (index.column() != kHostNameColumn) return {};
-      return RowDescription(record(), m_history);
+      return RowDescription(row, m_history);
     default: return {};
   }
 }

@@ -9,9 +9,10 @@
 
 namespace app {
 
-// The result list: a flat model whose rows refer to host-table rows. Cell texts and colours are
-// read from the table row whenever the view asks. The model also keeps what each row showed when
-// the views were last told of it, so a tick tells them of the rows that changed and of no others.
+// The result list: a flat model whose rows refer to host-table rows. Each row keeps what it
+// showed when the views were last told of it, and cell texts and colours are served from that:
+// a view never sees a value it was not told about. A tick (ShowChanges, SortByMac) takes the
+// table's changes in and tells the views of the rows that changed and of no others.
 //
 // With a device history a row also carries its marks, never by colour alone: a new device is
 // bold with an icon, a moved or conflicting one has an icon, and every cell's tooltip (the
@@ -38,7 +39,7 @@ class THostListModel : public QAbstractTableModel {
   QVariant headerData(int section, Qt::Orientation orientation,
                       int role = Qt::DisplayRole) const override;
 
-  // Appends a list row for host-table row tableRow.
+  // Appends a list row for host-table row tableRow, showing the row as it stands now.
   void AppendRow(int32_t tableRow);
   // The host-table row behind a list row, -1 when out of range.
   int32_t TableRow(int listRow) const;

@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <QApplication>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
@@ -44,12 +45,13 @@ struct TScanCall {
   bool resolveNames;
 };
 
-// A main window whose outside world is the test's: its own host table and clock, a scan pass
-// that reports what the test says, a recorded browser, process end and error box.
-class FormMain : public testing::Test {
+// A scan session (or a main window with its session) whose outside world is the test's: its own
+// host table and clock, a scan pass that reports what the test says, a recorded browser, process
+// end and error box.
+class ScanSession : public testing::Test {
  protected:
-  TFormServices Services() {
-    TFormServices services;
+  TSessionServices Services() {
+    TSessionServices services;
     services.Table = &m_table;
     services.ScanNetwork = [this](bool probeHttp, bool resolveNames, scan::TStatusCallback status,
                                   scan::TResultCallback found) {
@@ -79,9 +81,9 @@ class FormMain : public testing::Test {
     return true;
   }
 
-  void Report(TFormMain& form, const std::string& ip, const std::string& mac,
+  void Report(TScanSession& session, const std::string& ip, const std::string& mac,
               const std::string& title = "") {
-    form.HostFound(ip, ip, mac, "http", title);
+    session.HostFound(ip, ip, mac, "http", title);
   }
 
   QTemporaryDir m_dir;
@@ -93,6 +95,19 @@ class FormMain : public testing::Test {
   std::vector<std::string> m_errors;
   int m_endProcessCalls = 0;
 };
+
+// A main window over a scan session of the test's.
+class FormMain : public ScanSession {};
+
+// The window's own parts, found by their component names.
+template <typename T = QWidget>
+T* Child(TFormMain& form, const char* name) {
+  T* child = form.findChild<T*>(QString::fromLatin1(name));
+  EXPECT_NE(child, nullptr) << name;
+  return child;
+}
+
+QTreeView* List(TFormMain& form) { return Child<QTreeView>(form, "VirtualStringTree1"); }
 
 TEST(FormMainRules, CaptionIsEmptyOnlyFromVersionSixTwoAndSixThree) {
   EXPECT_EQ(CaptionForVersion(5, 1), "quenZOR");
@@ -132,43 +147,53 @@ TEST_F(FormMain, LayoutHasTheDesignedSizesFontsAndColours) {
   EXPECT_EQ(form.windowTitle(), "quenZOR");
   EXPECT_EQ(form.pos().y(), 0);
   EXPECT_EQ(form.pos().x(), CentredLeft(form.screen()->geometry().width(), 828));
-  EXPECT_EQ(form.Panel1->geometry(), QRect(0, 0, 828, 73));
-  EXPECT_EQ(form.Label1->pos(), QPoint(24, 11));
-  EXPECT_GE(form.Label1->width(), std::max(175, form.Label1->sizeHint().width()))
+  QLabel* label1 = Child<QLabel>(form, "Label1");
+  QLabel* label2 = Child<QLabel>(form, "Label2");
+  QTreeView* list = List(form);
+  ASSERT_TRUE(label1 && label2 && list);
+  EXPECT_EQ(Child(form, "Panel1")->geometry(), QRect(0, 0, 828, 73));
+  EXPECT_EQ(label1->pos(), QPoint(24, 11));
+  EXPECT_GE(label1->width(), std::max(175, label1->sizeHint().width()))
       << "the text is never cut off";
-  EXPECT_GE(form.Label1->height(), 45);
-  EXPECT_EQ(form.Label1->text(), "quenZOR");
-  EXPECT_EQ(form.Label1->font().pixelSize(), 37);
-  EXPECT_TRUE(form.Label1->font().bold());
-  EXPECT_EQ(form.Label2->pos(), QPoint(520, 31));
-  EXPECT_GE(form.Label2->width(), std::max(262, form.Label2->sizeHint().width()));
-  EXPECT_LE(form.Label2->geometry().right(), 828);
-  EXPECT_EQ(form.Label2->text(), "Scan your devices easy and fast.");
-  EXPECT_EQ(form.Label2->font().pixelSize(), 16);
-  EXPECT_EQ(form.Label1->palette().color(QPalette::WindowText), QColor(0x33, 0x33, 0xFF));
-  EXPECT_EQ(form.Label2->palette().color(QPalette::WindowText), QColor(0x33, 0x33, 0xFF));
-  EXPECT_EQ(form.Progress->geometry(), QRect(0, 64, 828, 9));
-  EXPECT_EQ(form.VirtualStringTree1->geometry(), QRect(0, 73, 828, 486 - 73));
-  EXPECT_EQ(form.VirtualStringTree1->font().pixelSize(), 11);
-  EXPECT_TRUE(form.VirtualStringTree1->header()->isHidden());
-  EXPECT_EQ(form.VirtualStringTree1->selectionBehavior(), QAbstractItemView::SelectRows);
+  EXPECT_GE(label1->height(), 45);
+  EXPECT_EQ(label1->text(), "quenZOR");
+  EXPECT_EQ(label1->font().pixelSize(), 37);
+  EXPECT_TRUE(label1->font().bold());
+  EXPECT_EQ(label2->pos(), QPoint(520, 31));
+  EXPECT_GE(label2->width(), std::max(262, label2->sizeHint().width()));
+  EXPECT_LE(label2->geometry().right(), 828);
+  EXPECT_EQ(label2->text(), "Scan your devices easy and fast.");
+  EXPECT_EQ(label2->font().pixelSize(), 16);
+  EXPECT_EQ(label1->palette().color(QPalette::WindowText), QColor(0x33, 0x33, 0xFF));
+  EXPECT_EQ(label2->palette().color(QPalette::WindowText), QColor(0x33, 0x33, 0xFF));
+  EXPECT_EQ(Child(form, "Progress")->geometry(), QRect(0, 64, 828, 9));
+  EXPECT_EQ(list->geometry(), QRect(0, 73, 828, 486 - 73));
+  EXPECT_EQ(list->font().pixelSize(), 11);
+  EXPECT_TRUE(list->header()->isHidden());
+  EXPECT_EQ(list->selectionBehavior(), QAbstractItemView::SelectRows);
+  EXPECT_EQ(list->model(), form.Session().ListModel());
   const int widths[] = {150, 120, 200, 200, 120};
-  for (int column = 0; column < 5; ++column)
-    EXPECT_EQ(form.VirtualStringTree1->columnWidth(column), widths[column]);
-  EXPECT_EQ(form.ScanTimer->interval(), 100);
-  EXPECT_EQ(form.DisplayTimer->interval(), 200);
-  EXPECT_EQ(form.TimeOutTimer->interval(), 500);
-  EXPECT_TRUE(form.ScanTimer->isActive() && form.DisplayTimer->isActive() &&
-              form.TimeOutTimer->isActive());
-  EXPECT_EQ(form.upWav.size(), 1962u);
-  EXPECT_EQ(form.downWav.size(), 1962u);
-  EXPECT_GT(form.Oui().OuiLines().size(), 20000u);
+  for (int column = 0; column < 5; ++column) EXPECT_EQ(list->columnWidth(column), widths[column]);
+}
+
+TEST_F(ScanSession, StartsItsTimersAndReadsItsTonesAndTheVendorTable) {
+  TScanSession session(Services());
+  EXPECT_TRUE(QApplication::allWidgets().isEmpty()) << "a session makes no widget";
+  EXPECT_TRUE(session.Started());
+  EXPECT_EQ(session.ScanTimer->interval(), 100);
+  EXPECT_EQ(session.DisplayTimer->interval(), 200);
+  EXPECT_EQ(session.TimeOutTimer->interval(), 500);
+  EXPECT_TRUE(session.ScanTimer->isActive() && session.DisplayTimer->isActive() &&
+              session.TimeOutTimer->isActive());
+  EXPECT_EQ(session.upWav.size(), 1962u);
+  EXPECT_EQ(session.downWav.size(), 1962u);
+  EXPECT_GT(session.Oui().OuiLines().size(), 20000u);
 }
 
 TEST_F(FormMain, FontsFallBackToInstalledLookAlikes) {
   TFormMain form(Services());
-  const QFontInfo title(form.Label1->font());
-  const QFontInfo list(form.VirtualStringTree1->font());
+  const QFontInfo title(Child(form, "Label1")->font());
+  const QFontInfo list(List(form)->font());
   EXPECT_FALSE(title.family().isEmpty());
   EXPECT_TRUE(list.fixedPitch()) << list.family().toStdString();
 }
@@ -180,29 +205,31 @@ TEST_F(FormMain, WidthSnapsBackTo828AndHeightStays) {
   QCoreApplication::processEvents();
   EXPECT_EQ(form.OuterWidth(), 828);
   EXPECT_EQ(form.height(), 300);
-  EXPECT_EQ(form.VirtualStringTree1->width(), form.width());
+  EXPECT_EQ(List(form)->width(), form.width());
 }
 
-TEST_F(FormMain, ScanTicksRunPassOneFastPassTwoFullAndNoMore) {
-  TFormMain form(Services());
-  form.ScanTimer->stop();
-  for (int tick = 0; tick < 4; ++tick) form.ScanTimerTimer();
+TEST_F(ScanSession, ScanTicksRunPassOneFastPassTwoFullAndNoMore) {
+  TScanSession session(Services());
+  session.ScanTimer->stop();
+  QSignalSpy finished(&session, &TScanSession::PassFinished);
+  for (int tick = 0; tick < 4; ++tick) session.ScanTimerTimer();
+  EXPECT_EQ(finished.count(), 4);
   ASSERT_EQ(m_scans.size(), 2u);
   EXPECT_FALSE(m_scans[0].probeHttp);
   EXPECT_FALSE(m_scans[0].resolveNames);
   EXPECT_TRUE(m_scans[1].probeHttp);
   EXPECT_TRUE(m_scans[1].resolveNames);
-  EXPECT_EQ(form.PassCounter(), 4);
-  EXPECT_TRUE(form.ScanTimer->isActive());
-  EXPECT_EQ(form.ScanTimer->interval(), 10000);
+  EXPECT_EQ(session.PassCounter(), 4);
+  EXPECT_TRUE(session.ScanTimer->isActive());
+  EXPECT_EQ(session.ScanTimer->interval(), 10000);
   EXPECT_EQ(m_endProcessCalls, 0);
 }
 
-TEST_F(FormMain, FirstScanStartsFromTheTimerShortlyAfterCreation) {
-  TFormMain form(Services());
+TEST_F(ScanSession, FirstScanStartsFromTheTimerShortlyAfterCreation) {
+  TScanSession session(Services());
   ASSERT_TRUE(PumpUntil([&] { return !m_scans.empty(); }));
   EXPECT_FALSE(m_scans[0].probeHttp);
-  EXPECT_EQ(form.ScanTimer->interval(), 10000);
+  EXPECT_EQ(session.ScanTimer->interval(), 10000);
 }
 
 TEST_F(FormMain, ClosingHidesTheWindowAtOnceAndRequestsAStop) {
@@ -210,46 +237,45 @@ TEST_F(FormMain, ClosingHidesTheWindowAtOnceAndRequestsAStop) {
   form.show();
   form.close();
   EXPECT_FALSE(form.isVisible());
-  EXPECT_TRUE(form.Scan().StopRequested());
+  EXPECT_TRUE(form.Session().Scan().StopRequested());
   EXPECT_EQ(m_endProcessCalls, 0) << "no pass runs: the event loop ends as usual";
 }
 
 // The process does not wait for the pass (its workers may take their whole web page budget):
 // the close writes the export with every row found so far and ends the process at once.
-TEST_F(FormMain, ClosingDuringAPassEndsTheProcessAtOnceWithTheExportWritten) {
-  TFormMain form(Services());
-  form.ScanTimer->stop();
-  form.DisplayTimer->stop();
-  form.show();
+TEST_F(ScanSession, ClosingDuringAPassEndsTheProcessAtOnceWithTheExportWritten) {
+  TScanSession session(Services());
+  session.ScanTimer->stop();
+  session.DisplayTimer->stop();
   bool sawStopInsidePass = false;
   m_pass = [&](scan::TStatusCallback status, scan::TResultCallback found) {
     found("10.0.0.5", "10.0.0.5", "00:00:00:00:00:05", "http", "Not shown yet", {});
-    form.close();
+    session.Close();
     EXPECT_EQ(m_endProcessCalls, 1) << "the process ends inside the pass";
     status("42");
-    sawStopInsidePass = form.Scan().StopRequested();
+    sawStopInsidePass = session.Scan().StopRequested();
   };
-  form.ScanTimerTimer();
+  session.ScanTimerTimer();
   EXPECT_TRUE(sawStopInsidePass);
   QFile file(ExportFile());
   ASSERT_TRUE(file.open(QIODevice::ReadOnly));
   EXPECT_TRUE(file.readAll().contains("Not shown yet"));
-  form.ScanTimerTimer();  // should the process still run, the next tick ends it before any scan
+  session.ScanTimerTimer();  // should the process still run, the next tick ends it before any scan
   EXPECT_EQ(m_scans.size(), 1u);
   EXPECT_GE(m_endProcessCalls, 2);
 }
 
-TEST_F(FormMain, ErrorEscapingATickIsShownAndTheTimerIsArmedAgain) {
-  TFormMain form(Services());
-  form.ScanTimer->stop();
+TEST_F(ScanSession, ErrorEscapingATickIsShownAndTheTimerIsArmedAgain) {
+  TScanSession session(Services());
+  session.ScanTimer->stop();
   m_pass = [](scan::TStatusCallback, scan::TResultCallback) {
     throw std::runtime_error("Range check error");
   };
-  form.ScanTimerTimer();
+  session.ScanTimerTimer();
   ASSERT_EQ(m_errors.size(), 1u);
   EXPECT_EQ(ErrorBoxText(m_errors[0]), "Range check error.");
-  EXPECT_TRUE(form.ScanTimer->isActive());
-  EXPECT_EQ(form.ScanTimer->interval(), 10000);
+  EXPECT_TRUE(session.ScanTimer->isActive());
+  EXPECT_EQ(session.ScanTimer->interval(), 10000);
 }
 
 // Three hosts arrive in one pass: the rows come one by one, with the window at 120, 139 and 158
@@ -268,10 +294,12 @@ TEST_F(FormMain, RowsArriveOneByOneAsTheWindowGrows) {
   setenv("ALSA_CONFIG_PATH", config.fileName().toLocal8Bit().constData(), 1);
 
   TFormMain form(Services());
+  TScanSession& session = form.Session();
+  THostListModel* model = session.ListModel();
   form.show();
   std::vector<int> heights;
   std::vector<ino_t> exportsAtInsert;  // the export's inode: every rewrite makes a new file
-  QObject::connect(form.ListModel, &QAbstractItemModel::rowsInserted, [&] {
+  QObject::connect(model, &QAbstractItemModel::rowsInserted, [&] {
     heights.push_back(form.OuterHeight());
     exportsAtInsert.push_back(Inode(ExportFile()));
   });
@@ -280,7 +308,7 @@ TEST_F(FormMain, RowsArriveOneByOneAsTheWindowGrows) {
     found("10.0.0.1", "10.0.0.1", "00:00:0C:00:00:01", "", "", {});
     found("10.0.0.2", "10.0.0.2", "00:00:0C:00:00:02", "", "", {});
   };
-  ASSERT_TRUE(PumpUntil([&] { return form.DisplayedCount() == 3; }));
+  ASSERT_TRUE(PumpUntil([&] { return session.DisplayedCount() == 3; }));
   EXPECT_EQ(heights, (std::vector<int>{120, 139, 158}));
   // Nothing before the first row; then the file is rewritten after every row.
   EXPECT_EQ(exportsAtInsert[0], 0u);
@@ -297,68 +325,72 @@ TEST_F(FormMain, RowsArriveOneByOneAsTheWindowGrows) {
   platform::WaitForPlayback();
   unsetenv("ALSA_CONFIG_PATH");
   const std::string captured = ReadFile(capture);
-  const std::string samples(form.upWav.begin() + 44, form.upWav.end());
+  const std::string samples(session.upWav.begin() + 44, session.upWav.end());
   ASSERT_GE(captured.size(), samples.size());
   EXPECT_EQ(captured.size() % samples.size(), 0u);
   EXPECT_EQ(captured.substr(captured.size() - samples.size()), samples);
 
   // Every scan tick ends by sorting the list by MAC.
-  EXPECT_EQ(form.ListModel->data(form.ListModel->index(0, 4)).toString(), "00:00:0C:00:00:03");
-  form.ScanTimerTimer();
-  EXPECT_EQ(form.ListModel->data(form.ListModel->index(0, 4)).toString(), "00:00:0C:00:00:01");
-  EXPECT_EQ(form.ListModel->data(form.ListModel->index(2, 4)).toString(), "00:00:0C:00:00:03");
+  EXPECT_EQ(model->data(model->index(0, 4)).toString(), "00:00:0C:00:00:03");
+  session.ScanTimerTimer();
+  EXPECT_EQ(model->data(model->index(0, 4)).toString(), "00:00:0C:00:00:01");
+  EXPECT_EQ(model->data(model->index(2, 4)).toString(), "00:00:0C:00:00:03");
 }
 
 TEST_F(FormMain, HeightStopsAtTheScreensAvailableHeightAndTheListScrolls) {
-  TFormServices services = Services();
+  TSessionServices services = Services();
   services.Delay = [](int32_t) {};
   TFormMain form(services);
-  form.ScanTimer->stop();
+  TScanSession& session = form.Session();
+  session.ScanTimer->stop();
   form.show();
   const int available = form.screen()->availableGeometry().height();
   const int rows = (available - 120) / 19 + 10;
   for (int i = 0; i < rows; ++i) {
     char mac[32];
     std::snprintf(mac, sizeof mac, "00:00:00:00:%02X:%02X", (i / 256) & 0xFF, i % 256);
-    Report(form, "10.0.1." + std::to_string(i), mac);
+    Report(session, "10.0.1." + std::to_string(i), mac);
   }
-  form.DisplayTimerTimer();
-  EXPECT_EQ(form.DisplayedCount(), rows);
+  session.DisplayTimerTimer();
+  EXPECT_EQ(session.DisplayedCount(), rows);
   EXPECT_EQ(form.OuterHeight(), available);
   QCoreApplication::processEvents();
-  EXPECT_GT(form.VirtualStringTree1->verticalScrollBar()->maximum(), 0);
+  EXPECT_GT(List(form)->verticalScrollBar()->maximum(), 0);
 }
 
-TEST_F(FormMain, NothingIsWrittenBeforeTheFirstRow) {
+TEST_F(ScanSession, NothingIsWrittenBeforeTheFirstRow) {
   QFile old(ExportFile());
   ASSERT_TRUE(old.open(QIODevice::WriteOnly));
   old.write("left by an earlier run\r\n");
   old.close();
-  TFormMain form(Services());
-  form.ScanTimer->stop();
-  form.DisplayTimerTimer();
+  TScanSession session(Services());
+  session.ScanTimer->stop();
+  session.DisplayTimerTimer();
   EXPECT_EQ(ReadFile(ExportFile()), "left by an earlier run\r\n");
 }
 
 // Pass 2 brings titles and names for hosts already listed: the export must carry them even when
 // no new row arrives, and the views hear of them at the next display tick, while the pass
 // still runs.
-TEST_F(FormMain, ChangedListedRowsReachTheExportWithoutANewRow) {
-  TFormServices services = Services();
+TEST_F(ScanSession, ChangedListedRowsReachTheExportWithoutANewRow) {
+  TSessionServices services = Services();
   services.Delay = [](int32_t) {};
-  TFormMain form(services);
-  form.ScanTimer->stop();
-  Report(form, "10.0.0.1", "00:00:0C:00:00:01");
-  form.DisplayTimerTimer();
-  ASSERT_EQ(form.DisplayedCount(), 1);
+  TScanSession session(services);
+  session.ScanTimer->stop();
+  Report(session, "10.0.0.1", "00:00:0C:00:00:01");
+  session.DisplayTimerTimer();
+  ASSERT_EQ(session.DisplayedCount(), 1);
   QFile::remove(ExportFile());
-  form.DisplayTimerTimer();
+  session.DisplayTimerTimer();
   EXPECT_EQ(ReadFile(ExportFile()), "<missing>") << "nothing changed, nothing rewritten";
-  QSignalSpy changed(form.ListModel, &QAbstractItemModel::dataChanged);
-  Report(form, "10.0.0.1", "00:00:0C:00:00:01", "Router login");
-  form.DisplayTimerTimer();
+  QSignalSpy changed(session.ListModel(), &QAbstractItemModel::dataChanged);
+  Report(session, "10.0.0.1", "00:00:0C:00:00:01", "Router login");
+  const QModelIndex title = session.ListModel()->index(0, 3);
+  EXPECT_EQ(title.data().toString(), "") << "a view asking before the tick sees what it was told";
+  session.DisplayTimerTimer();
   ASSERT_EQ(changed.count(), 1) << "the views hear of the changed row at the tick";
   EXPECT_EQ(changed[0][0].toModelIndex().row(), 0);
+  EXPECT_EQ(title.data().toString(), "Router login");
   EXPECT_EQ(ReadFile(ExportFile()),
             "host;ip;vendor;title;mac\r\n"
             "10.0.0.1;10.0.0.1;Cisco Systems, Inc;Router login;00:00:0C:00:00:01\r\n");
@@ -371,25 +403,28 @@ TEST_F(FormMain, ProgressBarShowsTheScanProgress) {
   network.SetAdapters({{"10.0.0.1", "255.255.255.0"}});
   network.RefuseEveryNthThread(3);
   network.HoldRequests();
-  TFormServices services = Services();
+  TSessionServices services = Services();
   services.ScanNetwork = nullptr;
   services.Network = &network;
   TFormMain form(services);
-  form.ScanTimer->stop();
-  form.DisplayTimer->stop();
+  TScanSession& session = form.Session();
+  QProgressBar* progress = Child<QProgressBar>(form, "Progress");
+  ASSERT_NE(progress, nullptr);
+  session.ScanTimer->stop();
+  session.DisplayTimer->stop();
   int shown = -1;
   QTimer poll;
   QObject::connect(&poll, &QTimer::timeout, [&] {
-    if (form.Scan().Progress() == 0) return;
-    form.DisplayTimerTimer();
-    shown = form.Progress->value();
+    if (session.Scan().Progress() == 0) return;
+    session.DisplayTimerTimer();
+    shown = progress->value();
     network.ReleaseRequests();
     poll.stop();
   });
   poll.start(5);
-  form.ScanTimerTimer();
+  session.ScanTimerTimer();
   network.ReleaseRequests();
-  EXPECT_EQ(form.Progress->maximum(), 100);
+  EXPECT_EQ(progress->maximum(), 100);
   EXPECT_EQ(shown, 83);
   EXPECT_EQ(network.ProbedAddresses().size(), 170u);
 }
@@ -397,20 +432,20 @@ TEST_F(FormMain, ProgressBarShowsTheScanProgress) {
 class FormMainWithRows : public FormMain {
  protected:
   void SetUp() override {
-    TFormServices services = Services();
+    TSessionServices services = Services();
     services.Delay = [](int32_t) {};
     m_form = std::make_unique<TFormMain>(services);
-    m_form->ScanTimer->stop();
-    Report(*m_form, "10.0.0.1", "00:00:0C:00:00:01");
-    Report(*m_form, "10.0.0.2", "00:00:0C:00:00:02");
-    m_form->DisplayTimerTimer();
+    m_form->Session().ScanTimer->stop();
+    Report(m_form->Session(), "10.0.0.1", "00:00:0C:00:00:01");
+    Report(m_form->Session(), "10.0.0.2", "00:00:0C:00:00:02");
+    m_form->Session().DisplayTimerTimer();
     m_form->show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(m_form.get()));
   }
   QPoint CellCentre(int row, int column) {
-    return m_form->VirtualStringTree1->visualRect(m_form->ListModel->index(row, column)).center();
+    return List(*m_form)->visualRect(m_form->Session().ListModel()->index(row, column)).center();
   }
-  QWidget* Viewport() { return m_form->VirtualStringTree1->viewport(); }
+  QWidget* Viewport() { return List(*m_form)->viewport(); }
   std::unique_ptr<TFormMain> m_form;
 };
 
@@ -428,15 +463,15 @@ TEST_F(FormMainWithRows, RightAndMiddleClicksAndClicksBelowTheRowsDoNothing) {
 
 TEST_F(FormMainWithRows, ExpiredRowsHostNameCellPaintsRed) {
   // No hover highlight and no focus frame (the style tints the current row) over the cells.
-  QTest::mouseMove(m_form->Panel1, QPoint(5, 5));
-  m_form->VirtualStringTree1->setCurrentIndex({});
+  QTest::mouseMove(Child(*m_form, "Panel1"), QPoint(5, 5));
+  List(*m_form)->setCurrentIndex({});
   const QPoint nameCell = CellCentre(0, 0) + QPoint(60, 0);  // right of the text
   const QPoint ipCell = CellCentre(0, 1) + QPoint(50, 0);
   QImage before = Viewport()->grab().toImage();
   EXPECT_EQ(before.pixelColor(nameCell), QColor(Qt::white));
   m_now += 19.0 / 86400.0;
-  Report(*m_form, "10.0.0.2", "00:00:0C:00:00:02");  // confirmed: stays white
-  m_form->TimeOutTimerTimer();
+  Report(m_form->Session(), "10.0.0.2", "00:00:0C:00:00:02");  // confirmed: stays white
+  m_form->Session().TimeOutTimerTimer();
   QImage after = Viewport()->grab().toImage();
   EXPECT_EQ(after.pixelColor(nameCell), QColor(Qt::red));
   EXPECT_NE(after.pixelColor(ipCell), QColor(Qt::red));
@@ -445,41 +480,38 @@ TEST_F(FormMainWithRows, ExpiredRowsHostNameCellPaintsRed) {
 
 }  // namespace
 // Two runs over one history: the second run's rows carry their marks in words, icons and bold,
-// the same words reach screen readers, and Enter opens a row's page.
-class FormMainHistory : public FormMain {
+// and the same words reach screen readers.
+class ScanSessionHistory : public ScanSession {
  protected:
-  std::unique_ptr<TFormMain> Run(const std::function<void(TFormMain&)>& report) {
-    TFormServices services = Services();
+  std::unique_ptr<TScanSession> Run(const std::function<void(TScanSession&)>& report) {
+    TSessionServices services = Services();
     services.Delay = [](int32_t) {};
-    auto form = std::make_unique<TFormMain>(services);
-    form->ScanTimer->stop();
-    report(*form);
-    form->DisplayTimerTimer();
-    return form;
+    auto session = std::make_unique<TScanSession>(services);
+    session->ScanTimer->stop();
+    report(*session);
+    session->DisplayTimerTimer();
+    return session;
   }
   // The words of a row's tooltip, as the host cell's accessible description holds them.
-  QString Tip(TFormMain& form, const std::string& mac, int role = Qt::AccessibleDescriptionRole) {
-    for (int r = 0; r < form.ListModel->rowCount(); ++r) {
-      const QModelIndex cell = form.ListModel->index(r, 0);
-      if (form.ListModel->index(r, 4).data().toString().toStdString() == mac)
-        return cell.data(role).toString();
-    }
-    return "<no row>";
+  QString Tip(TScanSession& session, const std::string& mac,
+              int role = Qt::AccessibleDescriptionRole) {
+    const QModelIndex cell = Cell(session, mac);
+    return cell.isValid() ? cell.data(role).toString() : QStringLiteral("<no row>");
   }
-  QModelIndex Cell(TFormMain& form, const std::string& mac, int column = 0) {
-    for (int r = 0; r < form.ListModel->rowCount(); ++r) {
-      if (form.ListModel->index(r, 4).data().toString().toStdString() == mac)
-        return form.ListModel->index(r, column);
+  QModelIndex Cell(TScanSession& session, const std::string& mac, int column = 0) {
+    const THostListModel& model = *session.ListModel();
+    for (int r = 0; r < model.rowCount(); ++r) {
+      if (model.index(r, 4).data().toString().toStdString() == mac) return model.index(r, column);
     }
     return {};
   }
 };
 
-TEST_F(FormMainHistory, SecondRunMarksNewMovedConflictingAndLocalDevicesInWords) {
-  Run([&](TFormMain& form) {
-    Report(form, "10.0.0.1", "00:00:0C:00:00:01");
-    Report(form, "10.0.0.2", "00:00:0C:00:00:02");
-    Report(form, "10.0.0.3", "00:00:0C:00:00:03");
+TEST_F(ScanSessionHistory, SecondRunMarksNewMovedConflictingAndLocalDevicesInWords) {
+  Run([&](TScanSession& session) {
+    Report(session, "10.0.0.1", "00:00:0C:00:00:01");
+    Report(session, "10.0.0.2", "00:00:0C:00:00:02");
+    Report(session, "10.0.0.3", "00:00:0C:00:00:03");
   }).reset();
 
   scan::THostDetails conflict;
@@ -487,7 +519,7 @@ TEST_F(FormMainHistory, SecondRunMarksNewMovedConflictingAndLocalDevicesInWords)
   scan::THostDetails named;
   named.Evidence = {{"Name", "Living room TV", "UPnP"}, {"Model", "Bravia", "DNS-SD"}};
   named.DeviceType = scan::TDeviceType::MediaPlayer;
-  auto form = Run([&](TFormMain& f) {
+  auto session = Run([&](TScanSession& f) {
     Report(f, "10.0.0.1", "00:00:0C:00:00:01");  // known, same address
     Report(f, "10.0.0.7", "00:00:0C:00:00:02");  // moved
     f.HostFound("10.0.0.3", "10.0.0.3", "00:00:0C:00:00:03", "", "", conflict);
@@ -496,59 +528,79 @@ TEST_F(FormMainHistory, SecondRunMarksNewMovedConflictingAndLocalDevicesInWords)
     Report(f, "10.0.0.8", "00:00:0C:00:00:08");  // one MAC, two addresses
     Report(f, "10.0.0.9", "00:00:0C:00:00:08");
   });
-  EXPECT_TRUE(form->HistoryStatus().startsWith("Device history: 3 devices known"))
-      << form->HistoryStatus().toStdString();
+  EXPECT_TRUE(session->HistoryStatus().startsWith("Device history: 3 devices known"))
+      << session->HistoryStatus().toStdString();
 
-  const QString known = Tip(*form, "00:00:0C:00:00:01");
+  const QString known = Tip(*session, "00:00:0C:00:00:01");
   EXPECT_TRUE(known.startsWith("Known since ")) << known.toStdString();
   EXPECT_TRUE(known.contains(" at 10.0.0.1")) << known.toStdString();
   EXPECT_FALSE(known.contains("Moved")) << known.toStdString();
   EXPECT_TRUE(known.contains("Vendor: Cisco Systems, Inc (IEEE registry)")) << known.toStdString();
-  EXPECT_TRUE(Tip(*form, "00:00:0C:00:00:02").contains("\nMoved from 10.0.0.2"));
+  EXPECT_TRUE(Tip(*session, "00:00:0C:00:00:02").contains("\nMoved from 10.0.0.2"));
   EXPECT_TRUE(
-      Tip(*form, "00:00:0C:00:00:03").contains("10.0.0.3 also answered from 00:00:0C:00:00:99"));
+      Tip(*session, "00:00:0C:00:00:03").contains("10.0.0.3 also answered from 00:00:0C:00:00:99"));
   EXPECT_TRUE(
-      Tip(*form, "00:00:0C:00:00:08").contains("00:00:0C:00:00:08 also answered for 10.0.0.8"));
-  const QString fresh = Tip(*form, "00:00:0C:00:00:04");
+      Tip(*session, "00:00:0C:00:00:08").contains("00:00:0C:00:00:08 also answered for 10.0.0.8"));
+  const QString fresh = Tip(*session, "00:00:0C:00:00:04");
   EXPECT_EQ(fresh.left(fresh.indexOf("\nVendor")),
             "New: first seen now\nTV or media player\nName: Living room TV (UPnP)\n"
             "Model: Bravia (DNS-SD)");
-  EXPECT_EQ(Cell(*form, "DA:A1:19:00:00:05", 2).data().toString(), "Locally administered");
-  EXPECT_TRUE(Tip(*form, "DA:A1:19:00:00:05").contains("Locally administered MAC"));
+  EXPECT_EQ(Cell(*session, "DA:A1:19:00:00:05", 2).data().toString(), "Locally administered");
+  EXPECT_TRUE(Tip(*session, "DA:A1:19:00:00:05").contains("Locally administered MAC"));
 
   // Marks are never colour alone: bold and an icon for new rows, an icon for moved and
   // conflicting ones; the host cell's text stays dark on its own red or white.
-  EXPECT_TRUE(Cell(*form, "00:00:0C:00:00:04", 3).data(Qt::FontRole).value<QFont>().bold());
-  EXPECT_FALSE(Cell(*form, "00:00:0C:00:00:01").data(Qt::FontRole).isValid());
-  EXPECT_TRUE(Cell(*form, "00:00:0C:00:00:01").data(Qt::DecorationRole).value<QIcon>().isNull());
+  EXPECT_TRUE(Cell(*session, "00:00:0C:00:00:04", 3).data(Qt::FontRole).value<QFont>().bold());
+  EXPECT_FALSE(Cell(*session, "00:00:0C:00:00:01").data(Qt::FontRole).isValid());
+  EXPECT_TRUE(Cell(*session, "00:00:0C:00:00:01").data(Qt::DecorationRole).value<QIcon>().isNull());
   for (const char* mac : {"00:00:0C:00:00:02", "00:00:0C:00:00:03", "00:00:0C:00:00:04"})
-    EXPECT_FALSE(Cell(*form, mac).data(Qt::DecorationRole).value<QIcon>().isNull()) << mac;
-  EXPECT_EQ(Cell(*form, "00:00:0C:00:00:01").data(Qt::ForegroundRole).value<QColor>(),
+    EXPECT_FALSE(Cell(*session, mac).data(Qt::DecorationRole).value<QIcon>().isNull()) << mac;
+  EXPECT_EQ(Cell(*session, "00:00:0C:00:00:01").data(Qt::ForegroundRole).value<QColor>(),
             QColor(Qt::black));
 
   // Screen readers get the tooltip's words as the host cell's description.
-  EXPECT_EQ(Tip(*form, "00:00:0C:00:00:02", Qt::ToolTipRole),
-            THostListModel::TipText(Tip(*form, "00:00:0C:00:00:02")));
-  EXPECT_EQ(form->Panel1->toolTip(), THostListModel::TipText(form->HistoryStatus()));
-  EXPECT_FALSE(form->VirtualStringTree1->accessibleName().isEmpty());
+  EXPECT_EQ(Tip(*session, "00:00:0C:00:00:02", Qt::ToolTipRole),
+            THostListModel::TipText(Tip(*session, "00:00:0C:00:00:02")));
   m_now += 19.0 / 86400.0;
-  form->TimeOutTimerTimer();
-  EXPECT_TRUE(Tip(*form, "00:00:0C:00:00:04", Qt::AccessibleDescriptionRole)
+  session->TimeOutTimerTimer();
+  EXPECT_TRUE(Tip(*session, "00:00:0C:00:00:04", Qt::AccessibleDescriptionRole)
                   .startsWith("Not seen again\nNew: first seen now"));
+}
 
-  form->show();
-  ASSERT_TRUE(QTest::qWaitForWindowExposed(form.get()));
-  form->VirtualStringTree1->setFocus();
-  form->VirtualStringTree1->setCurrentIndex(Cell(*form, "00:00:0C:00:00:02", 2));
-  QTest::keyClick(form->VirtualStringTree1, Qt::Key_Return);
-  form->VirtualStringTree1->setCurrentIndex(Cell(*form, "00:00:0C:00:00:04"));
-  QTest::keyClick(form->VirtualStringTree1, Qt::Key_Enter);
+// The window says how the history stands in its header (escaped in the tooltip, plain for
+// screen readers), its list has a name, and Enter on a row opens its page as a click does.
+class FormMainHistory : public ScanSessionHistory {};
+
+TEST_F(FormMainHistory, HeaderSaysHowTheHistoryStandsAndEnterOpensARowsPage) {
+  Run([&](TScanSession& session) { Report(session, "10.0.0.2", "00:00:0C:00:00:02"); }).reset();
+  TSessionServices services = Services();
+  services.Delay = [](int32_t) {};
+  TFormMain form(services);
+  TScanSession& session = form.Session();
+  session.ScanTimer->stop();
+  Report(session, "10.0.0.7", "00:00:0C:00:00:02");  // moved
+  Report(session, "10.0.0.4", "00:00:0C:00:00:04");  // new
+  session.DisplayTimerTimer();
+  EXPECT_TRUE(form.HistoryStatus().startsWith("Device history: 1 device known"))
+      << form.HistoryStatus().toStdString();
+  EXPECT_EQ(form.HistoryStatus(), session.HistoryStatus());
+  EXPECT_EQ(Child(form, "Panel1")->toolTip(), THostListModel::TipText(form.HistoryStatus()));
+  QTreeView* list = List(form);
+  EXPECT_FALSE(list->accessibleName().isEmpty());
+
+  form.show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&form));
+  list->setFocus();
+  list->setCurrentIndex(Cell(session, "00:00:0C:00:00:02", 2));
+  QTest::keyClick(list, Qt::Key_Return);
+  list->setCurrentIndex(Cell(session, "00:00:0C:00:00:04"));
+  QTest::keyClick(list, Qt::Key_Enter);
   EXPECT_EQ(m_opened, (std::vector<std::string>{"http://10.0.0.7", "http://10.0.0.4"}));
 }
 
-// A history that cannot be used never stops the window: it lists devices, says why the
+// A history that cannot be used never stops the session: it lists devices, says why the
 // history is off, and a damaged file is kept aside, never overwritten.
-TEST_F(FormMainHistory, BrokenHistoryLeavesTheListWorkingAndSaysWhy) {
+TEST_F(ScanSessionHistory, BrokenHistoryLeavesTheListWorkingAndSaysWhy) {
   const QString folder = m_dir.filePath("history");
   const QString file = folder + "/history.sqlite";
   const auto makeDb = [&](const char* sql) {
@@ -587,18 +639,19 @@ TEST_F(FormMainHistory, BrokenHistoryLeavesTheListWorkingAndSaysWhy) {
     QDir(folder).removeRecursively();
     QFile::remove(folder);
     c.prepare();
-    auto form = Run([&](TFormMain& f) { Report(f, "10.0.0.1", "00:00:0C:00:00:01"); });
-    EXPECT_EQ(form->DisplayedCount(), 1);
-    EXPECT_TRUE(form->HistoryStatus().contains(c.says)) << form->HistoryStatus().toStdString();
-    form.reset();
+    auto session = Run([&](TScanSession& f) { Report(f, "10.0.0.1", "00:00:0C:00:00:01"); });
+    EXPECT_EQ(session->DisplayedCount(), 1);
+    EXPECT_TRUE(session->HistoryStatus().contains(c.says))
+        << session->HistoryStatus().toStdString();
+    session.reset();
     holder.reset();
   }
   // The damaged file lies beside the new one, byte for byte; the next run starts afresh.
   QDir().mkpath(folder);
   writeFile(file, garbage);
-  Run([&](TFormMain& f) { Report(f, "10.0.0.1", "00:00:0C:00:00:01"); }).reset();
+  Run([&](TScanSession& f) { Report(f, "10.0.0.1", "00:00:0C:00:00:01"); }).reset();
   writeFile(file, garbage);
-  Run([&](TFormMain& f) { Report(f, "10.0.0.1", "00:00:0C:00:00:01"); }).reset();
+  Run([&](TScanSession& f) { Report(f, "10.0.0.1", "00:00:0C:00:00:01"); }).reset();
   const QStringList kept = QDir(folder).entryList({"history.sqlite.damaged-*"});
   ASSERT_EQ(kept.size(), 2) << "a second damaged file does not replace the first";
   for (const QString& name : kept) {
@@ -606,9 +659,9 @@ TEST_F(FormMainHistory, BrokenHistoryLeavesTheListWorkingAndSaysWhy) {
     ASSERT_TRUE(in.open(QIODevice::ReadOnly));
     EXPECT_EQ(in.readAll(), garbage);
   }
-  auto form = Run([&](TFormMain& f) { Report(f, "10.0.0.1", "00:00:0C:00:00:01"); });
-  EXPECT_TRUE(form->HistoryStatus().startsWith("Device history: "))
-      << form->HistoryStatus().toStdString();
+  auto session = Run([&](TScanSession& f) { Report(f, "10.0.0.1", "00:00:0C:00:00:01"); });
+  EXPECT_TRUE(session->HistoryStatus().startsWith("Device history: "))
+      << session->HistoryStatus().toStdString();
   struct stat info {};
   ASSERT_EQ(::stat(file.toLocal8Bit(), &info), 0);
   EXPECT_EQ(info.st_mode & 0777, 0600u);

@@ -1,9 +1,9 @@
-// Devices that are hard to find, found by the window's own scan in raw mode: one that answers
-// late, one in power save that misses every broadcast once the history knows it, one that
+// Devices that are hard to find, found by the program's scan session in raw mode: one that
+// answers late, one in power save that misses every broadcast once the history knows it, one that
 // ignores who-has frames coming too close together, and spoofers that answer for a real
 // device with a zero MAC or with several fake ones.
 
-#include "app/formmain.h"
+#include "app/scansession.h"
 #include "app/hostlistmodel.h"
 #include "app/hosttable.h"
 #include "lab/lab.h"
@@ -73,7 +73,7 @@ class HardDevicesLab : public testing::Test {
     lab::TScannerScope scope(*s_lab);
     app::THostTable table;
     scan::TSystemNetwork network(*s_resolver);
-    app::TFormServices services;
+    app::TSessionServices services;
     services.Table = &table;
     services.Network = &network;
     services.Delay = [](int32_t) {};
@@ -84,14 +84,14 @@ class HardDevicesLab : public testing::Test {
     services.HistoryFolder = m_dir.filePath("history").toStdString();
     std::vector<HostRecord> rows;
     {
-      app::TFormMain form(services);
-      form.ScanTimer->stop();
-      form.DisplayTimer->stop();
-      form.TimeOutTimer->stop();
-      form.ScanTimerTimer();
+      app::TScanSession session(services);
+      session.ScanTimer->stop();
+      session.DisplayTimer->stop();
+      session.TimeOutTimer->stop();
+      session.ScanTimerTimer();
       std::this_thread::sleep_for(std::chrono::milliseconds(netinfo::kArpListenMs));
-      form.DisplayTimerTimer();  // lists the rows, so the history keeps them
-      form.close();
+      session.DisplayTimerTimer();  // lists the rows, so the history keeps them
+      session.Close();
       for (int32_t i = 0; i < table.RowCount(); ++i) rows.push_back(table.Row(i));
     }
     return rows;

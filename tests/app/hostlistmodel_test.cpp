@@ -47,10 +47,16 @@ TEST_F(HostListModel, CellsShowTheTableRowsFields) {
   EXPECT_EQ(m_model.headerData(3, Qt::Horizontal).toString(), "HTTP Title");
 }
 
-TEST_F(HostListModel, LaterReportsShowWithoutAnyNewListRow) {
+// A later report shows without any new list row, at the tick that tells the views of it: until
+// then a view that asks (to repaint, or a screen reader) gets what it was last told.
+TEST_F(HostListModel, LaterReportsShowAtTheTickThatAnnouncesThem) {
   Report("10.0.0.1", "00:00:00:00:00:01", "");
   m_model.AppendRow(0);
   Report("10.0.0.1", "00:00:00:00:00:01", "Now with a title");
+  QSignalSpy changed(&m_model, &QAbstractItemModel::dataChanged);
+  EXPECT_EQ(Text(0, 3), "");
+  m_model.ShowChanges();
+  ASSERT_EQ(changed.count(), 1);
   EXPECT_EQ(Text(0, 3), "Now with a title");
 }
 
@@ -69,6 +75,10 @@ TEST_F(HostListModel, HostNameCellIsRedWhenExpiredAndWhiteOtherwise) {
   EXPECT_FALSE(m_model.data(m_model.index(0, 1), Qt::BackgroundRole).isValid());
   m_now += 20.0 / 86400.0;
   ASSERT_TRUE(m_table.ExpireRows());
+  EXPECT_EQ(m_model.data(m_model.index(0, 0), Qt::BackgroundRole).value<QColor>(),
+            QColor(Qt::white))
+      << "red only once the views are told";
+  m_model.ShowChanges();
   EXPECT_EQ(m_model.data(m_model.index(0, 0), Qt::BackgroundRole).value<QColor>(), QColor(Qt::red));
   EXPECT_FALSE(m_model.data(m_model.index(0, 4), Qt::BackgroundRole).isValid());
 }
