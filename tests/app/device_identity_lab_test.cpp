@@ -10,6 +10,7 @@
 // with the tooltips of a linked row, the repeater's row and the printer's row.
 
 #include "app/formmain.h"
+#include "app/scansession.h"
 #include "app/hostlistmodel.h"
 #include "app/hosttable.h"
 #include "lab/lab.h"
@@ -173,7 +174,7 @@ class DeviceIdentityLab : public testing::Test {
     s_lab->RunInScanner({"ip", "neigh", "flush", "all"});
     app::THostTable table;
     scan::TSystemNetwork network(resolver);
-    app::TFormServices services;
+    app::TSessionServices services;
     services.Table = &table;
     services.Network = &network;
     services.Delay = [](int32_t) {};
@@ -184,16 +185,17 @@ class DeviceIdentityLab : public testing::Test {
     services.HistoryFolder = m_dir.filePath("history").toStdString();
     TRunView view;
     app::TFormMain form(services);
-    form.ScanTimer->stop();
-    form.DisplayTimer->stop();
-    form.TimeOutTimer->stop();
+    app::TScanSession& session = form.Session();
+    session.ScanTimer->stop();
+    session.DisplayTimer->stop();
+    session.TimeOutTimer->stop();
     for (int pass = 0; pass < 2; ++pass) {
-      form.ScanTimerTimer();
+      session.ScanTimerTimer();
       std::this_thread::sleep_for(std::chrono::milliseconds(netinfo::kArpListenMs));
-      form.DisplayTimerTimer();
+      session.DisplayTimerTimer();
     }
-    form.ListModel->SortByMac();
-    const app::THostListModel& model = *form.ListModel;
+    session.ListModel()->SortByMac();
+    const app::THostListModel& model = *session.ListModel();
     for (int r = 0; r < model.rowCount(); ++r) {
       const QModelIndex cell = model.index(r, app::THostListModel::kHostNameColumn);
       TRowView row;
@@ -315,14 +317,14 @@ class DeviceIdentityLab : public testing::Test {
     form.resize(app::kFormWidth, 330);
     QApplication::processEvents();
     const QPixmap window = form.grab();
-    QTreeView& view = *form.VirtualStringTree1;
+    QTreeView& view = *form.findChild<QTreeView*>();
+    const app::THostListModel& model = *form.Session().ListModel();
     std::vector<std::pair<QRect, QPixmap>> tips;  // the row in the window, its tooltip
     for (const char* mac : {kLinkedPrivate, kRepeaterMac, kPrinterMac}) {
-      for (int r = 0; r < form.ListModel->rowCount(); ++r) {
-        if (form.ListModel->index(r, app::THostListModel::kMacAddressColumn).data().toString() !=
-            mac)
+      for (int r = 0; r < model.rowCount(); ++r) {
+        if (model.index(r, app::THostListModel::kMacAddressColumn).data().toString() != mac)
           continue;
-        const QModelIndex cell = form.ListModel->index(r, 0);
+        const QModelIndex cell = model.index(r, 0);
         const QRect rect = view.visualRect(cell);
         QToolTip::showText(view.viewport()->mapToGlobal(rect.center()),
                            cell.data(Qt::ToolTipRole).toString(), view.viewport());
