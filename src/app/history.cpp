@@ -479,7 +479,8 @@ std::optional<uint64_t> THistory::DeviceNamed(const std::vector<TDeviceName>& na
   std::optional<uint64_t> device;
   for (const TDeviceName& name : names) {
     const auto owner = m_nameOwners.find(name.Key);
-    if (owner == m_nameOwners.end() || owner->second.Shared) continue;
+    if (owner == m_nameOwners.end() || owner->second.Shared || m_runNamesShared.count(name.Key))
+      continue;
     if (device && *device != owner->second.Device) return std::nullopt;
     device = owner->second.Device;
   }
@@ -487,19 +488,25 @@ std::optional<uint64_t> THistory::DeviceNamed(const std::vector<TDeviceName>& na
 }
 
 void THistory::NoteLink(const TSeenDevice& seen) {
-  const int64_t key = MacKey(seen.MacAddress);
-  if (key < 0) return;
+  const int64_t signedKey = MacKey(seen.MacAddress);
+  if (signedKey < 0) return;
+  const auto key = static_cast<uint64_t>(signedKey);
+  m_macTexts.try_emplace(key, seen.MacAddress);
+  const std::vector<TDeviceName> names = NamesTold(seen);
+  NoteRunNames(key, names);
   if (const TKnownDevice* known = Known(seen.MacAddress)) {
-    // The device is here under a MAC it had before: a new MAC is someone else.
-    if (m_devicesSeen.insert(known->Device).second) DropLinksTo(known->Device);
+    NoteKnownSeen(key, known->Device);
     return;
   }
-  if (m_links.count(static_cast<uint64_t>(key)) || !IsLocallyAdministered(seen.MacAddress)) return;
-  const std::vector<TDeviceName> names = IdentifyingNames(seen.Evidence);
-  const std::optional<uint64_t> device = DeviceNamed(names);
-  if (!device || m_devicesSeen.count(*device) || m_contested.count(*device)) return;
-  for (const auto& [mac, link] : m_links) {
-    if (link.Device != *device) continue;
+  const std::optional<uint64_t> device =
+      IsLocallyAdministered(seen.MacAddress) ? DeviceNamed(names) : std::nullopt;
+  if (const auto link = m_links.find(key); link != m_links.end()) {
+    if (device == link->second.Device) return;
+    // Its names no longer name the device it was taken for.
+    DropLinksTo(link->second.Device);
+  }
+  if (!device || m_seenBy.count(*device) || m_contested.count(*device)) return;
+  if (m_claims.count(*device)) {
     // Two new MACs claim one device: neither is taken for it.
     m_contested.insert(*device);
     DropLinksTo(*device);
@@ -510,44 +517,74 @@ void THistory::NoteLink(const TSeenDevice& seen) {
     const auto owner = m_nameOwners.find(each.Key);
     return owner != m_nameOwners.end() && owner->second.Device == *device;
   });
-  m_links[static_cast<uint64_t>(key)] = {name->Text, MacText(latest), m_known.at(latest).LastSeen,
-                                         *device};
+  m_links[key] = {name->Text, MacText(latest), m_known.at(latest).LastSeen, *device};
+  m_claims[*device] = key;
   ++m_linkChanges;
-  Requeue(seen.MacAddress);
+  Requeue(key);
+}
+
+std::vector<TDeviceName> THistory::NamesTold(const TSeenDevice& seen) {
+  // A MAC that answered for other addresses, or whose address another MAC answered for, shows
+  // what the name step found at an address: the names may be another device's.
+  return seen.SharedAddress ? std::vector<TDeviceName>{} : IdentifyingNames(seen.Evidence);
+}
+
+void THistory::NoteRunNames(uint64_t mac, const std::vector<TDeviceName>& names) {
+  for (const TDeviceName& name : names) {
+    const auto [giver, first] = m_runNames.try_emplace(name.Key, mac);
+    if (first || giver->second == mac || !m_runNamesShared.insert(name.Key).second) continue;
+    // Two devices of this run give the name: it tells apart none of them, nor the device that
+    // gave it before.
+    const auto owner = m_nameOwners.find(name.Key);
+    if (owner == m_nameOwners.end() || owner->second.Shared) continue;
+    m_contested.insert(owner->second.Device);
+    DropLinksTo(owner->second.Device);
+  }
+}
+
+void THistory::NoteKnownSeen(uint64_t mac, uint64_t device) {
+  const auto [seen, first] = m_seenBy.try_emplace(device, mac);
+  // The device is here under a MAC it had before: a new MAC is someone else.
+  if (first) DropLinksTo(device);
+  if (first || seen->second == mac) return;
+  // Two MACs of one device answer in one run: they are two devices after all, and each is
+  // written as a device of its own.
+  for (const uint64_t each : {seen->second, mac}) {
+    if (m_split.insert(each).second) Requeue(each);
+  }
 }
 
 void THistory::DropLinksTo(uint64_t device) {
-  for (auto link = m_links.begin(); link != m_links.end();) {
-    if (link->second.Device != device) {
-      ++link;
-      continue;
-    }
-    const std::string mac = MacText(link->first);
-    link = m_links.erase(link);
-    ++m_linkChanges;
-    Requeue(mac);
-  }
+  const auto claim = m_claims.find(device);
+  if (claim == m_claims.end()) return;
+  const uint64_t mac = claim->second;
+  m_claims.erase(claim);
+  m_links.erase(mac);
+  ++m_linkChanges;
+  Requeue(mac);
 }
 
-void THistory::Requeue(const std::string& macAddress) {
-  // A MAC text as the table gives it; the written copy is keyed by that same text.
-  for (const auto& [mac, device] : m_written) {
-    if (MacKey(mac) != MacKey(macAddress) || m_pendingMacs.count(mac)) continue;
-    m_pendingMacs.insert(mac);
-    m_pending.push_back(device);
-  }
+void THistory::Requeue(uint64_t mac) {
+  const auto text = m_macTexts.find(mac);
+  if (text == m_macTexts.end() || m_pendingMacs.count(text->second)) return;
+  const auto written = m_written.find(text->second);
+  if (written == m_written.end()) return;
+  m_pendingMacs.insert(text->second);
+  m_pending.push_back(written->second);
 }
 
 std::string THistory::DeviceOf(const TSeenDevice& device) const {
+  const int64_t key = MacKey(device.MacAddress);
+  if (key >= 0 && m_split.count(static_cast<uint64_t>(key))) return device.MacAddress;
   if (const TDeviceLink* link = LinkOf(device.MacAddress)) return MacText(link->Device);
   if (const TKnownDevice* known = Known(device.MacAddress)) return MacText(known->Device);
   return device.MacAddress;
 }
 
 std::string THistory::NamesOf(const TSeenDevice& device) const {
-  // A run in which the device said no name (heard only, or its name step found nothing) keeps
-  // the names it gave before.
-  const std::vector<TDeviceName> names = IdentifyingNames(device.Evidence);
+  // A run in which the device told no name (heard only, its name step found nothing, or its
+  // names may be another device's) keeps the names it gave before.
+  const std::vector<TDeviceName> names = NamesTold(device);
   const TKnownDevice* known = Known(device.MacAddress);
   return WriteNames(names.empty() && known ? known->Names : names);
 }

@@ -57,6 +57,9 @@ struct TSeenDevice {
   // What the device said about itself, and the addresses its MAC answered for this run.
   std::vector<scan::TEvidence> Evidence = {};
   std::vector<std::string> Addresses = {};
+  // Whether the MAC answered for more than one address or another MAC for its address: what
+  // was found at the address may then be another device's.
+  bool SharedAddress = false;
   bool operator==(const TSeenDevice&) const = default;
 };
 
@@ -108,9 +111,11 @@ class THistory {
 
   // Notes a device as this run lists it; written at the next Flush when anything changed.
   // A MAC that the history has never seen, with the locally administered bit, whose device
-  // gives a name (IdentifyingNames) that one known device gave and no other, is linked to that
-  // device, unless the device's own MAC shows up in this run too or another new MAC of this
-  // run claims the same device (then neither is linked).
+  // gives a name (IdentifyingNames) that one known device gave and no other, and that no other
+  // MAC of this run gives, is linked to that device. Not when its address was shared, when the
+  // device's own MAC shows up in this run too, or when another new MAC of this run claims the
+  // same device (then neither is linked). Two MACs of one device listed in one run are written
+  // as two devices.
   void Record(const TSeenDevice& device);
   // Writes up to kFlushBatch noted devices in one transaction. A locked file keeps them for
   // the next flush; a damaged one turns the history off. Returns the number still waiting.
@@ -132,12 +137,17 @@ class THistory {
   bool LoadKnown();
   void IndexNames();
   void NoteLink(const TSeenDevice& device);
+  // The names a device told that may tell it apart (none when its address was shared).
+  static std::vector<TDeviceName> NamesTold(const TSeenDevice& device);
+  // Notes which MAC of this run gave each name; a name two MACs give counts for nothing.
+  void NoteRunNames(uint64_t mac, const std::vector<TDeviceName>& names);
+  void NoteKnownSeen(uint64_t mac, uint64_t device);
   // The one known device that a name among names stands for; none when no name does, or
   // when they stand for different devices.
   std::optional<uint64_t> DeviceNamed(const std::vector<TDeviceName>& names) const;
   void DropLinksTo(uint64_t device);
-  // Writes a device again at the next flush, as its link changed.
-  void Requeue(const std::string& macAddress);
+  // Writes a MAC again at the next flush, as its link changed.
+  void Requeue(uint64_t mac);
   // The device column, names and addresses a MAC is written with.
   std::string DeviceOf(const TSeenDevice& device) const;
   std::string NamesOf(const TSeenDevice& device) const;
@@ -165,9 +175,19 @@ class THistory {
   std::unordered_map<std::string, TNameOwner> m_nameOwners;
   // Per device, its MAC seen most recently.
   std::unordered_map<uint64_t, uint64_t> m_deviceLatest;
-  std::unordered_map<uint64_t, TDeviceLink> m_links;  // by the new MAC
-  std::unordered_set<uint64_t> m_devicesSeen;         // known devices listed this run
-  std::unordered_set<uint64_t> m_contested;           // devices two new MACs claimed
+  // This run's links by the new MAC, and the new MAC that claims each linked device.
+  std::unordered_map<uint64_t, TDeviceLink> m_links;
+  std::unordered_map<uint64_t, uint64_t> m_claims;
+  // Per known device, its first MAC listed this run; MACs of one device listed together, which
+  // are written as devices of their own; devices that no new MAC may be taken for any more.
+  std::unordered_map<uint64_t, uint64_t> m_seenBy;
+  std::unordered_set<uint64_t> m_split;
+  std::unordered_set<uint64_t> m_contested;
+  // Per name key, the first MAC of this run that gave it, and the keys more than one gave.
+  std::unordered_map<std::string, uint64_t> m_runNames;
+  std::unordered_set<std::string> m_runNamesShared;
+  // The MAC texts of this run, as the table gives them, by their number.
+  std::unordered_map<uint64_t, std::string> m_macTexts;
   uint64_t m_linkChanges = 0;
   // The last values written per MAC this run, and the devices noted since then.
   std::unordered_map<std::string, TSeenDevice> m_written;

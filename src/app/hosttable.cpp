@@ -193,7 +193,10 @@ void THostTable::Store(const std::string& ipAddress, const std::string& hostName
   if (!details.Evidence.empty()) {
     row.Evidence.clear();
     for (const scan::TEvidence& e : details.Evidence) {
-      row.Evidence.push_back({e.What, CleanText(e.Text, kNameCapacity), e.Source});
+      // Texts that differ only in what cleaning drops or cuts are said once.
+      scan::TEvidence clean{e.What, CleanText(e.Text, kNameCapacity), e.Source};
+      if (std::find(row.Evidence.begin(), row.Evidence.end(), clean) == row.Evidence.end())
+        row.Evidence.push_back(std::move(clean));
     }
   }
   if (details.DeviceType != scan::TDeviceType::None) row.DeviceType = details.DeviceType;

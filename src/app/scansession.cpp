@@ -251,7 +251,7 @@ void TScanSession::RecordHistory(bool all) {
       for (int32_t i = 0; i < count; ++i) {
         const HostRecord& row = rows[static_cast<size_t>(i)];
         history.Record({row.MacAddress, row.IpAddress, row.HostName, row.Title, row.Evidence,
-                        row.Addresses});
+                        row.Addresses, row.Addresses.size() > 1 || !row.OtherMac.empty()});
       }
       m_recordedChanges = changes;
       m_recordedRows = count;
