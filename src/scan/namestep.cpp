@@ -64,34 +64,44 @@ bool IsUpnpKind(const TNameFindings& findings, std::string_view kind) {
   return findings.Upnp->DeviceType.find(wanted) != std::string::npos;
 }
 
-// What a service or device type offers, in words; null for a type without words of its own.
-const char* OfferWords(std::string_view type) {
-  static constexpr std::pair<std::string_view, const char*> kWords[] = {
-      {"_ipp._tcp", "Printing (IPP)"},
-      {"_ipps._tcp", "Printing (IPP)"},
-      {"_printer._tcp", "Printing (LPD)"},
-      {"_pdl-datastream._tcp", "Printing (raw)"},
-      {"_scanner._tcp", "Scanning"},
-      {"_uscan._tcp", "Scanning"},
-      {"_airplay._tcp", "AirPlay"},
-      {"_raop._tcp", "AirPlay audio"},
-      {"_googlecast._tcp", "Google Cast"},
-      {"_smb._tcp", "File sharing (SMB)"},
-      {"_afpovertcp._tcp", "File sharing (AFP)"},
-      {"_nfs._tcp", "File sharing (NFS)"},
-      {"_ssh._tcp", "SSH"},
-      {"_sftp-ssh._tcp", "File transfer (SFTP)"},
-      {"_http._tcp", "Web page (HTTP)"},
-      {"_https._tcp", "Web page (HTTPS)"},
-      {"MediaServer", "Media server"},
-      {"MediaRenderer", "Media renderer"},
-      {"InternetGatewayDevice", "Internet gateway"},
-      {"WLANAccessPointDevice", "Wi-Fi access point"},
-  };
-  for (const auto& [known, words] : kWords) {
-    if (known == type) return words;
+// What a service or device type offers, in words, in the order a row lists them: the same
+// services read the same on every device and in every run, whatever order the device
+// announced them in.
+constexpr std::pair<std::string_view, const char*> kOfferWords[] = {
+    {"_ipp._tcp", "Printing (IPP)"},
+    {"_ipps._tcp", "Printing (IPP)"},
+    {"_printer._tcp", "Printing (LPD)"},
+    {"_pdl-datastream._tcp", "Printing (raw)"},
+    {"_scanner._tcp", "Scanning"},
+    {"_uscan._tcp", "Scanning"},
+    {"_airplay._tcp", "AirPlay"},
+    {"_raop._tcp", "AirPlay audio"},
+    {"_googlecast._tcp", "Google Cast"},
+    {"_smb._tcp", "File sharing (SMB)"},
+    {"_afpovertcp._tcp", "File sharing (AFP)"},
+    {"_nfs._tcp", "File sharing (NFS)"},
+    {"_ssh._tcp", "SSH"},
+    {"_sftp-ssh._tcp", "File transfer (SFTP)"},
+    {"_http._tcp", "Web page (HTTP)"},
+    {"_https._tcp", "Web page (HTTPS)"},
+    {"MediaServer", "Media server"},
+    {"MediaRenderer", "Media renderer"},
+    {"InternetGatewayDevice", "Internet gateway"},
+    {"WLANAccessPointDevice", "Wi-Fi access point"},
+};
+
+// Where a type's words stand in kOfferWords; its size for a type without words of its own.
+size_t OfferRank(std::string_view type) {
+  for (size_t i = 0; i < std::size(kOfferWords); ++i) {
+    if (kOfferWords[i].first == type) return i;
   }
-  return nullptr;
+  return std::size(kOfferWords);
+}
+
+// Null for a type without words of its own.
+const char* OfferWords(std::string_view type) {
+  const size_t rank = OfferRank(type);
+  return rank < std::size(kOfferWords) ? kOfferWords[rank].second : nullptr;
 }
 
 // A type without words of its own, as its bare name: "_foo-bar._tcp" gives "foo-bar". Service
@@ -194,10 +204,17 @@ std::vector<std::string> OffersOf(const TNameFindings& findings) {
     const std::string_view kind = UpnpKind(findings.Upnp->DeviceType);
     if (!kind.empty()) add(kind);
   }
+  // The UPnP kind says what the device is, so it comes first; the services follow in the order
+  // of their words, those without words of their own last, as announced.
+  std::vector<std::string_view> types;
   for (const std::string& type : findings.ServiceTypes) {
     // These two describe the host itself and offer nothing to use.
-    if (type != "_device-info._tcp" && type != "_workstation._tcp") add(type);
+    if (type != "_device-info._tcp" && type != "_workstation._tcp") types.push_back(type);
   }
+  std::stable_sort(types.begin(), types.end(), [](std::string_view a, std::string_view b) {
+    return OfferRank(a) < OfferRank(b);
+  });
+  for (const std::string_view type : types) add(type);
   return offers;
 }
 

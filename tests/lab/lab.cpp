@@ -219,6 +219,7 @@ std::string TLab::HostNs(const std::string& ip) const {
 std::vector<std::string> TLab::AllNamespaces() const {
   std::vector<std::string> names{m_switchNs, m_scannerNs};
   for (size_t i = 0; i < m_hosts.size(); ++i) names.push_back(HostNsByIndex(i));
+  for (const TBehind& behind : m_behind) names.push_back(behind.ns);
   return names;
 }
 
@@ -679,6 +680,61 @@ pid_t TLab::StartBadNameResponder(const std::string& ip) {
   const pid_t pid = StartIn(HostNs(ip), {FindProgram("python3"), QZ_BAD_NAME_RESPONDER, ip}, {});
   WaitForUdpAnswer(ip, 137, NodeStatusQuery(), pid);
   return pid;
+}
+
+// ---- changes while the lab runs ----
+
+void TLab::SetHostMac(const std::string& ip, const std::string& mac) {
+  if (!ValidMac(mac)) throw std::invalid_argument("bad host MAC " + mac);
+  const std::string batch = TempDir() + "/mac-" + PlainIp(ip) + ".batch";
+  WriteFile(batch, std::string("link set dev ") + kHostAdapter + " address " + mac + "\n");
+  RunIpBatch(HostNs(ip), batch);
+}
+
+void TLab::SetNetworkBehind(const std::string& repeaterIp,
+                            const std::vector<std::string>& addresses, bool answerOwn) {
+  for (const auto& address : addresses) {
+    if (!ValidIp(address)) throw std::invalid_argument("bad address behind " + address);
+  }
+  const std::string repeaterNs = HostNs(repeaterIp);
+  const std::string ip = PlainIp(repeaterIp);
+  auto it = std::find_if(m_behind.begin(), m_behind.end(),
+                         [&](const TBehind& b) { return b.repeaterIp == ip; });
+  const std::string dir = TempDir();
+  std::string repeater;
+  std::string behindText;
+  if (it == m_behind.end()) {
+    // A host-style name, so that Down and Destroy find it with the lab's other namespaces.
+    m_behind.push_back({ip, HostNsByIndex(m_hosts.size() + m_behind.size()), {}});
+    it = m_behind.end() - 1;
+    WriteFile(dir + "/behind-add.batch", "netns add " + it->ns + "\n");
+    RunIpBatch("", dir + "/behind-add.batch");
+    repeater = std::string("link add qzb type veth peer name ") + kHostAdapter + " netns " +
+               it->ns + "\nlink set qzb up\n";
+    behindText = std::string("link set lo up\nlink set ") + kHostAdapter +
+                 " up\nroute add default dev " + kHostAdapter + "\n";
+  } else {
+    for (const auto& old : it->addresses) repeater += "route del " + old + "/32 dev qzb\n";
+    behindText = std::string("addr flush dev ") + kHostAdapter + "\n";
+  }
+  for (const auto& address : addresses) {
+    repeater += "route replace " + address + "/32 dev qzb\n";
+    behindText += "addr add " + address + "/32 dev " + kHostAdapter + "\n";
+  }
+  WriteFile(dir + "/behind-repeater.batch", repeater);
+  WriteFile(dir + "/behind.batch", behindText);
+  RunIpBatch(repeaterNs, dir + "/behind-repeater.batch");
+  RunIpBatch(it->ns, dir + "/behind.batch");
+  it->addresses = addresses;
+  // Forwarding and proxy ARP both ways (the devices behind ask for the segment's addresses
+  // too), answered at once rather than after the kernel's random proxy delay.
+  const std::string sysctls =
+      std::string("echo 1 > /proc/sys/net/ipv4/ip_forward && ") + "for d in " + kHostAdapter +
+      " qzb; do echo 1 > /proc/sys/net/ipv4/conf/$d/proxy_arp && " +
+      "echo 0 > /proc/sys/net/ipv4/neigh/$d/proxy_delay; done && echo " + (answerOwn ? "0" : "8") +
+      " > /proc/sys/net/ipv4/conf/" + kHostAdapter + "/arp_ignore";
+  if (RunInHost(ip, {FindProgram("sh"), "-c", sysctls}) != 0)
+    throw std::runtime_error("cannot make " + ip + " a repeater");
 }
 
 // ---- kept labs ----

@@ -118,6 +118,17 @@ class TLab {
   // question, a name count past the end), and never with a usable name.
   pid_t StartBadNameResponder(const std::string& ip);
 
+  // Gives a running host's adapter another MAC, as a phone does when it turns on a private
+  // address for the network.
+  void SetHostMac(const std::string& ip, const std::string& mac);
+  // Makes a host a router or Wi-Fi repeater: a namespace of its own behind the host holds
+  // `addresses` (each a /32), and the host answers ARP for them on the segment at once (proxy
+  // ARP) and forwards their traffic. answerOwn=false keeps the host from answering ARP for its
+  // own address, so that the addresses behind it are all it answers for. A later call replaces
+  // the addresses.
+  void SetNetworkBehind(const std::string& repeaterIp, const std::vector<std::string>& addresses,
+                        bool answerOwn = true);
+
   // For the command-line tool: the lab stays up when this object goes, processes started
   // from now on outlive it, and a state file lets Destroy() end them later.
   void Keep();
@@ -158,6 +169,13 @@ class TLab {
   std::vector<TSegment> m_segments;
   std::vector<THost> m_hosts;
   std::vector<TProcess> m_processes;
+  // Namespaces behind repeaters: the repeater's address, the namespace, its addresses.
+  struct TBehind {
+    std::string repeaterIp;
+    std::string ns;
+    std::vector<std::string> addresses;
+  };
+  std::vector<TBehind> m_behind;
   std::string m_tempDir;
   std::chrono::milliseconds m_upTime{0};
   int m_processCount = 0;

@@ -112,9 +112,9 @@ TEST(NameStep, OffersAreSaidInWordsOnceAndUnknownTypesByTheirBareName) {
                           "_smb._tcp",  "_workstation._tcp", "_hap._udp"};
   printer.Upnp = scan::TUpnpDescription{"", "", "", "urn:schemas-upnp-org:device:MediaServer:1"};
   EXPECT_EQ(scan::OffersOf(printer),
-            (std::vector<std::string>{"Media server", "Printing (IPP)", "Printing (LPD)",
-                                      "Web page (HTTP)", "x-Vendor9b", "SSH", "AirPlay",
-                                      "Google Cast", "File sharing (SMB)", "hap"}));
+            (std::vector<std::string>{"Media server", "Printing (IPP)", "Printing (LPD)", "AirPlay",
+                                      "Google Cast", "File sharing (SMB)", "SSH", "Web page (HTTP)",
+                                      "x-Vendor9b", "hap"}));
   printer.Upnp->DeviceType = "urn:dial-multiscreen-org:device:dial:1";
   EXPECT_EQ(scan::OffersOf(printer).front(), "dial");
   printer.Upnp->DeviceType = "not a urn";
