@@ -198,37 +198,14 @@ std::string WriteAddresses(const std::vector<std::string>& addresses) {
   return text;
 }
 
-int HexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
+// The names a device told that may tell it apart. A MAC that answered for other addresses, or
+// whose address another MAC answered for, shows what the name step found at an address: the
+// names may be another device's.
+std::vector<TDeviceName> NamesTold(const TSeenDevice& seen) {
+  return seen.SharedAddress ? std::vector<TDeviceName>{} : IdentifyingNames(seen.Evidence);
 }
 
 }  // namespace
-
-int64_t MacKey(std::string_view macAddress) {
-  if (macAddress.size() != 17) return -1;
-  int64_t key = 0;
-  for (size_t i = 0; i < 17; i += 3) {
-    const int high = HexDigit(macAddress[i]);
-    const int low = HexDigit(macAddress[i + 1]);
-    if (high < 0 || low < 0) return -1;
-    if (i + 2 < 17 && macAddress[i + 2] != ':' && macAddress[i + 2] != '-') return -1;
-    key = (key << 8) | (high << 4) | low;
-  }
-  return key;
-}
-
-std::string MacText(uint64_t key) {
-  char text[18];
-  std::snprintf(
-      text, sizeof text, "%02X:%02X:%02X:%02X:%02X:%02X", static_cast<unsigned>((key >> 40) & 0xff),
-      static_cast<unsigned>((key >> 32) & 0xff), static_cast<unsigned>((key >> 24) & 0xff),
-      static_cast<unsigned>((key >> 16) & 0xff), static_cast<unsigned>((key >> 8) & 0xff),
-      static_cast<unsigned>(key & 0xff));
-  return text;
-}
 
 std::string DefaultHistoryFolder() {
   const char* dataHome = std::getenv("XDG_DATA_HOME");
@@ -437,7 +414,7 @@ bool THistory::LoadKnown() {
   }
   if (code == SQLITE_DONE) {
     m_startedEmpty = m_known.empty();
-    IndexNames();
+    m_linker.Index(m_known);
     return true;
   }
   m_known.clear();
@@ -452,116 +429,19 @@ const TKnownDevice* THistory::Known(std::string_view macAddress) const {
   return found == m_known.end() ? nullptr : &found->second;
 }
 
-void THistory::IndexNames() {
-  // Each device counts once, however many of its MACs gave a name.
-  std::unordered_map<uint64_t, int64_t> latestSeen;
-  for (const auto& [mac, known] : m_known) {
-    const auto found = latestSeen.find(known.Device);
-    if (found == latestSeen.end() || found->second < known.LastSeen) {
-      latestSeen[known.Device] = known.LastSeen;
-      m_deviceLatest[known.Device] = mac;
-    }
-    for (const TDeviceName& name : known.Names) {
-      const auto [owner, added] = m_nameOwners.try_emplace(name.Key, TNameOwner{known.Device});
-      if (!added && owner->second.Device != known.Device) owner->second.Shared = true;
-    }
-  }
-}
-
 const TDeviceLink* THistory::LinkOf(std::string_view macAddress) const {
   const int64_t key = MacKey(macAddress);
-  if (key < 0) return nullptr;
-  const auto found = m_links.find(static_cast<uint64_t>(key));
-  return found == m_links.end() ? nullptr : &found->second;
-}
-
-std::optional<uint64_t> THistory::DeviceNamed(const std::vector<TDeviceName>& names) const {
-  std::optional<uint64_t> device;
-  for (const TDeviceName& name : names) {
-    const auto owner = m_nameOwners.find(name.Key);
-    if (owner == m_nameOwners.end() || owner->second.Shared || m_runNamesShared.count(name.Key))
-      continue;
-    if (device && *device != owner->second.Device) return std::nullopt;
-    device = owner->second.Device;
-  }
-  return device;
+  return key < 0 ? nullptr : m_linker.LinkOf(static_cast<uint64_t>(key));
 }
 
 void THistory::NoteLink(const TSeenDevice& seen) {
-  const int64_t signedKey = MacKey(seen.MacAddress);
-  if (signedKey < 0) return;
-  const auto key = static_cast<uint64_t>(signedKey);
-  m_macTexts.try_emplace(key, seen.MacAddress);
-  const std::vector<TDeviceName> names = NamesTold(seen);
-  NoteRunNames(key, names);
-  if (const TKnownDevice* known = Known(seen.MacAddress)) {
-    NoteKnownSeen(key, known->Device);
-    return;
-  }
-  const std::optional<uint64_t> device =
-      IsLocallyAdministered(seen.MacAddress) ? DeviceNamed(names) : std::nullopt;
-  if (const auto link = m_links.find(key); link != m_links.end()) {
-    if (device == link->second.Device) return;
-    // Its names no longer name the device it was taken for.
-    DropLinksTo(link->second.Device);
-  }
-  if (!device || m_seenBy.count(*device) || m_contested.count(*device)) return;
-  if (m_claims.count(*device)) {
-    // Two new MACs claim one device: neither is taken for it.
-    m_contested.insert(*device);
-    DropLinksTo(*device);
-    return;
-  }
-  const uint64_t latest = m_deviceLatest.at(*device);
-  const auto name = std::find_if(names.begin(), names.end(), [&](const TDeviceName& each) {
-    const auto owner = m_nameOwners.find(each.Key);
-    return owner != m_nameOwners.end() && owner->second.Device == *device;
-  });
-  m_links[key] = {name->Text, MacText(latest), m_known.at(latest).LastSeen, *device};
-  m_claims[*device] = key;
-  ++m_linkChanges;
-  Requeue(key);
-}
-
-std::vector<TDeviceName> THistory::NamesTold(const TSeenDevice& seen) {
-  // A MAC that answered for other addresses, or whose address another MAC answered for, shows
-  // what the name step found at an address: the names may be another device's.
-  return seen.SharedAddress ? std::vector<TDeviceName>{} : IdentifyingNames(seen.Evidence);
-}
-
-void THistory::NoteRunNames(uint64_t mac, const std::vector<TDeviceName>& names) {
-  for (const TDeviceName& name : names) {
-    const auto [giver, first] = m_runNames.try_emplace(name.Key, mac);
-    if (first || giver->second == mac || !m_runNamesShared.insert(name.Key).second) continue;
-    // Two devices of this run give the name: it tells apart none of them, nor the device that
-    // gave it before.
-    const auto owner = m_nameOwners.find(name.Key);
-    if (owner == m_nameOwners.end() || owner->second.Shared) continue;
-    m_contested.insert(owner->second.Device);
-    DropLinksTo(owner->second.Device);
-  }
-}
-
-void THistory::NoteKnownSeen(uint64_t mac, uint64_t device) {
-  const auto [seen, first] = m_seenBy.try_emplace(device, mac);
-  // The device is here under a MAC it had before: a new MAC is someone else.
-  if (first) DropLinksTo(device);
-  if (first || seen->second == mac) return;
-  // Two MACs of one device answer in one run: they are two devices after all, and each is
-  // written as a device of its own.
-  for (const uint64_t each : {seen->second, mac}) {
-    if (m_split.insert(each).second) Requeue(each);
-  }
-}
-
-void THistory::DropLinksTo(uint64_t device) {
-  const auto claim = m_claims.find(device);
-  if (claim == m_claims.end()) return;
-  const uint64_t mac = claim->second;
-  m_claims.erase(claim);
-  m_links.erase(mac);
-  ++m_linkChanges;
-  Requeue(mac);
+  const int64_t key = MacKey(seen.MacAddress);
+  if (key < 0) return;
+  const auto mac = static_cast<uint64_t>(key);
+  m_macTexts.try_emplace(mac, seen.MacAddress);
+  for (const uint64_t changed : m_linker.Note(
+           mac, Known(seen.MacAddress), IsLocallyAdministered(seen.MacAddress), NamesTold(seen)))
+    Requeue(changed);
 }
 
 void THistory::Requeue(uint64_t mac) {
@@ -575,7 +455,7 @@ void THistory::Requeue(uint64_t mac) {
 
 std::string THistory::DeviceOf(const TSeenDevice& device) const {
   const int64_t key = MacKey(device.MacAddress);
-  if (key >= 0 && m_split.count(static_cast<uint64_t>(key))) return device.MacAddress;
+  if (key >= 0 && m_linker.IsSplit(static_cast<uint64_t>(key))) return device.MacAddress;
   if (const TDeviceLink* link = LinkOf(device.MacAddress)) return MacText(link->Device);
   if (const TKnownDevice* known = Known(device.MacAddress)) return MacText(known->Device);
   return device.MacAddress;

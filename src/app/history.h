@@ -2,7 +2,6 @@
 
 #include <cstdint>
 #include <memory>
-#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -24,29 +23,6 @@ inline constexpr int64_t kMaxHistoryDevices = 100000;
 // addresses it answered for, and the device it belongs to.
 inline constexpr int kHistorySchemaVersion = 2;
 inline constexpr const char* kHistoryFileName = "history.sqlite";
-
-// What an earlier run knew of a device: times in seconds since the epoch, the address as the
-// dotted text it was listed with.
-struct TKnownDevice {
-  int64_t FirstSeen = 0;
-  int64_t LastSeen = 0;
-  std::string LastAddress;
-  // The device this MAC belongs to, as the 48-bit MAC that stands for it: its own, or that of
-  // the MAC it was linked to as a new private address of the same device.
-  uint64_t Device = 0;
-  // The names that tell it apart, and the addresses it answered for in its last run (empty for
-  // devices kept by an earlier layout, which kept neither).
-  std::vector<TDeviceName> Names;
-  std::vector<std::string> Addresses;
-};
-
-// A MAC that this run takes for a new private address of a known device.
-struct TDeviceLink {
-  std::string Name;      // the name both gave
-  std::string OldMac;    // the device's MAC seen most recently before
-  int64_t LastSeen = 0;  // when that MAC was last seen
-  uint64_t Device = 0;
-};
 
 // A device as this run lists it, to be remembered.
 struct TSeenDevice {
@@ -96,13 +72,13 @@ class THistory {
   const TKnownDevice* Known(std::string_view macAddress) const;
   size_t KnownCount() const { return m_known.size(); }
   // How many devices those MACs are, linked MACs counting as one.
-  size_t KnownDeviceCount() const { return m_deviceLatest.size(); }
+  size_t KnownDeviceCount() const { return m_linker.DeviceCount(); }
   // Whether the history held no device when this run began: a first run marks nothing new.
   bool StartedEmpty() const { return Available() && m_startedEmpty; }
   // The known device whose new private address a MAC of this run is; null when it is none.
   const TDeviceLink* LinkOf(std::string_view macAddress) const;
   // Grows whenever a link is made or undone, which changes a row's marks without changing it.
-  uint64_t LinkChangeCount() const { return m_linkChanges; }
+  uint64_t LinkChangeCount() const { return m_linker.ChangeCount(); }
   // Calls visit(48-bit MAC, what was known of it) for every device of earlier runs.
   template <typename TVisit>
   void ForEachKnown(TVisit&& visit) const {
@@ -135,18 +111,8 @@ class THistory {
   bool Exec(const char* sql);
   bool PrepareSchema();
   bool LoadKnown();
-  void IndexNames();
   void NoteLink(const TSeenDevice& device);
-  // The names a device told that may tell it apart (none when its address was shared).
-  static std::vector<TDeviceName> NamesTold(const TSeenDevice& device);
-  // Notes which MAC of this run gave each name; a name two MACs give counts for nothing.
-  void NoteRunNames(uint64_t mac, const std::vector<TDeviceName>& names);
-  void NoteKnownSeen(uint64_t mac, uint64_t device);
-  // The one known device that a name among names stands for; none when no name does, or
-  // when they stand for different devices.
-  std::optional<uint64_t> DeviceNamed(const std::vector<TDeviceName>& names) const;
-  void DropLinksTo(uint64_t device);
-  // Writes a MAC again at the next flush, as its link changed.
+  // Writes a MAC of this run again at the next flush, as the device it belongs to changed.
   void Requeue(uint64_t mac);
   // The device column, names and addresses a MAC is written with.
   std::string DeviceOf(const TSeenDevice& device) const;
@@ -167,38 +133,13 @@ class THistory {
   int64_t m_deviceCount = 0;
   std::unordered_map<uint64_t, TKnownDevice> m_known;
   bool m_startedEmpty = false;
-  // Per name key, the one device that gave it, or that more than one did.
-  struct TNameOwner {
-    uint64_t Device = 0;
-    bool Shared = false;
-  };
-  std::unordered_map<std::string, TNameOwner> m_nameOwners;
-  // Per device, its MAC seen most recently.
-  std::unordered_map<uint64_t, uint64_t> m_deviceLatest;
-  // This run's links by the new MAC, and the new MAC that claims each linked device.
-  std::unordered_map<uint64_t, TDeviceLink> m_links;
-  std::unordered_map<uint64_t, uint64_t> m_claims;
-  // Per known device, its first MAC listed this run; MACs of one device listed together, which
-  // are written as devices of their own; devices that no new MAC may be taken for any more.
-  std::unordered_map<uint64_t, uint64_t> m_seenBy;
-  std::unordered_set<uint64_t> m_split;
-  std::unordered_set<uint64_t> m_contested;
-  // Per name key, the first MAC of this run that gave it, and the keys more than one gave.
-  std::unordered_map<std::string, uint64_t> m_runNames;
-  std::unordered_set<std::string> m_runNamesShared;
+  TDeviceLinker m_linker;
   // The MAC texts of this run, as the table gives them, by their number.
   std::unordered_map<uint64_t, std::string> m_macTexts;
-  uint64_t m_linkChanges = 0;
   // The last values written per MAC this run, and the devices noted since then.
   std::unordered_map<std::string, TSeenDevice> m_written;
   std::vector<TSeenDevice> m_pending;
   std::unordered_set<std::string> m_pendingMacs;
 };
-
-// A MAC text ("00:00:0C:12:34:56", either case, ":" or "-") as a 48-bit number; -1 when the text
-// is not one.
-int64_t MacKey(std::string_view macAddress);
-// A 48-bit MAC as text, "00:00:0C:12:34:56".
-std::string MacText(uint64_t key);
 
 }  // namespace app
