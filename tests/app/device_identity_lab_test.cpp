@@ -13,6 +13,7 @@
 #include "app/scansession.h"
 #include "app/hostlistmodel.h"
 #include "app/hosttable.h"
+#include "app/labsession.h"
 #include "lab/lab.h"
 #include "netinfo/arp.h"
 #include "scan/systemnetwork.h"
@@ -174,15 +175,7 @@ class DeviceIdentityLab : public testing::Test {
     s_lab->RunInScanner({"ip", "neigh", "flush", "all"});
     app::THostTable table;
     scan::TSystemNetwork network(resolver);
-    app::TSessionServices services;
-    services.Table = &table;
-    services.Network = &network;
-    services.Delay = [](int32_t) {};
-    services.OpenUrl = [](const std::string&) {};
-    services.EndProcess = [] {};
-    services.ShowError = [](const std::string& message) { ADD_FAILURE() << message; };
-    services.ExportPath = m_dir.filePath("quenZOR.csv").toStdString();
-    services.HistoryFolder = m_dir.filePath("history").toStdString();
+    const app::TSessionServices services = app::LabSessionServices(table, network, m_dir);
     TRunView view;
     app::TFormMain form(services);
     app::TScanSession& session = form.Session();

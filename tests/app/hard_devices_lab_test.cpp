@@ -6,6 +6,7 @@
 #include "app/scansession.h"
 #include "app/hostlistmodel.h"
 #include "app/hosttable.h"
+#include "app/labsession.h"
 #include "lab/lab.h"
 #include "netinfo/arp.h"
 #include "scan/systemnetwork.h"
@@ -73,15 +74,7 @@ class HardDevicesLab : public testing::Test {
     lab::TScannerScope scope(*s_lab);
     app::THostTable table;
     scan::TSystemNetwork network(*s_resolver);
-    app::TSessionServices services;
-    services.Table = &table;
-    services.Network = &network;
-    services.Delay = [](int32_t) {};
-    services.OpenUrl = [](const std::string&) {};
-    services.EndProcess = [] {};
-    services.ShowError = [](const std::string& message) { ADD_FAILURE() << message; };
-    services.ExportPath = m_dir.filePath("quenZOR.csv").toStdString();
-    services.HistoryFolder = m_dir.filePath("history").toStdString();
+    const app::TSessionServices services = app::LabSessionServices(table, network, m_dir);
     std::vector<HostRecord> rows;
     {
       app::TScanSession session(services);
